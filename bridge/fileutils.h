@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// Stateless file and folder helpers. Every path may be absolute or relative to the
+// program's own directory (never the working directory).
+QString applicationDir();
+QString absolutePath(const QString &path);
+
+QByteArray readFileBytes(const QString &path);
+bool writeFileBytes(const QByteArray &data, const QString &path, bool overwrite);
+bool makeDir(const QString &path);
+QStringList listFiles(const QString &folder);
+bool copyFile(const QString &source, const QString &target);
+bool removeFile(const QString &path);
+void removeDir(const QString &path);
+void sleepMs(int milliseconds);
+
+// Script-visible home of the existence test.
+class FileUtils : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(FileUtils)
+public:
+    explicit FileUtils(QObject *parent = nullptr) : QObject(parent) {}
+    Q_INVOKABLE static bool exists(const QString &fileName);
+};

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# ./kavo.sh run   install what is missing, build, start Kavo.V5 from the build output
+# ./kavo.sh test  install what is missing, build, run every test
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+build="$here/build"
+
+install_deps() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$here/scripts/install-deps.sh"
+    else
+        echo "kavo: not root, skipping package installation"
+    fi
+}
+
+build() {
+    echo "kavo: configuring and building in $build"
+    cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -- -j"$(nproc)"
+}
+
+case "${1:-}" in
+    test)
+        install_deps
+        build
+        echo "kavo: running tests"
+        cd "$build"
+        ctest --output-on-failure -j"$(nproc)" --timeout 600
+        ;;
+    run)
+        install_deps
+        build
+        "$here/scripts/run-demo.sh" "$build"
+        ;;
+    *)
+        echo "usage: $0 run|test" >&2
+        exit 2
+        ;;
+esac

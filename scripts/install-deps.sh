@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that the build, the tests, the run and the benchmarks need.
+# Quick when everything is already there.
+set -euo pipefail
+
+packages=(
+    # build
+    build-essential cmake ninja-build pkg-config binutils
+    qtbase5-dev libqt5sql5-sqlite libqt5webkit5-dev
+    libminizip-dev libhttp-parser-dev zlib1g-dev libx11-dev
+    # run and tests without a desktop
+    xvfb xauth x11-apps fonts-wqy-microhei imagemagick
+    # tests and benchmark peers
+    zip unzip nginx-light wrk aria2 curl sqlite3 python3
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: all ${#packages[@]} packages present"
+    exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+// A configuration record with a window size, loaded from and saved to an INI file.
+class Config : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(int Width READ width)
+    Q_PROPERTY(int Height READ height)
+public:
+    Config();
+    Config(int width, int height);
+
+    virtual bool load(const QString &path) = 0;
+    virtual bool save(const QString &path) = 0;
+
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    void setSize(int width, int height);
+
+protected:
+    int m_width;
+    int m_height;
+};
+
+// The application's identity from "qt.conf".
+class AppConfig : public Config
+{
+    Q_OBJECT
+    Q_PROPERTY(QString Name READ name)
+    Q_PROPERTY(QString Icon READ icon)
+    Q_PROPERTY(QString Title READ title)
+    Q_PROPERTY(QString Mode READ mode)
+    Q_PROPERTY(QString Version READ version)
+    Q_PROPERTY(QUrl Url READ url)
+public:
+    AppConfig();
+    AppConfig(const QString &name, const QString &icon, const QString &title, const QString &mode,
+              const QString &version, const QString &splash, int width, int height, const QUrl &url);
+    AppConfig(const AppConfig &other);
+
+    void set(const QString &name, const QString &icon, const QString &title, const QString &mode,
+             const QString &version, const QString &splash, int width, int height, const QUrl &url);
+
+    bool load(const QString &path) override;
+    bool save(const QString &path) override;
+
+    QString name() const { return m_name; }
+    QString icon() const { return m_icon; }
+    QString title() const { return m_title; }
+    QString mode() const { return m_mode; }
+    QString version() const { return m_version; }
+    QString splash() const { return m_splash; }
+    QUrl url() const { return m_url; }
+    bool isAppMode() const;
+
+private:
+    QString m_name;
+    QString m_icon;
+    QString m_title;
+    QString m_mode;
+    QString m_version;
+    QString m_splash;
+    QUrl m_url;
+};
+
+// The window size the user left behind, kept per application in "data/user.conf".
+class UserConfig : public Config
+{
+    Q_OBJECT
+public:
+    UserConfig();
+    UserConfig(const QString &name, int width, int height);
+
+    bool load(const QString &path) override;
+    bool save(const QString &path) override;
+
+    QString name() const { return m_name; }
+
+private:
+    QString m_name;
+};
+
+// The process-wide application record, filled once at start-up.
+AppConfig &appConfig();
+bool isAppMode();

@@ -1,0 +1,16 @@
+#include "shell/startup.h"
+#include "shell/stylesheet.h"
+
+#include <QApplication>
+
+int main(int argc, char **argv)
+{
+    prepareLibraryPaths();
+    QApplication app(argc, argv);
+    installSystemCodec();
+    if (!loadStyleSheet())
+        return -1;
+    // The window, server and bridge join here as they land; until then the program starts,
+    // sets itself up and ends cleanly.
+    return 0;
+}

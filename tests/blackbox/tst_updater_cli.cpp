@@ -1,0 +1,28 @@
+#include <QProcess>
+#include <QtTest>
+
+// Runs the built programs as a user's shell would.
+class tst_UpdaterCli : public QObject
+{
+    Q_OBJECT
+
+    static QString program(const QString &name)
+    {
+        return qEnvironmentVariable("KAVO_BIN_DIR") + QLatin1Char('/') + name;
+    }
+
+private slots:
+    void updaterWithoutArgumentsRefuses()
+    {
+        QProcess process;
+        process.start(program(QStringLiteral("Kavo.Update")), QStringList());
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        const QStringList lines = QString::fromUtf8(process.readAllStandardError()).split(QLatin1Char('\n'));
+        QVERIFY2(lines.contains(QStringLiteral("错误: 亲,人品不对吧!")), qPrintable(lines.join('|')));
+    }
+};
+
+QTEST_MAIN(tst_UpdaterCli)
+#include "tst_updater_cli.moc"

@@ -1,0 +1,162 @@
+#include "shell/config.h"
+#include "shell/configparser.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_Config : public QObject
+{
+    Q_OBJECT
+
+private:
+    QString writeFile(const QString &name, const QByteArray &text)
+    {
+        const QString path = m_dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            qFatal("cannot write fixture");
+        file.write(text);
+        return path;
+    }
+    QTemporaryDir m_dir;
+
+private slots:
+    void appConfigLoad_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("loaded");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+
+        const QByteArray full = "[System]\nMode=app\nApp=Demo\n[Demo]\nVersion=5.0.0.1\nTitle=演示\n"
+                                "Width=800\nHeight=600\nUrl=http://localhost:58899/data/Demo/index.html\n";
+        QTest::newRow("complete") << full << true << "app" << 800 << 600;
+        QTest::newRow("no App") << QByteArray("[System]\nMode=app\n[Demo]\nVersion=1\nUrl=http://x/\n")
+                                << false << "app" << 400 << 728;
+        QTest::newRow("empty App") << QByteArray("[System]\nApp=\n[Demo]\nVersion=1\nUrl=http://x/\n")
+                                   << false << "app" << 400 << 728;
+        QTest::newRow("no Version") << QByteArray("[System]\nApp=Demo\n[Demo]\nUrl=http://x/\n")
+                                    << false << "" << -99999 << -99999;
+        QTest::newRow("invalid Url") << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=\"http://[bad\"\n")
+                                     << false << "" << -99999 << -99999;
+        QTest::newRow("no Mode, no size") << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n")
+                                          << true << "" << -99999 << -99999;
+        QTest::newRow("width not a number") << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nWidth=wide\nHeight=5\nUrl=http://x/\n")
+                                            << true << "" << 0 << 5;
+    }
+
+    void appConfigLoad()
+    {
+        QFETCH(QByteArray, text);
+        const QString path = writeFile(QStringLiteral("qt.conf"), text);
+        AppConfig config;
+        QFETCH(bool, loaded);
+        QFETCH(QString, mode);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QCOMPARE(config.load(path), loaded);
+        QCOMPARE(config.mode(), mode);
+        QCOMPARE(config.width(), width);
+        QCOMPARE(config.height(), height);
+    }
+
+    void missingFileFailsAndIsNotCreated()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("absent.conf"));
+        AppConfig config;
+        QVERIFY(!config.load(path));
+        QVERIFY(!QFile::exists(path));
+        UserConfig user(QStringLiteral("Demo"), 1, 1);
+        QVERIFY(!user.load(path));
+        QVERIFY(!QFile::exists(path));
+    }
+
+    void appConfigReadsChineseTitle()
+    {
+        const QString path = writeFile(QStringLiteral("title.conf"),
+                                       "[System]\nApp=Demo\n[Demo]\nVersion=1\nTitle=卡沃演示\nUrl=http://x/\n");
+        AppConfig config;
+        QVERIFY(config.load(path));
+        QCOMPARE(config.title(), QStringLiteral("卡沃演示"));
+        QVERIFY(!config.isAppMode());
+    }
+
+    void appConfigSaveCreatesFullFile()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("created/qt.conf"));
+        AppConfig config(QStringLiteral("Demo"), QStringLiteral("i.png"), QStringLiteral("标题"), QStringLiteral("APP"),
+                         QStringLiteral("1.2.3.4"), QString(), 640, 480, QUrl(QStringLiteral("http://localhost/a")));
+        QVERIFY(config.save(path));
+        AppConfig back;
+        QVERIFY(back.load(path));
+        QCOMPARE(back.title(), QStringLiteral("标题"));
+        QCOMPARE(back.version(), QStringLiteral("1.2.3.4"));
+        QCOMPARE(back.width(), 640);
+        QVERIFY(back.isAppMode());
+        QSettings raw(path, QSettings::IniFormat);
+        QCOMPARE(raw.value(QStringLiteral("Paths/Plugins")).toString(), QStringLiteral("."));
+        QVERIFY(raw.contains(QStringLiteral("Demo/Splash")));
+    }
+
+    void appConfigSaveUpdatesWithoutTouchingSystemGroup()
+    {
+        const QString path = writeFile(QStringLiteral("update.conf"),
+                                       "[System]\nMode=tray\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n");
+        AppConfig config(QStringLiteral("Demo"), QString(), QString(), QStringLiteral("app"), QStringLiteral("2"),
+                         QString(), 10, 20, QUrl(QStringLiteral("http://y/")));
+        QVERIFY(config.save(path));
+        QSettings raw(path, QSettings::IniFormat);
+        QCOMPARE(raw.value(QStringLiteral("System/Mode")).toString(), QStringLiteral("tray"));
+        QCOMPARE(raw.value(QStringLiteral("Demo/Version")).toString(), QStringLiteral("2"));
+        QVERIFY(!raw.contains(QStringLiteral("Demo/Splash")));
+        QVERIFY(!raw.contains(QStringLiteral("Paths/Plugins")));
+    }
+
+    void userConfigRoundTrip()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("data/user.conf"));
+        QVERIFY(!UserConfig(QString(), 1, 2).save(path));
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(UserConfig(QStringLiteral("Demo"), 1024, 700).save(path));
+        QSettings raw(path, QSettings::IniFormat);
+        QCOMPARE(raw.childGroups(), QStringList{QStringLiteral("Demo")});
+        QVERIFY(UserConfig(QStringLiteral("Demo"), 900, 650).save(path));
+        UserConfig back(QStringLiteral("Demo"), 0, 0);
+        QVERIFY(back.load(path));
+        QCOMPARE(back.width(), 900);
+        QCOMPARE(back.height(), 650);
+        UserConfig other(QStringLiteral("Other"), 0, 0);
+        QVERIFY(other.load(path));
+        QCOMPARE(other.width(), ConfigParser::Missing);
+    }
+
+    void parserGetters()
+    {
+        const QString path = writeFile(QStringLiteral("p.conf"), "[G]\nn=12\nf=1.5\nt=abc\n");
+        ConfigParser closed(path);
+        bool wasOpen = true;
+        QVERIFY(!closed.contains(QStringLiteral("G/n"), &wasOpen));
+        QVERIFY(!wasOpen);
+        QCOMPARE(closed.value(QStringLiteral("G/n"), 7).toInt(), 7);
+        closed.setValue(QStringLiteral("G/x"), 1);
+
+        ConfigParser parser(path);
+        QVERIFY(parser.open());
+        bool ok = false;
+        QCOMPARE(parser.intValue(QStringLiteral("G/n"), &ok), 12);
+        QVERIFY(ok);
+        QCOMPARE(parser.intValue(QStringLiteral("G/t"), &ok), 0);
+        QVERIFY(!ok);
+        QCOMPARE(parser.intValue(QStringLiteral("G/absent"), &ok), -99999);
+        QVERIFY(!ok);
+        QCOMPARE(parser.floatValue(QStringLiteral("G/f")), 1.5f);
+        QCOMPARE(parser.floatValue(QStringLiteral("G/absent")), -99999.0f);
+        QVERIFY(!ConfigParser(QString()).open());
+    }
+};
+
+QTEST_MAIN(tst_Config)
+#include "tst_config.moc"
