@@ -140,8 +140,8 @@ static void removeTree(const QString &path)
         return;
     }
     QDir dir(path);
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QFileInfoList entries
+        = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries)
         removeTree(entry.absoluteFilePath());
     QDir(info.absolutePath()).rmdir(info.fileName());

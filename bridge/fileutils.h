@@ -25,6 +25,9 @@ class FileUtils : public QObject
     Q_OBJECT
     Q_DISABLE_COPY(FileUtils)
 public:
-    explicit FileUtils(QObject *parent = nullptr) : QObject(parent) {}
+    explicit FileUtils(QObject *parent = nullptr)
+        : QObject(parent)
+    {
+    }
     Q_INVOKABLE static bool exists(const QString &fileName);
 };

@@ -13,14 +13,12 @@ namespace {
 const char SectionName[] = ".kavo_version";
 const qint64 MaxStampSize = 64;
 
-template<typename T>
-bool readAt(QFile &file, qint64 offset, T *out, qint64 size = sizeof(T))
+template<typename T> bool readAt(QFile &file, qint64 offset, T *out, qint64 size = sizeof(T))
 {
     return file.seek(offset) && file.read(reinterpret_cast<char *>(out), size) == size;
 }
 
-template<typename Ehdr, typename Shdr>
-QByteArray findSection(QFile &file)
+template<typename Ehdr, typename Shdr> QByteArray findSection(QFile &file)
 {
     Ehdr header;
     if (!readAt(file, 0, &header) || header.e_shentsize != sizeof(Shdr))
@@ -56,8 +54,7 @@ QString fileVersion(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     unsigned char ident[EI_NIDENT];
-    if (!readAt(file, 0, ident, EI_NIDENT) || std::memcmp(ident, ELFMAG, SELFMAG) != 0
-        || ident[EI_DATA] != ELFDATA2LSB)
+    if (!readAt(file, 0, ident, EI_NIDENT) || std::memcmp(ident, ELFMAG, SELFMAG) != 0 || ident[EI_DATA] != ELFDATA2LSB)
         return QString();
     QByteArray raw;
     if (ident[EI_CLASS] == ELFCLASS64)

@@ -7,7 +7,7 @@ namespace {
 QString tabRun(int blanksBefore, int tabs, int blanksAfter)
 {
     return QString(blanksBefore, QLatin1Char(' ')) + QString(tabs, QLatin1Char('\t'))
-           + QString(blanksAfter, QLatin1Char(' '));
+        + QString(blanksAfter, QLatin1Char(' '));
 }
 
 const QHash<int, QString> &reasonTexts()
@@ -18,31 +18,53 @@ const QHash<int, QString> &reasonTexts()
         QHash<int, QString> t;
         t.insert(0, QStringLiteral("No error"));
         t.insert(1, QStringLiteral("The remote server refused the connection (the server is not accepting requests)."));
-        t.insert(2, QStringLiteral("The remote server closed the connection prematurely, before the entire reply was received and processed."));
+        t.insert(2,
+                 QStringLiteral("The remote server closed the connection prematurely, before the entire reply was "
+                                "received and processed."));
         t.insert(3, QStringLiteral("The remote host name was not found (invalid hostname)."));
         t.insert(4, QStringLiteral("The connection to the remote server timed out."));
-        t.insert(5, QStringLiteral("The operation was canceled via calls to abort() or close() before it was finished."));
+        t.insert(5,
+                 QStringLiteral("The operation was canceled via calls to abort() or close() before it was finished."));
         t.insert(6, QStringLiteral("The SSL/TLS handshake failed and the encrypted channel could not be established."));
-        t.insert(7, QStringLiteral("The connection was broken due to disconnection from the network, however the system has initiated")
-                        + run
-                        + QStringLiteral("roaming to another access point. The request should be resubmitted and will be processed as soon as")
-                        + run + QStringLiteral("the connection is re-established."));
+        t.insert(
+            7,
+            QStringLiteral(
+                "The connection was broken due to disconnection from the network, however the system has initiated")
+                + run
+                + QStringLiteral("roaming to another access point. The request should be resubmitted and will be "
+                                 "processed as soon as")
+                + run + QStringLiteral("the connection is re-established."));
         t.insert(99, QStringLiteral("An unknown network-related error was detected."));
-        t.insert(101, QStringLiteral("The connection to the proxy server was refused (the proxy server is not accepting requests)."));
-        t.insert(102, QStringLiteral("The proxy server closed the connection prematurely, before the entire reply was received and processed."));
+        t.insert(101,
+                 QStringLiteral(
+                     "The connection to the proxy server was refused (the proxy server is not accepting requests)."));
+        t.insert(102,
+                 QStringLiteral("The proxy server closed the connection prematurely, before the entire reply was "
+                                "received and processed."));
         t.insert(103, QStringLiteral("The proxy host name was not found (invalid proxy hostname)."));
-        t.insert(104, QStringLiteral("The connection to the proxy timed out or the proxy did not reply in time to the request sent."));
-        t.insert(105, QStringLiteral("The proxy requires authentication in order to honour the request but did not accept any credentials offered (if any)."));
+        t.insert(104,
+                 QStringLiteral(
+                     "The connection to the proxy timed out or the proxy did not reply in time to the request sent."));
+        t.insert(105,
+                 QStringLiteral("The proxy requires authentication in order to honour the request but did not accept "
+                                "any credentials offered (if any)."));
         t.insert(199, QStringLiteral("An unknown proxy-related error was detected."));
         t.insert(201, QStringLiteral("The access to the remote content was denied (similar to HTTP error 401)."));
         t.insert(202, QStringLiteral("The operation requested on the remote content is not permitted."));
         t.insert(203, QStringLiteral("The remote content was not found at the server (similar to HTTP error 404)."));
-        t.insert(204, QStringLiteral("The remote server requires authentication to serve the content but the credentials provided were not accepted (if any)."));
-        t.insert(205, QStringLiteral("The request needed to be sent again, but this failed for example because the upload data could not be read a second time."));
+        t.insert(204,
+                 QStringLiteral("The remote server requires authentication to serve the content but the credentials "
+                                "provided were not accepted (if any)."));
+        t.insert(205,
+                 QStringLiteral("The request needed to be sent again, but this failed for example because the upload "
+                                "data could not be read a second time."));
         t.insert(299, QStringLiteral("An unknown error related to the remote content was detected."));
-        t.insert(301, QStringLiteral("The Network Access API cannot honor the request because the protocol is not known."));
+        t.insert(301,
+                 QStringLiteral("The Network Access API cannot honor the request because the protocol is not known."));
         t.insert(302, QStringLiteral("The requested operation is invalid for this protocol."));
-        t.insert(399, QStringLiteral("A breakdown in protocol was detected (parsing error, invalid or unexpected responses, etc.)."));
+        t.insert(399,
+                 QStringLiteral(
+                     "A breakdown in protocol was detected (parsing error, invalid or unexpected responses, etc.)."));
         return t;
     }();
     return texts;

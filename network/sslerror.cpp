@@ -28,11 +28,14 @@ const QHash<int, QString> &reasonTexts()
         t.insert(16, QStringLiteral("The supplied certificate is unsuitable for this purpose."));
         t.insert(17, QStringLiteral("The root CA certificate is not trusted for this purpose."));
         t.insert(18, QStringLiteral("The root CA certificate is marked to reject the specified purpose."));
-        t.insert(19, QStringLiteral("The current candidate issuer certificate was rejected because its subject name") + run
-                         + QStringLiteral("did not match the issuer name of the current certificate."));
-        t.insert(20, QStringLiteral("The current candidate issuer certificate was rejected because its issuer name and") + run
-                         + QStringLiteral("serial number was present and did not match the authority key identifier of the") + run
-                         + QStringLiteral("current certificate."));
+        t.insert(19,
+                 QStringLiteral("The current candidate issuer certificate was rejected because its subject name") + run
+                     + QStringLiteral("did not match the issuer name of the current certificate."));
+        t.insert(20,
+                 QStringLiteral("The current candidate issuer certificate was rejected because its issuer name and")
+                     + run
+                     + QStringLiteral("serial number was present and did not match the authority key identifier of the")
+                     + run + QStringLiteral("current certificate."));
         t.insert(21, QStringLiteral("The peer did not present any certificate."));
         t.insert(22, QStringLiteral("The host name did not match any of the valid hosts for this certificate."));
         t.insert(23, QStringLiteral("No SSL support."));

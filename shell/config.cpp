@@ -38,8 +38,8 @@ AppConfig::AppConfig(const QString &name, const QString &icon, const QString &ti
 AppConfig::AppConfig(const AppConfig &other)
     : Config(other.m_width, other.m_height)
 {
-    set(other.m_name, other.m_icon, other.m_title, other.m_mode, other.m_version, other.m_splash,
-        other.m_width, other.m_height, other.m_url);
+    set(other.m_name, other.m_icon, other.m_title, other.m_mode, other.m_version, other.m_splash, other.m_width,
+        other.m_height, other.m_url);
 }
 
 void AppConfig::set(const QString &name, const QString &icon, const QString &title, const QString &mode,

@@ -31,11 +31,8 @@ void LogUtils::write(const QString &level, const QString &path, const QString &m
         return;
     const QString time = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss,zzz"));
     const quint32 threadId = quint32(quintptr(QThread::currentThreadId()));
-    const QString record = QStringLiteral("%0 [ThreadID: %1] %2  - %3\n")
-                               .arg(time)
-                               .arg(threadId)
-                               .arg(level)
-                               .arg(message);
+    const QString record
+        = QStringLiteral("%0 [ThreadID: %1] %2  - %3\n").arg(time).arg(threadId).arg(level).arg(message);
     const QString fileName = logFilePath(path);
     makeDir(QFileInfo(fileName).absolutePath());
 
@@ -50,8 +47,23 @@ void LogUtils::write(const QString &level, const QString &path, const QString &m
     file.close();
 }
 
-void LogUtils::debug(const QString &path, const QString &message) { write(QStringLiteral("DEBUG"), path, message); }
-void LogUtils::info(const QString &path, const QString &message) { write(QStringLiteral("INFO"), path, message); }
-void LogUtils::warn(const QString &path, const QString &message) { write(QStringLiteral("WARN"), path, message); }
-void LogUtils::error(const QString &path, const QString &message) { write(QStringLiteral("ERROR"), path, message); }
-void LogUtils::fatal(const QString &path, const QString &message) { write(QStringLiteral("FATAL"), path, message); }
+void LogUtils::debug(const QString &path, const QString &message)
+{
+    write(QStringLiteral("DEBUG"), path, message);
+}
+void LogUtils::info(const QString &path, const QString &message)
+{
+    write(QStringLiteral("INFO"), path, message);
+}
+void LogUtils::warn(const QString &path, const QString &message)
+{
+    write(QStringLiteral("WARN"), path, message);
+}
+void LogUtils::error(const QString &path, const QString &message)
+{
+    write(QStringLiteral("ERROR"), path, message);
+}
+void LogUtils::fatal(const QString &path, const QString &message)
+{
+    write(QStringLiteral("FATAL"), path, message);
+}

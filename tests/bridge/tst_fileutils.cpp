@@ -31,7 +31,8 @@ private slots:
         QTest::addColumn<QString>("expected");
         const QString app = QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath();
         QTest::newRow("relative") << "data/x" << app + "/data/x";
-        QTest::newRow("absolute") << "/tmp/x" << "/tmp/x";
+        QTest::newRow("absolute") << "/tmp/x"
+                                  << "/tmp/x";
         QTest::newRow("dot relative") << "./qt.conf" << app + "/./qt.conf";
     }
 
@@ -138,7 +139,7 @@ private slots:
         put(dir.filePath("m/f2"), "2");
         QStringList files = listFiles(dir.filePath("m"));
         files.sort();
-        QCOMPARE(files, (QStringList{"f1", "f2"}));
+        QCOMPARE(files, (QStringList {"f1", "f2"}));
         QVERIFY(FileUtils::exists(dir.filePath("m/n")));
         QVERIFY(!FileUtils::exists(dir.filePath("m/zz")));
         QVERIFY(removeFile(dir.filePath("m/f1")));

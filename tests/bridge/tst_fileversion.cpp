@@ -30,9 +30,9 @@ class tst_FileVersion : public QObject
             return QString();
         out.write(field);
         out.close();
-        const int rc = QProcess::execute(QStringLiteral("objcopy"),
-                                         {QStringLiteral("--update-section"),
-                                          QStringLiteral(".kavo_version=") + fieldFile, copy});
+        const int rc = QProcess::execute(
+            QStringLiteral("objcopy"),
+            {QStringLiteral("--update-section"), QStringLiteral(".kavo_version=") + fieldFile, copy});
         return rc == 0 ? copy : QString();
     }
 
@@ -66,7 +66,10 @@ private slots:
         QTest::newRow("system program") << "/bin/sh" << QByteArray();
         QTest::newRow("missing file") << "/nonexistent/Kavo.V5" << QByteArray();
         QTest::newRow("text file") << "text" << QByteArray("hello world, not an executable");
-        QTest::newRow("truncated elf") << "truncated" << QByteArray("\x7f" "ELF\x02\x01\x01", 7);
+        QTest::newRow("truncated elf") << "truncated"
+                                       << QByteArray("\x7f"
+                                                     "ELF\x02\x01\x01",
+                                                     7);
     }
 
     void unstampedFilesGiveEmpty()

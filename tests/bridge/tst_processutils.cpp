@@ -27,8 +27,10 @@ private slots:
     {
         QTest::addColumn<QString>("exeName");
         QTest::addColumn<QString>("askedAs");
-        QTest::newRow("same case") << "Kavo.Probe" << "Kavo.Probe";
-        QTest::newRow("other case") << "Kavo.Probe2" << "kavo.probe2";
+        QTest::newRow("same case") << "Kavo.Probe"
+                                   << "Kavo.Probe";
+        QTest::newRow("other case") << "Kavo.Probe2"
+                                    << "kavo.probe2";
     }
 
     void findsAndEndsByNameIgnoringCase()

@@ -15,13 +15,19 @@ private slots:
         QTest::addColumn<QString>("line");
         QTest::newRow("no error") << 0 << "Code:0, Description: No error";
         QTest::newRow("timeout") << 4 << "Code:4, Description: The connection to the remote server timed out.";
-        QTest::newRow("not found") << 203 << "Code:203, Description: The remote content was not found at the server (similar to HTTP error 404).";
-        QTest::newRow("protocol failure") << 399 << "Code:399, Description: A breakdown in protocol was detected (parsing error, invalid or unexpected responses, etc.).";
+        QTest::newRow("not found")
+            << 203
+            << "Code:203, Description: The remote content was not found at the server (similar to HTTP error 404).";
+        QTest::newRow("protocol failure") << 399
+                                          << "Code:399, Description: A breakdown in protocol was detected (parsing "
+                                             "error, invalid or unexpected responses, etc.).";
         QTest::newRow("no row") << 150 << "Code:150, Description: Unknown error.";
         QTest::newRow("tab runs") << 7
-            << QString("Code:7, Description: The connection was broken due to disconnection from the network, however the system has initiated"
-                       " \t\t\t\t\t\t\t\t\t\t\t\t\t\t\t   roaming to another access point. The request should be resubmitted and will be processed as soon as"
-                       " \t\t\t\t\t\t\t\t\t\t\t\t\t\t\t   the connection is re-established.");
+                                  << QString("Code:7, Description: The connection was broken due to disconnection from "
+                                             "the network, however the system has initiated"
+                                             " \t\t\t\t\t\t\t\t\t\t\t\t\t\t\t   roaming to another access point. The "
+                                             "request should be resubmitted and will be processed as soon as"
+                                             " \t\t\t\t\t\t\t\t\t\t\t\t\t\t\t   the connection is re-established.");
     }
 
     void networkErrorLines()
@@ -42,7 +48,9 @@ private slots:
         QCOMPARE(error.toString(), QStringLiteral("Code:999, Description: abc"));
         error.setErrorCode(5);
         QCOMPARE(error.errorString(), QStringLiteral("abc"));
-        QCOMPARE(error.toString(), QStringLiteral("Code:5, Description: The operation was canceled via calls to abort() or close() before it was finished."));
+        QCOMPARE(error.toString(),
+                 QStringLiteral("Code:5, Description: The operation was canceled via calls to abort() or close() "
+                                "before it was finished."));
         NetworkError copy(error);
         NetworkError assigned;
         assigned = copy;
@@ -85,8 +93,10 @@ private slots:
         QTest::newRow("no full stop") << 15 << "The basicConstraints path length parameter has been exceeded";
         QTest::newRow("unspecified") << -1 << "Unspecified error.";
         QTest::newRow("unknown") << 99 << "Unknown error 99";
-        QTest::newRow("tabbed") << 19 << QString("The current candidate issuer certificate was rejected because its subject name"
-                                                 " \t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\tdid not match the issuer name of the current certificate.");
+        QTest::newRow("tabbed")
+            << 19
+            << QString("The current candidate issuer certificate was rejected because its subject name"
+                       " \t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\tdid not match the issuer name of the current certificate.");
     }
 
     void sslErrorTexts()
@@ -96,10 +106,7 @@ private slots:
         QCOMPARE(SslError(code).toString(), text);
     }
 
-    void plainError()
-    {
-        QCOMPARE(Error(QStringLiteral("消息")).message(), QStringLiteral("消息"));
-    }
+    void plainError() { QCOMPARE(Error(QStringLiteral("消息")).message(), QStringLiteral("消息")); }
 };
 
 QTEST_MAIN(tst_ErrorTexts)

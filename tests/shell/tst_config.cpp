@@ -34,18 +34,19 @@ private slots:
         const QByteArray full = "[System]\nMode=app\nApp=Demo\n[Demo]\nVersion=5.0.0.1\nTitle=演示\n"
                                 "Width=800\nHeight=600\nUrl=http://localhost:58899/data/Demo/index.html\n";
         QTest::newRow("complete") << full << true << "app" << 800 << 600;
-        QTest::newRow("no App") << QByteArray("[System]\nMode=app\n[Demo]\nVersion=1\nUrl=http://x/\n")
-                                << false << "app" << 400 << 728;
-        QTest::newRow("empty App") << QByteArray("[System]\nApp=\n[Demo]\nVersion=1\nUrl=http://x/\n")
-                                   << false << "app" << 400 << 728;
-        QTest::newRow("no Version") << QByteArray("[System]\nApp=Demo\n[Demo]\nUrl=http://x/\n")
-                                    << false << "" << -99999 << -99999;
+        QTest::newRow("no App") << QByteArray("[System]\nMode=app\n[Demo]\nVersion=1\nUrl=http://x/\n") << false
+                                << "app" << 400 << 728;
+        QTest::newRow("empty App") << QByteArray("[System]\nApp=\n[Demo]\nVersion=1\nUrl=http://x/\n") << false << "app"
+                                   << 400 << 728;
+        QTest::newRow("no Version") << QByteArray("[System]\nApp=Demo\n[Demo]\nUrl=http://x/\n") << false << ""
+                                    << -99999 << -99999;
         QTest::newRow("invalid Url") << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=\"http://[bad\"\n")
                                      << false << "" << -99999 << -99999;
-        QTest::newRow("no Mode, no size") << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n")
-                                          << true << "" << -99999 << -99999;
-        QTest::newRow("width not a number") << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nWidth=wide\nHeight=5\nUrl=http://x/\n")
-                                            << true << "" << 0 << 5;
+        QTest::newRow("no Mode, no size")
+            << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n") << true << "" << -99999 << -99999;
+        QTest::newRow("width not a number")
+            << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nWidth=wide\nHeight=5\nUrl=http://x/\n") << true << ""
+            << 0 << 5;
     }
 
     void appConfigLoad()
@@ -122,7 +123,7 @@ private slots:
         QVERIFY(!QFile::exists(path));
         QVERIFY(UserConfig(QStringLiteral("Demo"), 1024, 700).save(path));
         QSettings raw(path, QSettings::IniFormat);
-        QCOMPARE(raw.childGroups(), QStringList{QStringLiteral("Demo")});
+        QCOMPARE(raw.childGroups(), QStringList {QStringLiteral("Demo")});
         QVERIFY(UserConfig(QStringLiteral("Demo"), 900, 650).save(path));
         UserConfig back(QStringLiteral("Demo"), 0, 0);
         QVERIFY(back.load(path));

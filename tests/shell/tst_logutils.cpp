@@ -40,8 +40,8 @@ private slots:
         LogUtils::write(level, file, message);
         const QStringList lines = readLines(file);
         QCOMPARE(lines.size(), 1);
-        const QRegularExpression shape(QStringLiteral(
-            "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} \\[ThreadID: \\d+\\] (\\w+)  - (.*)$"));
+        const QRegularExpression shape(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} \\[ThreadID: \\d+\\] (\\w+)  - (.*)$"));
         const auto match = shape.match(lines.first());
         QVERIFY2(match.hasMatch(), qPrintable(lines.first()));
         QCOMPARE(match.captured(1), level);
@@ -59,7 +59,7 @@ private slots:
         LogUtils::fatal(file, QStringLiteral("f"));
         const QStringList lines = readLines(file);
         QCOMPARE(lines.size(), 5);
-        const QStringList levels{"DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+        const QStringList levels {"DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
         for (int i = 0; i < 5; ++i)
             QVERIFY(lines.at(i).contains(QStringLiteral("] %1  - ").arg(levels.at(i))));
     }
@@ -68,9 +68,12 @@ private slots:
     {
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("written");
-        QTest::newRow(".elf names the file") << "x/run.elf" << "x/run.elf";
-        QTest::newRow("folder gets log.elf") << "x/update/1.0" << "x/update/1.0/log.elf";
-        QTest::newRow("upper-case suffix is a folder") << "x/LOG.ELF" << "x/LOG.ELF/log.elf";
+        QTest::newRow(".elf names the file") << "x/run.elf"
+                                             << "x/run.elf";
+        QTest::newRow("folder gets log.elf") << "x/update/1.0"
+                                             << "x/update/1.0/log.elf";
+        QTest::newRow("upper-case suffix is a folder") << "x/LOG.ELF"
+                                                       << "x/LOG.ELF/log.elf";
     }
 
     void pathNamesFileOrFolder()
@@ -86,7 +89,8 @@ private slots:
     {
         const QString folder = QStringLiteral("logtest-%1").arg(QCoreApplication::applicationPid());
         LogUtils::info(folder, QStringLiteral("m"));
-        const QString expected = QCoreApplication::applicationDirPath() + QLatin1Char('/') + folder + QStringLiteral("/log.elf");
+        const QString expected
+            = QCoreApplication::applicationDirPath() + QLatin1Char('/') + folder + QStringLiteral("/log.elf");
         QCOMPARE(readLines(expected).size(), 1);
         QDir(QCoreApplication::applicationDirPath() + QLatin1Char('/') + folder).removeRecursively();
     }

@@ -40,11 +40,15 @@ private slots:
     {
         QVERIFY(loadStyleSheet());
         const QString sheet = qApp->styleSheet();
-        const QStringList selectors{
-            "DesktopAlertWidget {", "QLabel#DesktopAlertWndTitleIcon", "QLabel#DesktopAlertWndContextIcon",
-            "QPushButton#DesktopAlertWndCloseBtn {", "QPushButton#DesktopAlertWndCloseBtn:hover",
-            "QPushButton#toolBtnOK", "QPushButton#toolBtnCancel", "QWidget#toolWidget",
-            "QLabel#ImageButtonHighligter:hover"};
+        const QStringList selectors {"DesktopAlertWidget {",
+                                     "QLabel#DesktopAlertWndTitleIcon",
+                                     "QLabel#DesktopAlertWndContextIcon",
+                                     "QPushButton#DesktopAlertWndCloseBtn {",
+                                     "QPushButton#DesktopAlertWndCloseBtn:hover",
+                                     "QPushButton#toolBtnOK",
+                                     "QPushButton#toolBtnCancel",
+                                     "QWidget#toolWidget",
+                                     "QLabel#ImageButtonHighligter:hover"};
         int last = -1;
         for (const QString &selector : selectors) {
             const int at = sheet.indexOf(selector);
