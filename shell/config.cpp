@@ -85,17 +85,21 @@ bool AppConfig::save(const QString &path)
 {
     if (m_name.isEmpty())
         return false;
-    const QString group = m_name + QLatin1Char('/');
+    // Both branches write the application group in the same key order.
+    const auto writeGroup = [this](auto &&store, bool alwaysSplash) {
+        const QString group = m_name + QLatin1Char('/');
+        store(group + QStringLiteral("Icon"), m_icon);
+        store(group + QStringLiteral("Url"), m_url.toString());
+        store(group + QStringLiteral("Version"), m_version);
+        store(group + QStringLiteral("Title"), m_title);
+        store(group + QStringLiteral("Width"), m_width);
+        store(group + QStringLiteral("Height"), m_height);
+        if (alwaysSplash || !m_splash.isEmpty())
+            store(group + QStringLiteral("Splash"), m_splash);
+    };
     ConfigParser parser(path);
     if (parser.open()) {
-        parser.setValue(group + QStringLiteral("Icon"), m_icon);
-        parser.setValue(group + QStringLiteral("Url"), m_url.toString());
-        parser.setValue(group + QStringLiteral("Version"), m_version);
-        parser.setValue(group + QStringLiteral("Title"), m_title);
-        parser.setValue(group + QStringLiteral("Width"), m_width);
-        parser.setValue(group + QStringLiteral("Height"), m_height);
-        if (!m_splash.isEmpty())
-            parser.setValue(group + QStringLiteral("Splash"), m_splash);
+        writeGroup([&parser](const QString &key, const QVariant &value) { parser.setValue(key, value); }, false);
         return true;
     }
     QSettings settings(absolutePath(path), QSettings::IniFormat);
@@ -103,13 +107,7 @@ bool AppConfig::save(const QString &path)
     settings.setValue(QStringLiteral("Paths/Plugins"), QStringLiteral("."));
     settings.setValue(QStringLiteral("System/Mode"), m_mode);
     settings.setValue(QStringLiteral("System/App"), m_name);
-    settings.setValue(group + QStringLiteral("Icon"), m_icon);
-    settings.setValue(group + QStringLiteral("Url"), m_url.toString());
-    settings.setValue(group + QStringLiteral("Version"), m_version);
-    settings.setValue(group + QStringLiteral("Title"), m_title);
-    settings.setValue(group + QStringLiteral("Width"), m_width);
-    settings.setValue(group + QStringLiteral("Height"), m_height);
-    settings.setValue(group + QStringLiteral("Splash"), m_splash);
+    writeGroup([&settings](const QString &key, const QVariant &value) { settings.setValue(key, value); }, true);
     return true;
 }
 
