@@ -69,4 +69,109 @@ QString compose(const QString &scriptTemplate, const QStringList &values)
     return script;
 }
 
+namespace {
+QString tabs(int n)
+{
+    return QString(n, QLatin1Char('\t'));
+}
+QString literal(bool value)
+{
+    return value ? QStringLiteral("true;") : QStringLiteral("false;");
+}
+} // namespace
+
+QString cameraPictureAdd(bool success, const QString &fileName)
+{
+    QString script;
+    if (success)
+        script += compose(QStringLiteral("Kavo.picturelist.push('%1');"), {fileName});
+    script += QStringLiteral("var ev = document.createEvent('Events');") + tabs(7)
+        + QStringLiteral("   ev.initEvent('kavo.camera.picture.add',true,true);ev.success=");
+    script += literal(success);
+    script += compose(QStringLiteral("ev.filename='%1';document.dispatchEvent(ev);"), {fileName});
+    return script;
+}
+
+QString cameraPictureBusy()
+{
+    return QStringLiteral("var e = document.createEvent('Events');") + tabs(2)
+        + QStringLiteral("e.initEvent('kavo.camera.picture.busy',true,true);") + tabs(2)
+        + QStringLiteral("e.success=false;e.message='busy';document.dispatchEvent(e);");
+}
+
+QString cameraPictureCancel()
+{
+    return QStringLiteral("var ev = document.createEvent('Events');") + tabs(5)
+        + QStringLiteral(" ev.initEvent('kavo.camera.picture.cancel',true,true);") + tabs(5)
+        + QStringLiteral(" ev.success=false;document.dispatchEvent(ev);");
+}
+
+QString cameraPictureClear()
+{
+    return QStringLiteral("Kavo.picturelist = [];var ev = document.createEvent('Events'); ") + tabs(1)
+        + QStringLiteral("  ev.initEvent('kavo.camera.picture.clear',true,true); ") + tabs(1)
+        + QStringLiteral("  ev.success=true;document.dispatchEvent(ev);");
+}
+
+QString deviceNotification(int id)
+{
+    return QStringLiteral("var ev = document.createEvent('Events');") + tabs(7)
+        + QStringLiteral("   ev.initEvent('kavo.device.notification',true,true);ev.success=") + literal(true)
+        + QStringLiteral("ev.id='%1';document.dispatchEvent(ev);").arg(id);
+}
+
+QString remoteDataFailure(const QString &id, const QString &error)
+{
+    return compose(QStringLiteral("var e = document.createEvent('Events');e.initEvent('kavo.device.remote.data',"
+                                  "true,true);e.success=false;e.id='%1';e.response='';e.extras={};e.error='%2';"
+                                  "document.dispatchEvent(e);"),
+                   {id, error});
+}
+
+QString remoteDataSuccess(const QString &id, const QString &response, const QString &extrasLiteral)
+{
+    // The extras literal is already made of escaped pieces; it is inserted as it stands.
+    QString script = compose(QStringLiteral("var e = document.createEvent('Events');e.initEvent("
+                                            "'kavo.device.remote.data',true,true);e.success=true;e.id='%1';"
+                                            "e.response='%2';e.extras="),
+                             {id, response});
+    return script + extrasLiteral + QStringLiteral(";document.dispatchEvent(e);");
+}
+
+QString fileUpload(bool success, const QString &localUrl)
+{
+    return QStringLiteral("var e = document.createEvent('Events');e.initEvent('kavo.file.upload',true,true);")
+        + (success ? QStringLiteral("e.success=true;") : QStringLiteral("e.success=false;"))
+        + compose(QStringLiteral("e.localURL='%1';document.dispatchEvent(e);"), {localUrl});
+}
+
+QString fileUploadBusy()
+{
+    return QStringLiteral("var e = document.createEvent('Events'); ") + tabs(4)
+        + QStringLiteral("e.initEvent('kavo.file.upload.busy',true,true); ") + tabs(4)
+        + QStringLiteral("e.success=false;e.message='busy';document.dispatchEvent(e)");
+}
+
+QString updateEnd(bool success, const QString &version, const QString &text)
+{
+    if (success)
+        return QStringLiteral("var ev = document.createEvent('Events'); ") + tabs(11)
+            + QStringLiteral(" ev.initEvent('kavo.update.end',true,true); ") + tabs(11)
+            + QStringLiteral(" ev.success=true;")
+            + compose(QStringLiteral("ev.info={version:'%1',description:'%2'};"), {version, text}) + tabs(8)
+            + QStringLiteral("  document.dispatchEvent(ev);");
+    return QStringLiteral("var ev = document.createEvent('Events'); ") + tabs(7)
+        + QStringLiteral(" ev.initEvent('kavo.update.end',true,true); ") + tabs(7)
+        + QStringLiteral(" ev.success=false;")
+        + compose(QStringLiteral("ev.info={version:'%1',error:'%2'}; "), {version, text}) + tabs(8)
+        + QStringLiteral("  document.dispatchEvent(ev);");
+}
+
+QString windowLoaded(const QString &title)
+{
+    return compose(QStringLiteral("var ev = document.createEvent('Events');ev.initEvent('%1',true,true);"
+                                  "ev.success=false;ev.window=window;ev.title='%2';document.dispatchEvent(ev);"),
+                   {QStringLiteral("kavo.window.loaded"), title});
+}
+
 } // namespace PageEvent

@@ -13,4 +13,18 @@ QString escapeScriptString(const QString &value);
 // A script text with each %1.. placeholder replaced, in order, by an escaped value.
 QString compose(const QString &scriptTemplate, const QStringList &values);
 
+// The scripts of every page event; values are escaped here, callers pass them raw.
+QString cameraPictureAdd(bool success, const QString &fileName);
+QString cameraPictureBusy();
+QString cameraPictureCancel();
+QString cameraPictureClear();
+QString deviceNotification(int id);
+QString remoteDataFailure(const QString &id, const QString &error);
+// extrasLiteral is an object literal built with escaped names and values.
+QString remoteDataSuccess(const QString &id, const QString &response, const QString &extrasLiteral);
+QString fileUpload(bool success, const QString &localUrl);
+QString fileUploadBusy();
+QString updateEnd(bool success, const QString &version, const QString &text);
+QString windowLoaded(const QString &title);
+
 } // namespace PageEvent

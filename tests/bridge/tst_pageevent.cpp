@@ -35,6 +35,74 @@ private slots:
         QCOMPARE(result.toString(), value);
     }
 
+    // Every event script runs against a stand-in document that records what is dispatched.
+    void eventScriptsDispatch_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("expected");
+        const QString hostile = QStringLiteral("a'b\\c\r\n</x>\u2028");
+        const QString hostileJson = QStringLiteral("a'b\\\\c\\r\\n</x>\\u2028");
+        QTest::newRow("picture add") << PageEvent::cameraPictureAdd(true, hostile)
+                                     << (QStringLiteral("kavo.camera.picture.add|true|filename=") + hostile
+                                         + QStringLiteral("|list=") + hostile);
+        QTest::newRow("picture add failed") << PageEvent::cameraPictureAdd(false, QStringLiteral("x"))
+                                            << QStringLiteral("kavo.camera.picture.add|false|filename=x|list=");
+        QTest::newRow("picture busy") << PageEvent::cameraPictureBusy()
+                                      << QStringLiteral("kavo.camera.picture.busy|false|message=busy|list=");
+        QTest::newRow("picture cancel") << PageEvent::cameraPictureCancel()
+                                        << QStringLiteral("kavo.camera.picture.cancel|false||list=");
+        QTest::newRow("picture clear") << PageEvent::cameraPictureClear()
+                                       << QStringLiteral("kavo.camera.picture.clear|true||list=");
+        QTest::newRow("notification") << PageEvent::deviceNotification(42)
+                                      << QStringLiteral("kavo.device.notification|true|id=42|list=");
+        QTest::newRow("remote failure") << PageEvent::remoteDataFailure(QStringLiteral("r'1"), hostile)
+                                        << (QStringLiteral("kavo.device.remote.data|false|id=r'1,response=,error=")
+                                            + hostile + QStringLiteral("|list="));
+        QTest::newRow("remote success") << PageEvent::remoteDataSuccess(QStringLiteral("7"), hostile,
+                                                                        QStringLiteral("{status:200}"))
+                                        << (QStringLiteral("kavo.device.remote.data|true|id=7,response=") + hostile
+                                            + QStringLiteral(",status=200|list="));
+        QTest::newRow("upload") << PageEvent::fileUpload(false, hostile)
+                                << (QStringLiteral("kavo.file.upload|false|localURL=") + hostile
+                                    + QStringLiteral("|list="));
+        QTest::newRow("upload busy") << PageEvent::fileUploadBusy()
+                                     << QStringLiteral("kavo.file.upload.busy|false|message=busy|list=");
+        QTest::newRow("update end ok") << PageEvent::updateEnd(true, QStringLiteral("5.0.0.1"),
+                                                               QStringLiteral("成功啦哈哈！"))
+                                       << QStringLiteral(
+                                              "kavo.update.end|true|version=5.0.0.1,description=成功啦哈哈！|list=");
+        QTest::newRow("update end failed") << PageEvent::updateEnd(false, QStringLiteral("5'1"), QStringLiteral("x"))
+                                           << QStringLiteral("kavo.update.end|false|version=5'1,error=x|list=");
+        QTest::newRow("window loaded") << PageEvent::windowLoaded(
+            hostile) << (QStringLiteral("kavo.window.loaded|false|title=") + hostile + QStringLiteral("|list="));
+    }
+
+    void eventScriptsDispatch()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, expected);
+        QJSEngine engine;
+        const QJSValue setup = engine.evaluate(
+            QStringLiteral("var window = {}; var Kavo = {picturelist: []}; var seen = [];"
+                           "var document = { createEvent: function(k) { return { initEvent: function(n, b, c) {"
+                           "  this.type = n; this.bubbles = b; this.cancelable = c; } }; },"
+                           "  dispatchEvent: function(e) { seen.push(e); } };"
+                           "function describe() { var e = seen[0]; var f = [];"
+                           "  ['id','filename','message','response','localURL','title','error'].forEach(function(k) {"
+                           "    if (e[k] !== undefined) f.push(k + '=' + e[k]); });"
+                           "  if (e.extras && e.extras.status) f.push('status=' + e.extras.status);"
+                           "  if (e.info) { f.push('version=' + e.info.version);"
+                           "    f.push(e.info.description !== undefined ? 'description=' + e.info.description : "
+                           "'error=' + e.info.error); }"
+                           "  return seen.length + ':' + e.type + '|' + e.success + '|' + f.join(',') + '|list=' +"
+                           "    Kavo.picturelist.join(';')"
+                           "    + (e.bubbles && e.cancelable ? '' : '!flags'); }"));
+        QVERIFY(!setup.isError());
+        const QJSValue run = engine.evaluate(script);
+        QVERIFY2(!run.isError(), qPrintable(run.toString() + QStringLiteral(" in ") + script));
+        QCOMPARE(engine.evaluate(QStringLiteral("describe()")).toString(), QStringLiteral("1:") + expected);
+    }
+
     void composeEscapesEveryValueInOrder()
     {
         QJSEngine engine;
