@@ -1,0 +1,319 @@
+#include "httpconnection.h"
+
+#include "httpresponse.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QTcpSocket>
+
+namespace {
+const qint64 ReadChunk = 81920;
+const int DefaultIdleMs = 120 * 1000;
+const int DefaultHeadMs = 60 * 1000;
+
+HttpConnection *self(http_parser *parser)
+{
+    return static_cast<HttpConnection *>(parser->data);
+}
+} // namespace
+
+HttpConnection::HttpConnection(QTcpSocket *socket, QObject *parent)
+    : QObject(parent)
+    , m_socket(socket)
+    , m_parser(new http_parser)
+{
+    qDebug().noquote() << QStringLiteral("新连接：") << socket->peerAddress().toString() << socket->peerPort();
+    socket->setParent(nullptr);
+    http_parser_init(m_parser, HTTP_REQUEST);
+    m_parser->data = this;
+
+    http_parser_settings_init(&m_settings);
+    m_settings.on_message_begin = &HttpConnection::onMessageBegin;
+    m_settings.on_url = &HttpConnection::onUrl;
+    m_settings.on_header_field = &HttpConnection::onHeaderField;
+    m_settings.on_header_value = &HttpConnection::onHeaderValue;
+    m_settings.on_headers_complete = &HttpConnection::onHeadersComplete;
+    m_settings.on_body = &HttpConnection::onBody;
+    m_settings.on_message_complete = &HttpConnection::onMessageComplete;
+
+    m_idleTimer.setSingleShot(true);
+    m_headTimer.setSingleShot(true);
+    connect(&m_idleTimer, &QTimer::timeout, this, [this] {
+        qDebug() << "closing idle connection";
+        m_closing = true;
+        m_socket->abort();
+        deleteLater();
+    });
+    connect(&m_headTimer, &QTimer::timeout, this, [this] { refuse(408); });
+    setTimeouts(DefaultIdleMs, DefaultHeadMs);
+
+    connect(socket, &QTcpSocket::readyRead, this, &HttpConnection::parseRequest);
+    connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+    connect(socket, &QTcpSocket::bytesWritten, this, [this] {
+        m_idleTimer.start();
+        emit bytesWritten();
+    });
+}
+
+HttpConnection::~HttpConnection()
+{
+    // An answer still streaming when the peer went away dies with its connection.
+    if (m_response && !m_response->isDone())
+        delete m_response;
+    delete m_request;
+    delete m_socket;
+    delete m_parser;
+}
+
+void HttpConnection::setTimeouts(int idleMs, int headMs)
+{
+    m_idleTimer.setInterval(idleMs);
+    m_headTimer.setInterval(headMs);
+    m_idleTimer.start();
+}
+
+void HttpConnection::writeBytes(const QByteArray &bytes)
+{
+    m_socket->write(bytes);
+}
+
+qint64 HttpConnection::bytesToWrite() const
+{
+    return m_socket->bytesToWrite();
+}
+
+void HttpConnection::parseRequest()
+{
+    char buffer[ReadChunk];
+    while (m_socket->bytesAvailable() > 0) {
+        const qint64 count = m_socket->read(buffer, sizeof buffer);
+        if (count <= 0)
+            break;
+        m_idleTimer.start();
+        if (m_closing)
+            continue;
+        if (m_response || !m_unparsed.isEmpty()) {
+            // Waiting for an answer to finish: keep the bytes for later, in order.
+            m_unparsed.append(buffer, int(count));
+            if (m_unparsed.size() > MaxHeadBytes * 4 && m_response)
+                return; // the peer floods a busy connection; let TCP push back
+            continue;
+        }
+        feed(buffer, size_t(count));
+    }
+}
+
+void HttpConnection::feed(const char *data, size_t length)
+{
+    if (length == 0 || m_closing)
+        return;
+    const size_t used = http_parser_execute(m_parser, &m_settings, data, length);
+    const http_errno error = HTTP_PARSER_ERRNO(m_parser);
+    if (error == HPE_PAUSED) {
+        m_unparsed = QByteArray(data + used, int(length - used));
+        return;
+    }
+    if (error != HPE_OK) {
+        qDebug() << "bad request bytes:" << http_errno_name(error);
+        refuse(400);
+    }
+}
+
+void HttpConnection::refuse(int status)
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    m_headTimer.stop();
+    m_unparsed.clear();
+    if (m_response) {
+        // Let the answer in progress finish, then close.
+        m_response->setKeepAlive(false);
+        return;
+    }
+    const QByteArray text = HttpResponse::statusText(status).toUtf8();
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + text + "\r\n";
+    out += "Content-Type: text/plain\r\nContent-Length: " + QByteArray::number(text.size())
+        + "\r\nConnection: close\r\nDate: " + HttpResponse::httpDate().toLatin1() + "\r\n\r\n" + text;
+    m_socket->write(out);
+    m_socket->disconnectFromHost();
+}
+
+bool HttpConnection::headTooLarge(size_t more)
+{
+    m_headBytes += more;
+    return m_headBytes > size_t(MaxHeadBytes);
+}
+
+int HttpConnection::onMessageBegin(http_parser *parser)
+{
+    HttpConnection *c = self(parser);
+    c->m_currentHeaders.clear();
+    c->m_currentHeaderField.clear();
+    c->m_currentHeaderValue.clear();
+    c->m_lastWasValue = false;
+    c->m_url.clear();
+    c->m_headBytes = 0;
+    c->m_inHead = true;
+    c->m_messageComplete = false;
+    delete c->m_request;
+    c->m_request = new HttpRequest(c);
+    if (!c->m_headTimer.isActive())
+        c->m_headTimer.start();
+    return 0;
+}
+
+int HttpConnection::onUrl(http_parser *parser, const char *at, size_t length)
+{
+    HttpConnection *c = self(parser);
+    if (c->headTooLarge(length + 16))
+        return 1;
+    c->m_url.append(at, int(length));
+    return 0;
+}
+
+void HttpConnection::storePendingHeader()
+{
+    if (!m_currentHeaderField.isEmpty())
+        m_currentHeaders.insert(m_currentHeaderField.toLower(), m_currentHeaderValue);
+    m_currentHeaderField.clear();
+    m_currentHeaderValue.clear();
+}
+
+int HttpConnection::onHeaderField(http_parser *parser, const char *at, size_t length)
+{
+    HttpConnection *c = self(parser);
+    if (c->headTooLarge(length + 4))
+        return 1;
+    // A field piece after a value piece starts the next header, even when that value was empty.
+    if (c->m_lastWasValue)
+        c->storePendingHeader();
+    c->m_lastWasValue = false;
+    c->m_currentHeaderField += QString::fromUtf8(at, int(length));
+    return 0;
+}
+
+int HttpConnection::onHeaderValue(http_parser *parser, const char *at, size_t length)
+{
+    HttpConnection *c = self(parser);
+    if (c->headTooLarge(length))
+        return 1;
+    c->m_lastWasValue = true;
+    c->m_currentHeaderValue += QString::fromUtf8(at, int(length));
+    return 0;
+}
+
+int HttpConnection::onHeadersComplete(http_parser *parser)
+{
+    HttpConnection *c = self(parser);
+    HttpRequest *request = c->m_request;
+    c->m_inHead = false;
+    c->m_headTimer.stop();
+
+    request->setMethod(QString::fromLatin1(http_method_str(http_method(parser->method))));
+    request->setHttpVersion(QStringLiteral("%1.%2").arg(parser->http_major).arg(parser->http_minor));
+    if (c->m_lastWasValue || !c->m_currentHeaderField.isEmpty())
+        c->storePendingHeader();
+    c->m_lastWasValue = false;
+
+    // http-parser reports the whole target; its own splitter gives path and query.
+    QUrl &url = request->urlRef();
+    http_parser_url parts;
+    http_parser_url_init(&parts);
+    if (http_parser_parse_url(c->m_url.constData(), size_t(c->m_url.size()),
+                              parser->method == HTTP_CONNECT, &parts) == 0) {
+        if (parts.field_set & (1 << UF_PATH))
+            url.setPath(QString::fromUtf8(c->m_url.constData() + parts.field_data[UF_PATH].off,
+                                          parts.field_data[UF_PATH].len),
+                        QUrl::TolerantMode);
+        if (parts.field_set & (1 << UF_QUERY))
+            url.setQuery(QString::fromUtf8(c->m_url.constData() + parts.field_data[UF_QUERY].off,
+                                           parts.field_data[UF_QUERY].len),
+                         QUrl::TolerantMode);
+    }
+    const auto host = c->m_currentHeaders.constFind(QStringLiteral("host"));
+    if (host != c->m_currentHeaders.constEnd())
+        url.setAuthority(host.value(), QUrl::TolerantMode);
+    request->setHeaders(c->m_currentHeaders);
+    request->setRemoteAddress(c->m_socket->peerAddress().toString());
+    request->setRemotePort(c->m_socket->peerPort());
+
+    HttpResponse *response = new HttpResponse(c);
+    if (parser->http_major == 0 || parser->http_minor == 0)
+        response->setKeepAlive(false);
+    if (c->m_currentHeaders.value(QStringLiteral("connection")).compare(QLatin1String("close"), Qt::CaseInsensitive) == 0)
+        response->setKeepAlive(false);
+    if (parser->method == HTTP_HEAD)
+        response->setHeadOnly(true);
+    c->m_response = response;
+    connect(response, &HttpResponse::done, c, &HttpConnection::responseDone);
+    emit c->newRequest(request, response);
+    return 0;
+}
+
+int HttpConnection::onBody(http_parser *parser, const char *at, size_t length)
+{
+    HttpConnection *c = self(parser);
+    if (c->m_request)
+        emit c->m_request->data(QByteArray(at, int(length)));
+    return 0;
+}
+
+int HttpConnection::onMessageComplete(http_parser *parser)
+{
+    HttpConnection *c = self(parser);
+    c->m_messageComplete = true;
+    if (c->m_request)
+        emit c->m_request->end();
+    if (c->m_response)
+        http_parser_pause(parser, 1); // the next request waits for this answer
+    else
+        c->releaseRequestIfFinished();
+    return 0;
+}
+
+void HttpConnection::releaseRequestIfFinished()
+{
+    if (m_messageComplete && !m_response && m_request) {
+        m_request->deleteLater();
+        m_request = nullptr;
+    }
+}
+
+void HttpConnection::responseDone()
+{
+    HttpResponse *response = qobject_cast<HttpResponse *>(sender());
+    if (response != m_response)
+        return;
+    m_response = nullptr;
+    releaseRequestIfFinished();
+    if (response->isLastResponse() || m_closing) {
+        m_closing = true;
+        m_unparsed.clear();
+        m_socket->disconnectFromHost();
+        return;
+    }
+    if (HTTP_PARSER_ERRNO(m_parser) == HPE_PAUSED) {
+        // Go on with pipelined bytes after the current call stack has unwound.
+        QMetaObject::invokeMethod(this, [this] {
+            if (m_response || m_closing)
+                return;
+            http_parser_pause(m_parser, 0);
+            const QByteArray pending = m_unparsed;
+            m_unparsed.clear();
+            feed(pending.constData(), size_t(pending.size()));
+            if (!m_response && m_unparsed.isEmpty())
+                parseRequest();
+        }, Qt::QueuedConnection);
+    } else if (!m_unparsed.isEmpty()) {
+        QMetaObject::invokeMethod(this, [this] {
+            if (m_response || m_closing)
+                return;
+            const QByteArray pending = m_unparsed;
+            m_unparsed.clear();
+            feed(pending.constData(), size_t(pending.size()));
+            if (!m_response && m_unparsed.isEmpty())
+                parseRequest();
+        }, Qt::QueuedConnection);
+    }
+}

@@ -1,0 +1,145 @@
+#include "staticfilehandler.h"
+
+#include "httprequest.h"
+#include "httpresponse.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QUrlQuery>
+
+namespace {
+const char *const ForbiddenText = "Forbidden，您没有权限查看!";
+const char *const NotFoundText = "NOT Found!";
+
+void answerNotFound(HttpResponse *response)
+{
+    response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/html"));
+    response->setStatus(404);
+    response->end(QString::fromUtf8(NotFoundText));
+}
+
+void answerForbidden(HttpResponse *response)
+{
+    response->setStatus(403);
+    response->end(QString::fromUtf8(ForbiddenText));
+}
+
+QString suffixOf(const QString &path)
+{
+    const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QStringLiteral(".") : name.mid(dot);
+}
+} // namespace
+
+StaticFileHandler::StaticFileHandler(const QString &rootDir)
+    : m_root(rootDir)
+    , m_packages(rootDir)
+{
+}
+
+bool StaticFileHandler::isAllowedHost(const QString &hostHeader)
+{
+    QString host = hostHeader.trimmed();
+    if (host.startsWith(QLatin1Char('['))) {
+        const int close = host.indexOf(QLatin1Char(']'));
+        return close > 0 && !QHostAddress(host.mid(1, close - 1)).isNull();
+    }
+    const int colon = host.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0)
+        host.truncate(colon);
+    if (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    if (!QHostAddress(host).isNull())
+        return true;
+    static const QString machine = QHostInfo::localHostName();
+    return !machine.isEmpty() && host.compare(machine, Qt::CaseInsensitive) == 0;
+}
+
+bool StaticFileHandler::isSafePath(const QString &path)
+{
+    if (path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+        return false;
+    const QVector<QStringRef> segments = path.splitRef(QLatin1Char('/'));
+    for (const QStringRef &segment : segments) {
+        if (segment == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
+{
+    const auto &headers = request->headers();
+    const auto host = headers.constFind(QStringLiteral("host"));
+    if (host != headers.constEnd() && !isAllowedHost(host.value())) {
+        qDebug() << "refused foreign host" << host.value();
+        answerForbidden(response);
+        return;
+    }
+
+    QString path = request->path();
+    if (path.startsWith(QLatin1Char('/')))
+        path.remove(0, 1);
+    if (path.isEmpty()) {
+        answerForbidden(response);
+        return;
+    }
+    if (!isSafePath(path)) {
+        qDebug() << "refused path outside the root" << path;
+        answerNotFound(response);
+        return;
+    }
+
+    const QUrl url = request->url();
+    if (url.hasQuery() && QUrlQuery(url).hasQueryItem(QStringLiteral("v"))) {
+        if (!request->header(QStringLiteral("if-modified-since")).isEmpty()) {
+            response->setStatus(304);
+            response->end();
+            return;
+        }
+        response->setHeader(QStringLiteral("Last-Modified"), HttpResponse::httpDate());
+        response->setHeader(QStringLiteral("Cache-Control"), QStringLiteral("public"));
+        response->setHeader(QStringLiteral("Expires"), HttpResponse::httpDate(1));
+    }
+
+    const int question = path.indexOf(QLatin1Char('?'));
+    if (question >= 0)
+        path.truncate(question);
+
+    if (const QByteArray *bytes = m_packages.packageBytes(path)) {
+        response->setHeaderContentType(suffixOf(path));
+        response->setStatus(200);
+        response->setHeader(QStringLiteral("Content-Length"), QString::number(bytes->size()));
+        response->end(*bytes);
+        return;
+    }
+
+    const QString filePath = m_root + QLatin1Char('/') + path;
+    const QFileInfo info(filePath);
+    if (!info.exists()) {
+        answerNotFound(response);
+        return;
+    }
+    auto file = std::make_unique<QFile>(filePath);
+    if (info.isDir() || !file->open(QIODevice::ReadOnly)) {
+        qDebug() << "cannot read" << filePath;
+        answerNotFound(response);
+        return;
+    }
+    response->setHeaderContentType(suffixOf(path));
+    response->setStatus(200);
+    const qint64 size = file->size();
+    if (size > WholeReadLimit) {
+        response->endWithDevice(file.release(), size);
+        return;
+    }
+    // An empty file still gets its length, so the connection may stay open.
+    response->setHeader(QStringLiteral("Content-Length"), QString::number(size));
+    response->end(response->headOnly() ? QByteArray() : file->readAll());
+}
