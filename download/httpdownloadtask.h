@@ -1,0 +1,75 @@
+#pragma once
+
+#include "download/downloadtask.h"
+#include "download/downloadtaskinfo.h"
+#include "download/downloadtasklog.h"
+#include "network/networkerror.h"
+
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QPointer>
+#include <QReadWriteLock>
+#include <QThread>
+#include <atomic>
+#include <memory>
+
+class HttpDownloadWorker;
+
+// One HTTP download over several connections, one thread each, into a pre-sized temporary file
+// (target + ".lrdl") renamed when complete. Progress goes to "update.rdl" beside the target after
+// every block, so a later start resumes from it. Lock order is always m_mutex before m_logLock.
+class HttpDownloadTask : public DownloadTask
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(HttpDownloadTask)
+public:
+    HttpDownloadTask(const QString &url, const QString &targetPath, QObject *parent = nullptr);
+    ~HttpDownloadTask() override;
+
+    void start() override;
+    void stop() override;
+    void setThreadCount(int n);
+
+    QString url() const { return m_info.url; }
+    NetworkError lastError() const { return m_error; }
+    QString tmpPath() const { return filePath() + QStringLiteral(".lrdl"); }
+
+    static qint64 computePieceSize(qint64 fileSize, int threadCount);
+    static qint64 pieceCount(qint64 fileSize, qint64 pieceSize);
+
+    Q_INVOKABLE void requirePiece(bool *bSucess, FilePiece *piece);
+
+signals:
+    void finished();
+    void error(NetworkError errorInfo);
+
+public slots:
+    void slotWorkerFinished();
+    void slotPieceFinished(int pieceID);
+    void slotError(NetworkError errorInfo);
+    void slotPieceProgressChanged(int pieceId, qint64 doneBytes);
+
+private:
+    void resume();
+    qint64 probeFileSize();
+    bool createTmpFile();
+    void createPieces();
+    void startWorkers();
+    void failStart();
+    void stopWorkers();
+    void writeLog();
+    void complete();
+
+    qint64 m_pieceSize = 2097152;
+    std::unique_ptr<DownloadTaskLog> m_log;
+    QMutex m_mutex;
+    QReadWriteLock m_logLock;
+    DownloadTaskInfo m_info;
+    NetworkError m_error;
+    QList<FilePiece> m_unstartedPieces;
+    QHash<int, FilePiece> m_handedOut;
+    QList<QPointer<QThread>> m_threads;
+    int m_activeWorkers = 0;
+    std::atomic<bool> m_stopping{false};
+};

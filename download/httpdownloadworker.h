@@ -1,0 +1,62 @@
+#pragma once
+
+#include "download/filepiece.h"
+#include "network/networkerror.h"
+
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <memory>
+
+class HttpDownloadTask;
+class QFile;
+class QNetworkAccessManager;
+
+// One connection of a download. Lives in its own thread with its own network access manager,
+// asks the task for pieces and fetches each as a chain of ranged GETs of at most 64 KiB,
+// copying every block into the mapping of the piece's range of the temporary file.
+class HttpDownloadWorker : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(HttpDownloadWorker)
+public:
+    static constexpr qint64 BlockSize = 65536;
+    static constexpr int Attempts = 3;
+
+    HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath);
+    ~HttpDownloadWorker() override;
+
+signals:
+    void finished();
+    void pieceFinished(int id);
+    void pieceProgressChanged(int id, qint64 doneByte);
+    void error(NetworkError errorInfo);
+
+public slots:
+    void doWork();
+    void slotReplyFinished();
+    void slotError(QNetworkReply::NetworkError code);
+    Q_INVOKABLE void stop();
+
+private:
+    void sendRequest();
+    void fail(const NetworkError &e);
+    void releaseMapping();
+    void closeFile();
+    void checkReplyHeaders();
+
+    FilePiece m_piece;
+    NetworkError m_error;
+    int m_retriesLeft = Attempts;
+    QString m_url;
+    QString m_tmpPath;
+    uchar *m_mapped = nullptr;
+    std::unique_ptr<QFile> m_file;
+    QNetworkAccessManager *m_network = nullptr;
+    QPointer<QNetworkReply> m_reply;
+    qint64 m_requestFrom = 0;
+    qint64 m_requestSize = 0;
+    bool m_rangeIgnored = false;
+    bool m_stopped = false;
+    HttpDownloadTask *m_task;
+};
