@@ -96,6 +96,7 @@ private slots:
     void sizeChangeFails();
     void faults_data();
     void faults();
+    void killAndResume();
 
 private:
     QByteArray makeFile(const QString &name, qint64 size);
@@ -309,6 +310,37 @@ void TestHttpDownload::faults()
     const QList<FilePiece> pieces = log.pieces(server.url());
     QCOMPARE(pieces.size(), 1);
     QCOMPARE(pieces.first().done, 0LL);
+}
+
+void TestHttpDownload::killAndResume()
+{
+    const QString kavoGet = qEnvironmentVariable("KAVO_BIN_DIR") + QStringLiteral("/kavo-get");
+    QVERIFY(QFile::exists(kavoGet));
+    const QByteArray data = makeFile("kill.bin", 64 * 1024 * 1024);
+    QTemporaryDir out;
+    const QStringList args{m_nginx.url("kill.bin"), out.filePath("kill.bin"), "-c", "5"};
+    int kills = 0;
+    for (int round = 0; round < 60 && kills < 10; ++round) {
+        QProcess p;
+        p.start(kavoGet, args);
+        QVERIFY(p.waitForStarted());
+        if (!p.waitForFinished(QRandomGenerator::global()->bounded(20, 150))) {
+            p.kill();
+            p.waitForFinished();
+            ++kills;
+            continue;
+        }
+        break;
+    }
+    QVERIFY(kills >= 10);
+    QProcess last;
+    last.start(kavoGet, args);
+    QVERIFY(last.waitForFinished(120000));
+    QVERIFY2(last.exitCode() == 0, last.readAllStandardError().constData());
+    QFile f(out.filePath("kill.bin"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256),
+             QCryptographicHash::hash(data, QCryptographicHash::Sha256));
 }
 
 QTEST_GUILESS_MAIN(TestHttpDownload)
