@@ -10,6 +10,11 @@
 #include <QHostInfo>
 #include <QUrlQuery>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 const char *const ForbiddenText = "Forbidden，您没有权限查看!";
 const char *const NotFoundText = "NOT Found!";
@@ -120,26 +125,48 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         return;
     }
 
+    // Plain system calls here: one open and one fstat per request instead of Qt's several
+    // stats, which is most of the cost of a small file.
     const QString filePath = m_root + QLatin1Char('/') + path;
-    const QFileInfo info(filePath);
-    if (!info.exists()) {
-        answerNotFound(response);
-        return;
-    }
-    auto file = std::make_unique<QFile>(filePath);
-    if (info.isDir() || !file->open(QIODevice::ReadOnly)) {
-        qDebug() << "cannot read" << filePath;
+    const QByteArray nativePath = QFile::encodeName(filePath);
+    const int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0 || errno != ENOENT)
+            qDebug() << "cannot read" << filePath;
+        if (fd >= 0)
+            ::close(fd);
         answerNotFound(response);
         return;
     }
     response->setHeaderContentType(suffixOf(path));
     response->setStatus(200);
-    const qint64 size = file->size();
+    const qint64 size = st.st_size;
     if (size > WholeReadLimit) {
-        response->endWithDevice(file.release(), size);
+        auto *file = new QFile;
+        if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            delete file;
+            response->end(QByteArray());
+            return;
+        }
+        response->endWithDevice(file, size);
         return;
     }
+    QByteArray bytes;
+    if (!response->headOnly()) {
+        bytes.resize(int(size));
+        qint64 filled = 0;
+        while (filled < size) {
+            const ssize_t count = ::read(fd, bytes.data() + filled, size_t(size - filled));
+            if (count <= 0)
+                break;
+            filled += count;
+        }
+        bytes.resize(int(filled));
+    }
+    ::close(fd);
     // An empty file still gets its length, so the connection may stay open.
-    response->setHeader(QStringLiteral("Content-Length"), QString::number(size));
-    response->end(response->headOnly() ? QByteArray() : file->readAll());
+    response->setHeader(QStringLiteral("Content-Length"), QString::number(response->headOnly() ? size : bytes.size()));
+    response->end(bytes);
 }
