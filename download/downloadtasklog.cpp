@@ -5,8 +5,8 @@
 #include <QDomDocument>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QXmlStreamWriter>
+#include <cstdio>
 
 DownloadTaskLog::DownloadTaskLog(const QString &logPath, QObject *parent)
     : QObject(parent), m_logPath(logPath)
@@ -82,7 +82,11 @@ bool DownloadTaskLog::load(QString &errorMessage)
 
 bool DownloadTaskLog::save(const QString &path)
 {
-    QSaveFile file(absolutePath(path));
+    // Written beside and renamed over the log: a killed process leaves the old or the new log.
+    // No fsync: the log is rewritten after every block, and a sync each time costs most of the speed.
+    const QString target = absolutePath(path);
+    const QString partial = target + QStringLiteral(".part");
+    QFile file(partial);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     QXmlStreamWriter xml(&file);
@@ -108,7 +112,12 @@ bool DownloadTaskLog::save(const QString &path)
         xml.writeEndElement();
     }
     xml.writeEndDocument();
-    return !xml.hasError() && file.commit();
+    file.close();
+    if (xml.hasError() || file.error() != QFileDevice::NoError) {
+        QFile::remove(partial);
+        return false;
+    }
+    return ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) == 0;
 }
 
 bool DownloadTaskLog::save()

@@ -9,7 +9,7 @@
 
 // The task log "update.rdl": the tasks of one download directory held in memory, read from and
 // written to an XML file. No lock of its own; the download task serialises every call.
-// Writes replace the file atomically, so a kill leaves the old or the new log, never a torn one.
+// Writes replace the file by rename, so a kill leaves the old or the new log, never a torn one.
 class DownloadTaskLog : public QObject
 {
     Q_OBJECT
