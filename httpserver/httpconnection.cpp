@@ -293,22 +293,14 @@ void HttpConnection::responseDone()
         m_socket->disconnectFromHost();
         return;
     }
-    if (HTTP_PARSER_ERRNO(m_parser) == HPE_PAUSED) {
-        // Go on with pipelined bytes after the current call stack has unwound.
-        QMetaObject::invokeMethod(this, [this] {
+    // Go on with pipelined bytes after the current call stack has unwound.
+    const bool paused = HTTP_PARSER_ERRNO(m_parser) == HPE_PAUSED;
+    if (paused || !m_unparsed.isEmpty()) {
+        QMetaObject::invokeMethod(this, [this, paused] {
             if (m_response || m_closing)
                 return;
-            http_parser_pause(m_parser, 0);
-            const QByteArray pending = m_unparsed;
-            m_unparsed.clear();
-            feed(pending.constData(), size_t(pending.size()));
-            if (!m_response && m_unparsed.isEmpty())
-                parseRequest();
-        }, Qt::QueuedConnection);
-    } else if (!m_unparsed.isEmpty()) {
-        QMetaObject::invokeMethod(this, [this] {
-            if (m_response || m_closing)
-                return;
+            if (paused)
+                http_parser_pause(m_parser, 0);
             const QByteArray pending = m_unparsed;
             m_unparsed.clear();
             feed(pending.constData(), size_t(pending.size()));
