@@ -18,3 +18,15 @@ Host::Creator Host::lookupCreator(const QString &name) const
 {
     return m_creators.value(name);
 }
+
+bool Host::registerWindowObject(const QString &name, const WindowObjectCreator &creator)
+{
+    if (name.isEmpty() || !creator)
+        return false;
+    for (const auto &entry : qAsConst(m_windowObjects)) {
+        if (entry.first == name)
+            return false;
+    }
+    m_windowObjects.append(qMakePair(name, creator));
+    return true;
+}
