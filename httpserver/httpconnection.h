@@ -24,6 +24,7 @@ public:
     ~HttpConnection() override;
 
     void writeBytes(const QByteArray &bytes);
+    void writeBytes(const QByteArray &head, const QByteArray &body);
     qint64 bytesToWrite() const;
     void setTimeouts(int idleMs, int headMs);
 

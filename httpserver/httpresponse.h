@@ -55,6 +55,7 @@ public slots:
 
 private:
     void writeHeaders(QByteArray &out);
+    QByteArray headBytes();
     void finish();
     void pump();
 
