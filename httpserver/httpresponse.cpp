@@ -277,7 +277,8 @@ void HttpResponse::finish()
 {
     m_done = true;
     emit done();
-    deleteLater();
+    if (!m_connection)
+        deleteLater();
 }
 
 void HttpResponse::endWithDevice(QIODevice *device, qint64 length)
