@@ -148,22 +148,25 @@ void HttpDownloadWorker::storeBlocks()
 {
     if (!m_reply || !m_replyValid || m_stopped)
         return;
+    const qint64 before = m_piece.done;
     for (;;) {
         const qint64 remaining = m_piece.end - m_piece.start - m_piece.done + 1;
         const qint64 block = qMin(remaining, BlockSize);
         // Whole blocks only (or the piece's last bytes): a dropped connection keeps no fragment.
         if (block <= 0 || m_reply->bytesAvailable() < block)
-            return;
+            break;
         if (m_reply->read(reinterpret_cast<char *>(m_mapped + m_piece.done), block) != block) {
             m_replyValid = false;
             m_reply->abort();
-            return;
+            break;
         }
         m_piece.done += block;
-        m_attemptProgress = true;
-        // Sent only once the block is in the file's mapping.
-        emit pieceProgressChanged(m_piece.id, m_piece.done);
     }
+    if (m_piece.done == before)
+        return;
+    m_attemptProgress = true;
+    // Sent only once the blocks are in the file's mapping; one report for all that arrived together.
+    emit pieceProgressChanged(m_piece.id, m_piece.done);
 }
 
 void HttpDownloadWorker::slotError(QNetworkReply::NetworkError code)
