@@ -93,8 +93,27 @@ bool ClientDb::open()
     return true;
 }
 
+bool ClientDb::prepareCached(QSqlQuery &query, const QString &sql)
+{
+    const auto it = m_statements.constFind(sql);
+    if (it != m_statements.constEnd()) {
+        query = it.value();
+        return true;
+    }
+    query = QSqlQuery(m_database);
+    if (!query.prepare(sql))
+        return false;
+    if (m_database.isOpen()) {
+        if (m_statements.size() >= 32)
+            m_statements.clear();
+        m_statements.insert(sql, query);
+    }
+    return true;
+}
+
 void ClientDb::closeDb()
 {
+    m_statements.clear();
     // Closing ends any transaction the connection still holds.
     m_inTransaction = false;
     m_openPath.clear();
@@ -200,8 +219,8 @@ int ClientDb::insert(QString tableName, QVariantList fields, QVariantMap values)
     }
     const QString sql = QStringLiteral("insert into %0 (%1) values (%2)")
                             .arg(tableName, columns.join(QLatin1Char(',')), placeholders.join(QLatin1Char(',')));
-    QSqlQuery query(m_database);
-    if (!query.prepare(sql)) {
+    QSqlQuery query;
+    if (!prepareCached(query, sql)) {
         setStatementError(query, true, sql);
         return -1;
     }
@@ -211,9 +230,12 @@ int ClientDb::insert(QString tableName, QVariantList fields, QVariantMap values)
     m_lastInsertedId = query.lastInsertId();
     if (!executed) {
         setStatementError(query, false);
+        query.finish();
         return -1;
     }
-    return query.numRowsAffected();
+    const int rows = query.numRowsAffected();
+    query.finish();
+    return rows;
 }
 
 int ClientDb::update(QString tableName, QString primaryKey, QVariantList fields, QVariantMap values)
@@ -233,19 +255,20 @@ int ClientDb::update(QString tableName, QString primaryKey, QVariantList fields,
         sets << field.toString() + QStringLiteral("=:") + field.toString();
     const QString condition = primaryKey + QStringLiteral("=:") + primaryKey;
     const QString sql = QStringLiteral("update %0 set %1 where %2").arg(tableName, sets.join(QLatin1Char(',')), condition);
-    QSqlQuery query(m_database);
-    if (!query.prepare(sql)) {
+    QSqlQuery query;
+    if (!prepareCached(query, sql)) {
         setStatementError(query, true, sql);
         return -1;
     }
     for (const QVariant &field : qAsConst(fields))
         query.bindValue(QLatin1Char(':') + field.toString(), bindable(values.value(field.toString())));
     query.bindValue(QLatin1Char(':') + primaryKey, values.value(primaryKey));
-    if (!query.exec()) {
+    const bool executed = query.exec();
+    if (!executed)
         setStatementError(query, false);
-        return -1;
-    }
-    return query.numRowsAffected();
+    const int rows = executed ? query.numRowsAffected() : -1;
+    query.finish();
+    return rows;
 }
 
 int ClientDb::del(QString tableName, QString field, QVariant value)
@@ -260,17 +283,18 @@ int ClientDb::del(QString tableName, QString field, QVariant value)
 
     const QString condition = QStringLiteral("%0 = :%1").arg(field, field);
     const QString sql = QStringLiteral("delete from %0 where %1").arg(tableName, condition);
-    QSqlQuery query(m_database);
-    if (!query.prepare(sql)) {
+    QSqlQuery query;
+    if (!prepareCached(query, sql)) {
         setStatementError(query, true, sql);
         return -1;
     }
     query.bindValue(QLatin1Char(':') + field, value);
-    if (!query.exec()) {
+    const bool executed = query.exec();
+    if (!executed)
         setStatementError(query, false);
-        return -1;
-    }
-    return query.numRowsAffected();
+    const int rows = executed ? query.numRowsAffected() : -1;
+    query.finish();
+    return rows;
 }
 
 int ClientDb::executeNonQuerySQL(QString sql, QVariantMap params)

@@ -1,13 +1,13 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
+#include <QSqlQuery>
 #include <QSqlDatabase>
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
 #include <QVariantMap>
-
-class QSqlQuery;
 
 // A local SQLite database for page script: opens an existing file by name, runs parameterised
 // statements synchronously and never throws into the page. A failing call returns -1, false or
@@ -49,6 +49,7 @@ public slots:
 
 private:
     bool open();
+    bool prepareCached(QSqlQuery &query, const QString &sql);
     int failEmpty(const QString &parameterName);
     void setStatementError(const QSqlQuery &query, bool preparing, const QString &sql = QString());
     bool checkTransaction();
@@ -66,4 +67,6 @@ private:
     bool m_inTransaction = false;
     QString m_connectionName;
     QString m_openPath;
+    // Prepared insert, update and delete statements by text: pages repeat the same few in loops.
+    QHash<QString, QSqlQuery> m_statements;
 };

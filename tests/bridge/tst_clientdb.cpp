@@ -472,6 +472,22 @@ private slots:
         QCOMPARE(readBack(other, QStringLiteral("select count(*) from notes")), QStringList{QStringLiteral("1")});
     }
 
+    void repeatedStatementsFollowSchemaChanges()
+    {
+        const QVariantList fields = {QStringLiteral("Title")};
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(m_db->insert(QStringLiteral("notes"), fields, {{QStringLiteral("Title"), QString::number(i)}}), 1);
+        QVERIFY(m_db->executeNonQuerySQL(QStringLiteral("drop table notes")) >= 0);
+        QCOMPARE(m_db->insert(QStringLiteral("notes"), fields, {{QStringLiteral("Title"), "x"}}), -1);
+        QVERIFY(m_db->executeNonQuerySQL(QStringLiteral("create table notes (Title text, extra text default 'e')")) >= 0);
+        QCOMPARE(m_db->insert(QStringLiteral("notes"), fields, {{QStringLiteral("Title"), "y"}}), 1);
+        QCOMPARE(readBack(m_path, QStringLiteral("select Title || extra from notes")), QStringList{QStringLiteral("ye")});
+        // A missing value binds null, not the previous call's value.
+        QCOMPARE(m_db->insert(QStringLiteral("notes"), fields, {{QStringLiteral("Other"), "z"}}), 1);
+        QCOMPARE(readBack(m_path, QStringLiteral("select count(*) from notes where Title is null")),
+                 QStringList{QStringLiteral("1")});
+    }
+
     void closedObjectFailsInPrepare()
     {
         m_db->closeDb();
