@@ -302,6 +302,8 @@ private slots:
         QTest::newRow("refused") << "refused" << 1;
         QTest::newRow("timed out") << "/silent" << 4;
         QTest::newRow("closed without answer") << "/close" << 2;
+        QTest::newRow("unknown scheme") << "nope://127.0.0.1/x" << 301;
+        QTest::newRow("empty url") << "" << 301;
     }
 
     void networkErrorsAreAnswered()
@@ -315,9 +317,11 @@ private slots:
         close.close = true;
         m_server->route("/close", close);
         m_client->setTransferTimeout(300);
-        const QString url = path == QLatin1String("refused")
-            ? QStringLiteral("http://127.0.0.1:%1/x").arg(refusedPort())
-            : m_server->url(path);
+        QString url = path;
+        if (path == QLatin1String("refused"))
+            url = QStringLiteral("http://127.0.0.1:%1/x").arg(refusedPort());
+        else if (path.startsWith(QLatin1Char('/')))
+            url = m_server->url(path);
         m_client->request(url, QStringLiteral("n1"), QStringLiteral("GET"), QString(), QString());
         QTRY_COMPARE(m_events->count(), 1);
         QTRY_COMPARE(m_client->pendingCount(), 0);
