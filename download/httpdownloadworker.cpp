@@ -116,8 +116,6 @@ void HttpDownloadWorker::sendRequest()
     m_replyValid = false;
     m_attemptProgress = false;
     m_reply = m_network->get(request);
-    // Bounded memory: the connection pauses while this many bytes wait to be stored.
-    m_reply->setReadBufferSize(ReadBufferSize);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &HttpDownloadWorker::checkReplyHeaders);
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpDownloadWorker::storeBlocks);
     connect(m_reply, &QNetworkReply::finished, this, &HttpDownloadWorker::slotReplyFinished, Qt::QueuedConnection);

@@ -22,7 +22,6 @@ class HttpDownloadWorker : public QObject
 public:
     static constexpr qint64 BlockSize = 65536;
     static constexpr int Attempts = 3;
-    static constexpr qint64 ReadBufferSize = 1024 * 1024;
 
     HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath,
                        int transferTimeoutMs);

@@ -4,14 +4,25 @@
 
 #include "bridge/fileutils.h"
 
+#include <QDir>
+
 bool ZipUtils::unzip(const QString &zipPath, const QString &destination)
 {
     ZipDecompress zip;
     if (zip.open(absolutePath(zipPath)) != 0)
         return false;
-    removeDir(destination);
-    makeDir(destination);
-    const int result = zip.extractAll(absolutePath(destination));
+    // Unpacked beside the destination and swapped in only when whole: a damaged archive leaves
+    // the old contents in place instead of half of the new ones.
+    const QString target = absolutePath(destination);
+    const QString staging = target + QStringLiteral(".unzipping");
+    removeDir(staging);
+    makeDir(staging);
+    const int result = zip.extractAll(staging);
     zip.close();
-    return result == 0;
+    if (result != 0) {
+        removeDir(staging);
+        return false;
+    }
+    removeDir(target);
+    return QDir().rename(staging, target);
 }
