@@ -74,6 +74,8 @@ void BrowserWindow::construct()
     m_webView = new WebView();
     splitter->addWidget(m_webView);
     m_inspector = new QWebInspector(splitter);
+    // Added now, so the splitter's deferred child handling cannot show it again after hide().
+    splitter->addWidget(m_inspector);
     layout->addWidget(splitter);
     layout->setContentsMargins(0, 0, 0, 0);
 
@@ -193,7 +195,7 @@ void BrowserWindow::setInspector(QWebInspector *inspector)
 {
     if (!inspector)
         return;
-    inspector->setVisible(!inspector->isVisible());
+    inspector->setVisible(inspector->isHidden());
 }
 
 void BrowserWindow::changeLocation()
@@ -324,7 +326,8 @@ void BrowserWindow::keyPressEvent(QKeyEvent *event)
     const Qt::KeyboardModifiers both = Qt::ControlModifier | Qt::ShiftModifier;
     const bool ctrlShift = (event->modifiers() & both) == both;
     if (ctrlShift && event->key() == Qt::Key_I) {
-        m_inspector->setVisible(!m_inspector->isVisible());
+        // Its own shown/hidden state: while the splash is up the inspector is never visible.
+        m_inspector->setVisible(m_inspector->isHidden());
         qDebug() << "--------------------got key---------------";
         qDebug() << "keys is: " << event->key();
         qDebug() << "evnet modifiers: " << event->modifiers();

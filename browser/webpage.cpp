@@ -17,7 +17,9 @@ QWebPage *WebPage::createWindow(WebWindowType type)
 {
     Q_UNUSED(type);
     BrowserWindow *window = PageManager::createWindow(QUrl(), nullptr, Qt::WindowFlags());
-    // The engine loads the requested address into this page and shows its window.
+    // The engine loads the requested address into this page; this engine does not show the
+    // page's window itself.
+    window->show();
     return window->webView()->page();
 }
 
