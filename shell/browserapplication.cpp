@@ -18,6 +18,7 @@
 #include "shell/startup.h"
 #include "shell/stylesheet.h"
 
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QScreen>
@@ -83,8 +84,10 @@ bool BrowserApplication::init()
     // 2. Configuration and the instance guard.
     if (!loadAppConfig())
         return false;
+    traceStartup("config");
     // 3. IM plug-ins.
     loadPlugins();
+    traceStartup("plugins");
     // 4. Style sheet.
     if (!loadStyleSheet())
         return false;
@@ -96,6 +99,7 @@ bool BrowserApplication::init()
         return true;
     // 7. The main executable matches the updater.
     checkMainExecutable();
+    traceStartup("installation");
     // 8. The update area is cleaned.
     if (updateSteps().cleanupUpdater)
         updateSteps().cleanupUpdater();
@@ -104,6 +108,7 @@ bool BrowserApplication::init()
         qWarning("cannot listen on port %d", serverPort());
         return false;
     }
+    traceStartup("server");
     // 10. The tray icon of application mode is created here once it exists.
     // 11-13. The first window.
     createFirstWindow();
@@ -221,6 +226,7 @@ void BrowserApplication::traceStartup(const char *what)
 {
     if (qEnvironmentVariableIntValue("KAVO_TRACE_STARTUP") != 1)
         return;
-    std::fprintf(stderr, "KAVO_STARTUP %s %lld\n", what, static_cast<long long>(m_startClock.elapsed()));
+    std::fprintf(stderr, "KAVO_STARTUP %s %lld %lld\n", what, static_cast<long long>(m_startClock.elapsed()),
+                 static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
     std::fflush(stderr);
 }

@@ -9,6 +9,7 @@
 #include "bridge/pageevent.h"
 #include "httpserver/httpserver.h"
 #include "shell/config.h"
+#include "shell/pluginloader.h"
 
 #include <QLineEdit>
 #include <QPointer>
@@ -346,6 +347,18 @@ private slots:
         BrowserWindow *opened = PageManager::windows().last();
         QTRY_COMPARE(opened->webView()->title(), QStringLiteral("事件页"));
         QTRY_VERIFY(opened->isVisible());
+    }
+
+    void imPluginIsGivenEachWebView()
+    {
+        IMInterface *im = loadImPlugins(QFileInfo(QStringLiteral(KAVO_TEST_PLUGIN)).path());
+        QVERIFY(im);
+        BrowserContext::setImInterface(im);
+        BrowserWindow window;
+        BrowserContext::setImInterface(nullptr);
+        QCOMPARE(window.webView()->property("kavoImAttached").toBool(), true);
+        BrowserWindow without;
+        QVERIFY(!without.webView()->property("kavoImAttached").isValid());
     }
 
     void ctrlShiftIToggles_inspector()
