@@ -222,6 +222,23 @@ private slots:
         stop(second);
     }
 
+    void applicationModeOpensItsMainWindow()
+    {
+        QTemporaryDir dir;
+        const QString root = install(dir);
+        QVERIFY(!root.isEmpty());
+        {
+            QSettings settings(root + QStringLiteral("/qt.conf"), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("System/Mode"), QStringLiteral("App"));
+        }
+        QProcess *process = start(root);
+        QByteArray err;
+        QVERIFY2(waitForLoadedPage(process, &err), err.constData());
+        const QByteArray page = fetch(QStringLiteral("http://127.0.0.1:58899/data/Demo/window.html"));
+        QVERIFY(page.contains("第二个窗口"));
+        stop(process);
+    }
+
     void takenPortEndsStartUp()
     {
         QTemporaryDir dir;

@@ -11,7 +11,9 @@
 #include "shell/config.h"
 #include "shell/pluginloader.h"
 
+#include <QGuiApplication>
 #include <QLineEdit>
+#include <QScreen>
 #include <QPointer>
 #include <QStackedWidget>
 #include <QTemporaryDir>
@@ -347,6 +349,17 @@ private slots:
         BrowserWindow *opened = PageManager::windows().last();
         QTRY_COMPARE(opened->webView()->title(), QStringLiteral("事件页"));
         QTRY_VERIFY(opened->isVisible());
+    }
+
+    void pageGeometryRequestStaysOnScreen()
+    {
+        BrowserWindow window;
+        window.show();
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        QMetaObject::invokeMethod(&window, "onGeometryChangeRequested",
+                                  Q_ARG(QRect, QRect(available.left() - 50, available.top() + 20, 500, 600)));
+        QCOMPARE(window.pos(), QPoint(available.left(), available.top() + 20));
+        QCOMPARE(window.size(), QSize(500, 600));
     }
 
     void imPluginIsGivenEachWebView()

@@ -99,6 +99,16 @@ private slots:
         QCOMPARE(jar.storedCookies().size(), stored ? 1 : 0);
     }
 
+    void allowForSessionPassesUnderAcceptNever()
+    {
+        setPolicies(QStringLiteral("AcceptNever"), QStringLiteral("KeepUntilExpire"));
+        CookieJar jar;
+        jar.setAllowForSessionCookies({QStringLiteral("s.example"), QStringLiteral("a.example")});
+        QCOMPARE(jar.allowForSessionCookies(), (QStringList{"a.example", "s.example"}));
+        QVERIFY(jar.setCookiesFromUrl({cookie("c", "1")}, QUrl(QStringLiteral("http://s.example/"))));
+        QVERIFY(!jar.setCookiesFromUrl({cookie("c", "1")}, QUrl(QStringLiteral("http://t.example/"))));
+    }
+
     void cookiesSurviveARestart()
     {
         {
