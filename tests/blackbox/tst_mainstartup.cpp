@@ -61,12 +61,15 @@ class tst_MainStartup : public QObject
     // Every program started here; whatever still runs after a test function is stopped.
     QList<QProcess *> m_processes;
 
-    QProcess *start(const QString &root, const QStringList &arguments = QStringList())
+    QProcess *start(const QString &root, const QStringList &arguments = QStringList(),
+                    const QList<QPair<QString, QString>> &extraEnv = {})
     {
         auto *process = new QProcess(this);
         m_processes.append(process);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KAVO_TRACE_STARTUP"), QStringLiteral("1"));
+        for (const auto &entry : extraEnv)
+            env.insert(entry.first, entry.second);
         process->setProcessEnvironment(env);
         process->setProcessChannelMode(QProcess::SeparateChannels);
         process->start(root + QStringLiteral("/Kavo.V5"), arguments);
@@ -237,6 +240,43 @@ private slots:
         const QByteArray page = fetch(QStringLiteral("http://127.0.0.1:58899/data/Demo/window.html"));
         QVERIFY(page.contains("第二个窗口"));
         stop(process);
+    }
+
+    // On a real X server: closing the window like a window manager does ends the program with 0
+    // and leaves the window size in data/user.conf.
+    void closingTheLastWindowEndsCleanly()
+    {
+        QTemporaryDir dir;
+        const QString root = install(dir);
+        QVERIFY(!root.isEmpty());
+        QProcess xvfb;
+        xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                            QStringLiteral("0"), QStringLiteral("1280x800x24")});
+        QVERIFY(xvfb.waitForReadyRead(10000));
+        const QString display = QLatin1Char(':') + QString::fromLatin1(xvfb.readAllStandardOutput().trimmed());
+        QProcess *process = start(root, QStringList(), {{QStringLiteral("DISPLAY"), display},
+                                                        {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")}});
+        QByteArray err;
+        QVERIFY2(waitForLoadedPage(process, &err), err.constData());
+        QProcess closer;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display);
+        closer.setProcessEnvironment(env);
+        // The window maps a moment after the page loaded; ask until it has gone.
+        QElapsedTimer clock;
+        clock.start();
+        while (process->state() != QProcess::NotRunning && clock.elapsed() < 15000) {
+            closer.start(QStringLiteral(KAVO_CLOSE_WINDOWS), QStringList());
+            closer.waitForFinished(5000);
+            process->waitForFinished(300);
+        }
+        xvfb.terminate();
+        xvfb.waitForFinished(5000);
+        QCOMPARE(process->state(), QProcess::NotRunning);
+        QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process->exitCode(), 0);
+        QSettings user(root + QStringLiteral("/data/user.conf"), QSettings::IniFormat);
+        QVERIFY(user.value(QStringLiteral("Demo/Width")).toInt() > 0);
     }
 
     void takenPortEndsStartUp()
