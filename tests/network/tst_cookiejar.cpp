@@ -1,0 +1,253 @@
+#include "network/autosaver.h"
+#include "network/cookiejar.h"
+
+#include <QNetworkCookie>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QtTest>
+
+// Counts the saves the auto-saver asks for.
+class SaveCounter : public QObject
+{
+    Q_OBJECT
+public:
+    int saves = 0;
+public slots:
+    void save() { ++saves; }
+};
+
+// The jar against its real store, cookies.ini in the data location of a per-test HOME.
+class tst_CookieJar : public QObject
+{
+    Q_OBJECT
+
+    static QNetworkCookie cookie(const QByteArray &name, const QByteArray &value, const QString &domain = QString(),
+                                 const QDateTime &expiry = QDateTime::currentDateTime().addDays(30))
+    {
+        QNetworkCookie c(name, value);
+        if (!domain.isEmpty())
+            c.setDomain(domain);
+        if (expiry.isValid())
+            c.setExpirationDate(expiry);
+        return c;
+    }
+
+    static void setPolicies(const QString &accept, const QString &keep)
+    {
+        QSettings settings;
+        settings.beginGroup(QStringLiteral("cookies"));
+        settings.setValue(QStringLiteral("acceptCookies"), accept);
+        settings.setValue(QStringLiteral("keepCookiesUntil"), keep);
+    }
+
+    static QStringList names(const QList<QNetworkCookie> &cookies)
+    {
+        QStringList result;
+        for (const QNetworkCookie &c : cookies)
+            result << QString::fromLatin1(c.name());
+        result.sort();
+        return result;
+    }
+
+private slots:
+    void init()
+    {
+        QFile::remove(CookieJar::storePath());
+        QSettings().clear();
+        CookieJar::setPrivateBrowsingProbe(nullptr);
+    }
+
+    void acceptPolicies_data()
+    {
+        QTest::addColumn<QString>("accept");
+        QTest::addColumn<QStringList>("allowed");
+        QTest::addColumn<QStringList>("blocked");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("domain");
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("never, host allowed") << "AcceptNever" << QStringList{"a.example"} << QStringList()
+                                              << "http://a.example/" << QString() << true;
+        QTest::newRow("never, other host") << "AcceptNever" << QStringList{"a.example"} << QStringList()
+                                            << "http://b.example/" << QString() << false;
+        QTest::newRow("always, foreign domain") << "AcceptAlways" << QStringList() << QStringList()
+                                                 << "http://a.example/" << ".other.test" << true;
+        QTest::newRow("navigated-to, foreign domain")
+            << "AcceptOnlyFromSitesNavigatedTo" << QStringList() << QStringList() << "http://a.example/"
+            << ".other.test" << false;
+        QTest::newRow("blocked host") << "AcceptAlways" << QStringList() << QStringList{"a.example"}
+                                       << "http://a.example/" << QString() << false;
+        QTest::newRow("blocking is exact, subdomain passes")
+            << "AcceptAlways" << QStringList() << QStringList{"example.org"} << "http://www.example.org/" << QString()
+            << true;
+        QTest::newRow("unknown policy text means navigated-to")
+            << "Whatever" << QStringList() << QStringList() << "http://a.example/" << QString() << true;
+    }
+
+    void acceptPolicies()
+    {
+        QFETCH(QString, accept);
+        QFETCH(QStringList, allowed);
+        QFETCH(QStringList, blocked);
+        QFETCH(QString, url);
+        QFETCH(QString, domain);
+        QFETCH(bool, stored);
+        setPolicies(accept, QStringLiteral("KeepUntilExpire"));
+        CookieJar jar;
+        jar.setAllowedCookies(allowed);
+        jar.setBlockedCookies(blocked);
+        QCOMPARE(jar.setCookiesFromUrl({cookie("c", "1", domain)}, QUrl(url)), stored);
+        QCOMPARE(jar.storedCookies().size(), stored ? 1 : 0);
+    }
+
+    void allowForSessionPassesUnderAcceptNever()
+    {
+        setPolicies(QStringLiteral("AcceptNever"), QStringLiteral("KeepUntilExpire"));
+        CookieJar jar;
+        jar.setAllowForSessionCookies({QStringLiteral("s.example"), QStringLiteral("a.example")});
+        QCOMPARE(jar.allowForSessionCookies(), (QStringList{"a.example", "s.example"}));
+        QVERIFY(jar.setCookiesFromUrl({cookie("c", "1")}, QUrl(QStringLiteral("http://s.example/"))));
+        QVERIFY(!jar.setCookiesFromUrl({cookie("c", "1")}, QUrl(QStringLiteral("http://t.example/"))));
+    }
+
+    void cookiesSurviveARestart()
+    {
+        {
+            CookieJar jar;
+            QVERIFY(jar.setCookiesFromUrl({cookie("kept", "中文值"), cookie("session", "s", QString(), QDateTime())},
+                                          QUrl(QStringLiteral("http://a.example/"))));
+            jar.setBlockedCookies({QStringLiteral("bad.example")});
+        }
+        QVERIFY(QFile::exists(CookieJar::storePath()));
+        CookieJar again;
+        const QList<QNetworkCookie> cookies = again.cookiesForUrl(QUrl(QStringLiteral("http://a.example/")));
+        QCOMPARE(names(cookies), QStringList{"kept"});
+        QCOMPARE(cookies.first().value(), QByteArray("中文值"));
+        QCOMPARE(again.blockedCookies(), QStringList{"bad.example"});
+    }
+
+    void storedPoliciesAreRead()
+    {
+        setPolicies(QStringLiteral("AcceptNever"), QStringLiteral("KeepUntilTimeLimit"));
+        CookieJar jar;
+        QCOMPARE(jar.acceptPolicy(), CookieJar::AcceptNever);
+        QCOMPARE(jar.keepPolicy(), CookieJar::KeepUntilTimeLimit);
+    }
+
+    void keepUntilExitForgetsEverything()
+    {
+        {
+            CookieJar jar;
+            QVERIFY(jar.setCookiesFromUrl({cookie("c", "1")}, QUrl(QStringLiteral("http://a.example/"))));
+        }
+        setPolicies(QStringLiteral("AcceptOnlyFromSitesNavigatedTo"), QStringLiteral("KeepUntilExit"));
+        CookieJar jar;
+        QVERIFY(jar.storedCookies().isEmpty());
+    }
+
+    void timeLimitCapsExpiryAt90Days()
+    {
+        setPolicies(QStringLiteral("AcceptOnlyFromSitesNavigatedTo"), QStringLiteral("KeepUntilTimeLimit"));
+        CookieJar jar;
+        const QDateTime inAYear = QDateTime::currentDateTime().addDays(365);
+        QVERIFY(jar.setCookiesFromUrl({cookie("long", "1", QString(), inAYear), cookie("session", "s", QString(), QDateTime())},
+                                      QUrl(QStringLiteral("http://a.example/"))));
+        for (const QNetworkCookie &c : jar.storedCookies()) {
+            if (c.name() == "long") {
+                const qint64 days = QDateTime::currentDateTime().daysTo(c.expirationDate());
+                QVERIFY2(days >= 89 && days <= 90, qPrintable(QString::number(days)));
+            } else {
+                QVERIFY(c.isSessionCookie());
+            }
+        }
+    }
+
+    // A cookie repeated on every answer replaces its stored copy instead of piling up.
+    void acceptAlwaysReplacesSameCookie()
+    {
+        setPolicies(QStringLiteral("AcceptAlways"), QStringLiteral("KeepUntilExpire"));
+        {
+            CookieJar jar;
+            for (int i = 0; i < 5; ++i) {
+                QVERIFY(jar.setCookiesFromUrl({cookie("sid", QByteArray::number(i), QStringLiteral(".other.test"))},
+                                              QUrl(QStringLiteral("http://a.example/"))));
+            }
+            QCOMPARE(jar.storedCookies().size(), 1);
+            QCOMPARE(jar.storedCookies().first().value(), QByteArray("4"));
+        }
+        CookieJar again;
+        QCOMPARE(again.storedCookies().size(), 1);
+    }
+
+    // The store is replaced whole: a save that cannot write keeps the stored cookies.
+    void failedSaveKeepsStoredCookies()
+    {
+        {
+            CookieJar jar;
+            QVERIFY(jar.setCookiesFromUrl({cookie("first", "1")}, QUrl(QStringLiteral("http://a.example/"))));
+        }
+        const QString blocker = CookieJar::storePath() + QStringLiteral(".new");
+        QVERIFY(QDir().mkpath(blocker));
+        QVERIFY(QFile::exists(blocker + QStringLiteral("/."))); // a directory where the new store would go
+        QDir(blocker).mkdir(QStringLiteral("keep"));
+        {
+            CookieJar jar;
+            jar.setCookiesFromUrl({cookie("second", "2")}, QUrl(QStringLiteral("http://a.example/")));
+        }
+        QDir(blocker).removeRecursively();
+        CookieJar again;
+        QCOMPARE(names(again.storedCookies()), QStringList{"first"});
+    }
+
+    void privateBrowsingGivesAndTakesNothing()
+    {
+        CookieJar jar;
+        QVERIFY(jar.setCookiesFromUrl({cookie("c", "1")}, QUrl(QStringLiteral("http://a.example/"))));
+        CookieJar::setPrivateBrowsingProbe([] { return true; });
+        QVERIFY(jar.cookiesForUrl(QUrl(QStringLiteral("http://a.example/"))).isEmpty());
+        QVERIFY(!jar.setCookiesFromUrl({cookie("d", "1")}, QUrl(QStringLiteral("http://a.example/"))));
+        CookieJar::setPrivateBrowsingProbe(nullptr);
+        QCOMPARE(jar.cookiesForUrl(QUrl(QStringLiteral("http://a.example/"))).size(), 1);
+    }
+
+    void storeOfAnotherVersionLoadsEmpty()
+    {
+        QDir().mkpath(QFileInfo(CookieJar::storePath()).path());
+        QByteArray bytes;
+        {
+            QDataStream stream(&bytes, QIODevice::WriteOnly);
+            stream << quint32(22) << quint32(1) << QByteArray("a=b");
+        }
+        {
+            QSettings store(CookieJar::storePath(), QSettings::IniFormat);
+            store.setValue(QStringLiteral("cookies"), bytes);
+        }
+        CookieJar jar;
+        QVERIFY(jar.storedCookies().isEmpty());
+    }
+
+    void burstOfChangesIsSavedOnce()
+    {
+        SaveCounter counter;
+        AutoSaver saver(&counter);
+        for (int i = 0; i < 10; ++i)
+            saver.changeOccurred();
+        QCOMPARE(counter.saves, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(counter.saves, 1, 6000);
+        QTest::qWait(200);
+        QCOMPARE(counter.saves, 1);
+        QVERIFY(!saver.isPending());
+    }
+
+    void pendingChangeIsSavedWhenJarEnds()
+    {
+        {
+            CookieJar jar;
+            jar.setAllowedCookies({QStringLiteral("ok.example")});
+        }
+        QSettings store(CookieJar::storePath(), QSettings::IniFormat);
+        QCOMPARE(store.value(QStringLiteral("Exceptions/allow")).toStringList(), QStringList{"ok.example"});
+    }
+};
+
+QTEST_MAIN(tst_CookieJar)
+#include "tst_cookiejar.moc"
