@@ -1,0 +1,5 @@
+# Notifications, screen grab and pictures, file upload.
+kavo_add_test(tst_desktopalertwidget SOURCES tst_desktopalertwidget.cpp LIBS kavo_widgets)
+kavo_add_test(tst_screengrab SOURCES tst_screengrab.cpp grabtesthelpers.h LIBS kavo_bridge)
+kavo_add_test(tst_httpuploader SOURCES tst_httpuploader.cpp uploadserver.h LIBS kavo_bridge)
+kavo_add_test(tst_picturecache SOURCES tst_picturecache.cpp LIBS kavo_bridge)
