@@ -1,19 +1,19 @@
-#include "shell/argmentparser.h"
+#include "shell/browserapplication.h"
 #include "shell/startup.h"
-#include "shell/stylesheet.h"
 
-#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char **argv)
 {
     prepareLibraryPaths();
-    QApplication app(argc, argv);
-    installSystemCodec();
-    if (!loadStyleSheet())
-        return -1;
-    const ArgumentTable arguments = ArgmentParser::parse(QCoreApplication::arguments());
-    Q_UNUSED(arguments);
-    // The window, server and bridge join here as they land; until then the program starts,
-    // sets itself up and ends cleanly.
-    return 0;
+    auto *app = new BrowserApplication(argc, argv);
+    // A failed start ends at once: no event loop, and the application object is not destroyed.
+    if (!app->init()) {
+        std::fflush(nullptr);
+        std::_Exit(-1);
+    }
+    const int result = app->exec();
+    delete app;
+    return result;
 }

@@ -1,0 +1,369 @@
+#include "browserwindow.h"
+
+#include "browsercontext.h"
+#include "pagemanager.h"
+#include "splashview.h"
+#include "webpage.h"
+#include "webview.h"
+
+#include "bridge/fileutils.h"
+#include "bridge/host.h"
+#include "bridge/pageevent.h"
+#include "shell/config.h"
+#include "shell/iminterface.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QNetworkProxyFactory>
+#include <QParallelAnimationGroup>
+#include <QPropertyAnimation>
+#include <QScreen>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <QWebFrame>
+#include <QWebInspector>
+
+namespace {
+// Integer keys absent from an INI file read as this value.
+constexpr int missingSize = -99999;
+const char userConfigFile[] = "data/user.conf";
+} // namespace
+
+BrowserWindow::BrowserWindow(QWidget *parent, Qt::WindowFlags flags)
+    : QMainWindow(parent, flags)
+{
+    construct();
+    if (!isAppMode())
+        createNavigationBar(QString());
+}
+
+BrowserWindow::BrowserWindow(const QUrl &url, QWidget *parent, Qt::WindowFlags flags)
+    : QMainWindow(parent, flags)
+{
+    construct();
+    setAppUrl(url, 100);
+    if (!isAppMode())
+        createNavigationBar(url.toString());
+}
+
+BrowserWindow::~BrowserWindow()
+{
+    deleteBridgeObjects();
+}
+
+void BrowserWindow::construct()
+{
+    m_stack = new QStackedWidget(this);
+
+    m_splashView = new SplashView(this);
+    connect(m_splashView, &SplashView::indicatorLooped, this, &BrowserWindow::onIndiLooped);
+    m_stack->addWidget(m_splashView);
+    m_stack->setCurrentWidget(m_splashView);
+
+    m_pageContainer = new QWidget();
+    auto *layout = new QVBoxLayout();
+    auto *splitter = new QSplitter(Qt::Vertical);
+    m_webView = new WebView();
+    splitter->addWidget(m_webView);
+    m_inspector = new QWebInspector(splitter);
+    // Added now, so the splitter's deferred child handling cannot show it again after hide().
+    splitter->addWidget(m_inspector);
+    layout->addWidget(splitter);
+    layout->setContentsMargins(0, 0, 0, 0);
+
+    m_inspector->setPage(m_webView->page());
+    m_inspector->hide();
+
+    m_pageContainer->setLayout(layout);
+    m_stack->addWidget(m_pageContainer);
+
+    connect(m_webView, &QWebView::titleChanged, this, &BrowserWindow::adjustTitle);
+    connect(m_webView, &QWebView::loadProgress, this, &BrowserWindow::setProgress);
+    connect(m_webView, &QWebView::loadFinished, this, &BrowserWindow::onFinishedLoading);
+    connect(m_webView, &QWebView::loadStarted, this, &BrowserWindow::onStartLoadUrl);
+    connect(m_webView->page()->mainFrame(), &QWebFrame::javaScriptWindowObjectCleared, this,
+            &BrowserWindow::onJsObjectCleared);
+    connect(m_webView->page(), &QWebPage::geometryChangeRequested, this,
+            &BrowserWindow::onGeometryChangeRequested);
+
+    setCentralWidget(m_stack);
+    setWindowIcon(QIcon(absolutePath(appConfig().icon())));
+
+    if (IMInterface *im = BrowserContext::imInterface())
+        im->attach(m_webView);
+
+    setUnifiedTitleAndToolBarOnMac(true);
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+}
+
+void BrowserWindow::createNavigationBar(const QString &text)
+{
+    if (m_navigationBar)
+        return;
+    m_addressEdit = new QLineEdit(this);
+    QSizePolicy policy = m_addressEdit->sizePolicy();
+    policy.setHorizontalPolicy(QSizePolicy::Expanding);
+    m_addressEdit->setSizePolicy(policy);
+    m_navigationBar = addToolBar(tr("Navigation"));
+    m_navigationBar->addWidget(m_addressEdit);
+    m_navigationBar->addAction(m_webView->pageAction(QWebPage::Back));
+    m_navigationBar->addAction(m_webView->pageAction(QWebPage::Forward));
+    m_navigationBar->addAction(m_webView->pageAction(QWebPage::Reload));
+    m_navigationBar->addAction(m_webView->pageAction(QWebPage::Stop));
+    m_addressEdit->setText(text);
+    connect(m_addressEdit, &QLineEdit::returnPressed, this, &BrowserWindow::changeLocation);
+}
+
+void BrowserWindow::setAppUrl(const QUrl &url, int delayMs)
+{
+    m_appUrl = url;
+    QTimer::singleShot(delayMs, this, &BrowserWindow::onLoadAppUrl);
+}
+
+QVariant BrowserWindow::evaluateScript(const QString &script, const QVariant &defaultValue)
+{
+    if (!m_webView || !m_webView->page())
+        return defaultValue;
+    QWebFrame *frame = m_webView->page()->currentFrame();
+    if (!frame)
+        return defaultValue;
+    return frame->evaluateJavaScript(script);
+}
+
+void BrowserWindow::runAfterFirstLoad(const QString &script)
+{
+    m_afterLoadScripts.append(script);
+}
+
+void BrowserWindow::showAndActivate()
+{
+    showNormal();
+    activateWindow();
+}
+
+void BrowserWindow::centerOnScreen()
+{
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    move((screen.width() - width()) / 2, (screen.height() - height()) / 2);
+}
+
+void BrowserWindow::showCentered()
+{
+    showAndActivate();
+    centerOnScreen();
+}
+
+void BrowserWindow::applyWindowConfig()
+{
+    const AppConfig config(appConfig());
+    UserConfig user(config.name(), 400, 780);
+    int w = config.width();
+    int h = config.height();
+    // A user.conf without this application's sizes counts as not loaded.
+    if (user.load(QLatin1String(userConfigFile)) && user.width() != missingSize && user.height() != missingSize) {
+        w = user.width();
+        h = user.height();
+    }
+    if (w > 0 || h > 0) {
+        resize(w, h);
+        setMinimumSize(360, 560);
+    }
+    setWindowTitle(config.title());
+}
+
+bool BrowserWindow::saveWindowSize()
+{
+    UserConfig user(appConfig().name(), width(), height());
+    return user.save(QLatin1String(userConfigFile));
+}
+
+void BrowserWindow::showModal(QString url)
+{
+    Q_UNUSED(url);
+    showAndActivate();
+}
+
+void BrowserWindow::setInspector(QWebInspector *inspector)
+{
+    if (!inspector)
+        return;
+    inspector->setVisible(inspector->isHidden());
+}
+
+void BrowserWindow::changeLocation()
+{
+    QString text = m_addressEdit->text();
+    if (!text.startsWith(QLatin1String("http://")) && !text.startsWith(QLatin1String("https://")))
+        text.prepend(QLatin1String("http://"));
+    m_addressEdit->setText(text);
+    m_webView->load(QUrl(text));
+    m_webView->setFocus();
+}
+
+void BrowserWindow::adjustTitle()
+{
+    // The title stays the configured one; it follows neither the page title nor the progress.
+}
+
+void BrowserWindow::setProgress(int p)
+{
+    m_progress = p;
+    adjustTitle();
+}
+
+void BrowserWindow::onFinishedLoading(bool ok)
+{
+    m_loading = false;
+    evaluateScript(QStringLiteral("Kavo.webRoot='%1/';")
+                       .arg(PageEvent::escapeScriptString(BrowserContext::webRoot())),
+                   QVariant());
+    if (!ok) {
+        m_webView->setHtml(QStringLiteral("加载失败!"));
+    } else {
+        // Scripts waiting for a page, such as the end of an update, run in the first page that
+        // loaded, once its own scripts have registered their listeners.
+        const QStringList scripts = m_afterLoadScripts;
+        m_afterLoadScripts.clear();
+        for (const QString &script : scripts)
+            evaluateScript(script, QVariant());
+    }
+    emit pageReady(ok);
+}
+
+void BrowserWindow::deleteBridgeObjects()
+{
+    qDeleteAll(m_bridgeObjects);
+    m_bridgeObjects.clear();
+}
+
+void BrowserWindow::onJsObjectCleared()
+{
+    deleteBridgeObjects();
+    QWebFrame *frame = m_webView->page()->mainFrame();
+    if (!frame)
+        return;
+    const auto objects = Host::instance().windowObjects();
+    for (const auto &entry : objects) {
+        QObject *object = entry.second(this);
+        if (!object)
+            continue;
+        m_bridgeObjects.append(object);
+        frame->addToJavaScriptWindowObject(entry.first, object);
+    }
+}
+
+void BrowserWindow::onIndiLooped()
+{
+    if (m_loading || m_stack->currentWidget() == m_pageContainer)
+        return;
+    auto *group = new QParallelAnimationGroup(this);
+    auto *splashOut = new QPropertyAnimation(m_splashView, "pos", group);
+    splashOut->setDuration(500);
+    splashOut->setEasingCurve(QEasingCurve::InOutQuad);
+    splashOut->setStartValue(QPoint(0, 0));
+    splashOut->setEndValue(QPoint(-width(), 0));
+    auto *pageIn = new QPropertyAnimation(m_pageContainer, "pos", group);
+    pageIn->setDuration(500);
+    pageIn->setEasingCurve(QEasingCurve::InOutQuad);
+    pageIn->setStartValue(QPoint(width(), 0));
+    pageIn->setEndValue(QPoint(0, 0));
+    group->addAnimation(splashOut);
+    group->addAnimation(pageIn);
+
+    m_pageContainer->resize(size());
+    m_pageContainer->setVisible(true);
+    connect(group, &QAbstractAnimation::finished, this, &BrowserWindow::loadingAnimationFinished);
+    group->start(QAbstractAnimation::DeleteWhenStopped);
+    m_splashView->stop();
+}
+
+void BrowserWindow::onLoadAppUrl()
+{
+    if (m_appUrl.isValid() && !m_appUrl.isEmpty())
+        m_webView->load(m_appUrl);
+}
+
+void BrowserWindow::onStartLoadUrl()
+{
+    m_loading = true;
+    if (m_navigationBar && m_addressEdit)
+        m_addressEdit->setText(m_webView->page()->currentFrame()->requestedUrl().toString());
+}
+
+void BrowserWindow::loadingAnimationFinished()
+{
+    m_stack->setCurrentWidget(m_pageContainer);
+    emit pageShown();
+}
+
+void BrowserWindow::onGeometryChangeRequested(const QRect &rect)
+{
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const int x = qMax(rect.left(), available.left());
+    const int y = qMax(rect.top(), available.top());
+    if (QGuiApplication::screens().size() < 2)
+        move(x, y);
+    else
+        move(this->x(), y);
+    resize(rect.width(), rect.height());
+}
+
+bool BrowserWindow::isApplicationMainWindow() const
+{
+    return isAppMode() && PageManager::mainWindow() == this;
+}
+
+void BrowserWindow::keyPressEvent(QKeyEvent *event)
+{
+    const Qt::KeyboardModifiers both = Qt::ControlModifier | Qt::ShiftModifier;
+    const bool ctrlShift = (event->modifiers() & both) == both;
+    if (ctrlShift && event->key() == Qt::Key_I) {
+        // Its own shown/hidden state: while the splash is up the inspector is never visible.
+        m_inspector->setVisible(m_inspector->isHidden());
+        qDebug() << "--------------------got key---------------";
+        qDebug() << "keys is: " << event->key();
+        qDebug() << "evnet modifiers: " << event->modifiers();
+    } else if (!(ctrlShift && event->key() == Qt::Key_A)) {
+        qDebug() << "keys is: " << event->key();
+        qDebug() << "evnet modifiers: " << event->modifiers();
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void BrowserWindow::closeEvent(QCloseEvent *event)
+{
+    if (isApplicationMainWindow()) {
+        event->ignore();
+        hide();
+        return;
+    }
+    saveWindowSize();
+    QMainWindow::closeEvent(event);
+    PageManager::removeWindow(this);
+}
+
+void BrowserWindow::showEvent(QShowEvent *event)
+{
+    if (m_useStoredSize)
+        applyWindowConfig();
+    QMainWindow::showEvent(event);
+}
+
+void BrowserWindow::changeEvent(QEvent *event)
+{
+    // Only the application-mode main window has a tray icon to come back from; every other
+    // window minimises normally instead of vanishing.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)
+        && isApplicationMainWindow()) {
+        QTimer::singleShot(0, this, &QWidget::hide);
+    }
+    QMainWindow::changeEvent(event);
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QList>
+#include <QMainWindow>
+#include <QUrl>
+#include <QVariant>
+
+class QLineEdit;
+class QStackedWidget;
+class QToolBar;
+class QWebInspector;
+class SplashView;
+class WebView;
+
+// The top-level window a web application runs in. It starts on a splash page, slides the page in
+// once loaded, publishes the bridge objects into every new script environment of its page and
+// tells each page where the local server keeps the application's data.
+class BrowserWindow : public QMainWindow
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(BrowserWindow)
+public:
+    explicit BrowserWindow(QWidget *parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    explicit BrowserWindow(const QUrl &url, QWidget *parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    ~BrowserWindow() override;
+
+    void setAppUrl(const QUrl &url, int delayMs);
+    QUrl appUrl() const { return m_appUrl; }
+
+    // Runs script in the page's current frame; defaultValue when there is no page or frame.
+    QVariant evaluateScript(const QString &script, const QVariant &defaultValue);
+
+    WebView *webView() const { return m_webView; }
+    SplashView *splashView() const { return m_splashView; }
+    QWebInspector *inspector() const { return m_inspector; }
+    QStackedWidget *stack() const { return m_stack; }
+    QWidget *pageContainer() const { return m_pageContainer; }
+    QLineEdit *addressEdit() const { return m_addressEdit; }
+    QToolBar *navigationBar() const { return m_navigationBar; }
+    bool isLoading() const { return m_loading; }
+    int progress() const { return m_progress; }
+    QList<QObject *> bridgeObjects() const { return m_bridgeObjects; }
+
+    void setUseStoredSize(bool use) { m_useStoredSize = use; }
+    bool useStoredSize() const { return m_useStoredSize; }
+
+    void showAndActivate();
+    void centerOnScreen();
+    void showCentered();
+
+    void applyWindowConfig();
+    bool saveWindowSize();
+
+    // Runs script once, right after the next page load has finished (after Kavo.webRoot is set),
+    // so listeners the page registers while it loads hear it.
+    void runAfterFirstLoad(const QString &script);
+
+signals:
+    // After each finished load, once Kavo.webRoot is set and deferred scripts ran.
+    void pageReady(bool ok);
+    // The page has slid in over the splash.
+    void pageShown();
+
+public slots:
+    void showModal(QString url);
+    void setInspector(QWebInspector *inspector);
+
+protected slots:
+    void changeLocation();
+    void adjustTitle();
+    void setProgress(int p);
+    void onFinishedLoading(bool ok);
+    void onJsObjectCleared();
+    void onIndiLooped();
+    void onLoadAppUrl();
+    void onStartLoadUrl();
+    void loadingAnimationFinished();
+    void onGeometryChangeRequested(const QRect &rect);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    void construct();
+    void createNavigationBar(const QString &text);
+    void deleteBridgeObjects();
+    bool isApplicationMainWindow() const;
+
+    WebView *m_webView = nullptr;
+    QWidget *m_pageContainer = nullptr;
+    SplashView *m_splashView = nullptr;
+    QWebInspector *m_inspector = nullptr;
+    QStackedWidget *m_stack = nullptr;
+    QLineEdit *m_addressEdit = nullptr;
+    QToolBar *m_navigationBar = nullptr;
+    QUrl m_appUrl;
+    bool m_useStoredSize = false;
+    bool m_loading = false;
+    int m_progress = 0;
+    QList<QObject *> m_bridgeObjects;
+    QStringList m_afterLoadScripts;
+};

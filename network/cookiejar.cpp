@@ -1,0 +1,369 @@
+#include "cookiejar.h"
+
+#include "autosaver.h"
+
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QMetaEnum>
+#include <QNetworkCookie>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+constexpr quint32 cookieStreamVersion = 23;
+constexpr int timeLimitDays = 90;
+} // namespace
+
+// The stored form of the cookie list: version, count, then each cookie's raw Set-Cookie text.
+QDataStream &operator<<(QDataStream &stream, const QList<QNetworkCookie> &list)
+{
+    stream << cookieStreamVersion;
+    stream << quint32(list.size());
+    for (const QNetworkCookie &cookie : list)
+        stream << cookie.toRawForm(QNetworkCookie::Full);
+    return stream;
+}
+
+QDataStream &operator>>(QDataStream &stream, QList<QNetworkCookie> &list)
+{
+    list.clear();
+    quint32 version = 0;
+    stream >> version;
+    if (version != cookieStreamVersion)
+        return stream;
+    quint32 count = 0;
+    stream >> count;
+    for (quint32 i = 0; i < count && !stream.atEnd(); ++i) {
+        QByteArray value;
+        stream >> value;
+        const QList<QNetworkCookie> parsed = QNetworkCookie::parseCookies(value);
+        if (parsed.isEmpty() && !value.isEmpty())
+            qWarning() << "CookieJar: Unable to parse saved cookie:" << value;
+        list += parsed;
+    }
+    return stream;
+}
+
+namespace {
+
+
+std::function<bool()> &privateBrowsingProbe()
+{
+    static std::function<bool()> probe;
+    return probe;
+}
+
+void registerCookieStreamOperators()
+{
+    static const bool registered = [] {
+        qRegisterMetaType<QList<QNetworkCookie>>("QList<QNetworkCookie>");
+        qRegisterMetaTypeStreamOperators<QList<QNetworkCookie>>("QList<QNetworkCookie>");
+        return true;
+    }();
+    Q_UNUSED(registered);
+}
+
+template <typename Enum>
+Enum enumFromKey(const QString &key, Enum fallback)
+{
+    bool ok = false;
+    const int value = QMetaEnum::fromType<Enum>().keyToValue(key.toLatin1().constData(), &ok);
+    return ok ? Enum(value) : fallback;
+}
+
+template <typename Enum>
+QString keyOf(Enum value)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<Enum>().valueToKey(value));
+}
+
+bool sameCookie(const QNetworkCookie &a, const QNetworkCookie &b)
+{
+    return a.name() == b.name() && a.domain() == b.domain() && a.path() == b.path();
+}
+} // namespace
+
+CookieJar::CookieJar(QObject *parent)
+    : QNetworkCookieJar(parent)
+    , m_saver(new AutoSaver(this))
+{
+}
+
+CookieJar::~CookieJar()
+{
+    if (m_keepCookies == KeepUntilExit)
+        clear();
+    m_saver->saveIfNeccessary();
+}
+
+void CookieJar::setPrivateBrowsingProbe(const std::function<bool()> &probe)
+{
+    privateBrowsingProbe() = probe;
+}
+
+bool CookieJar::isPrivateBrowsing()
+{
+    const auto &probe = privateBrowsingProbe();
+    return probe && probe();
+}
+
+QString CookieJar::storeDirectory()
+{
+    QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (directory.isEmpty())
+        directory = QDir::homePath() + QStringLiteral("/.") + QCoreApplication::applicationName();
+    return directory;
+}
+
+QString CookieJar::storePath()
+{
+    return storeDirectory() + QStringLiteral("/cookies.ini");
+}
+
+void CookieJar::load() const
+{
+    if (m_loaded)
+        return;
+    // Loading is an implementation detail of every accessor, const ones included.
+    const_cast<CookieJar *>(this)->doLoad();
+}
+
+void CookieJar::doLoad()
+{
+    registerCookieStreamOperators();
+    QSettings store(storePath(), QSettings::IniFormat);
+    setAllCookies(qvariant_cast<QList<QNetworkCookie>>(store.value(QStringLiteral("cookies"))));
+    store.beginGroup(QStringLiteral("Exceptions"));
+    m_exceptionsBlock = store.value(QStringLiteral("block")).toStringList();
+    m_exceptionsAllow = store.value(QStringLiteral("allow")).toStringList();
+    m_exceptionsAllowForSession = store.value(QStringLiteral("allowForSession")).toStringList();
+    store.endGroup();
+    std::sort(m_exceptionsBlock.begin(), m_exceptionsBlock.end());
+    std::sort(m_exceptionsAllow.begin(), m_exceptionsAllow.end());
+    std::sort(m_exceptionsAllowForSession.begin(), m_exceptionsAllowForSession.end());
+    loadSettings();
+}
+
+void CookieJar::loadSettings()
+{
+    QSettings settings;
+    settings.beginGroup(QStringLiteral("cookies"));
+    m_acceptCookies = enumFromKey(
+        settings.value(QStringLiteral("acceptCookies"), QStringLiteral("AcceptOnlyFromSitesNavigatedTo")).toString(),
+        AcceptOnlyFromSitesNavigatedTo);
+    m_keepCookies = enumFromKey(
+        settings.value(QStringLiteral("keepCookiesUntil"), QStringLiteral("KeepUntilExpire")).toString(),
+        KeepUntilExpire);
+    if (m_keepCookies == KeepUntilExit)
+        setAllCookies(QList<QNetworkCookie>());
+    m_loaded = true;
+    emit cookiesChanged();
+}
+
+void CookieJar::save()
+{
+    if (!m_loaded)
+        return;
+    purgeOldCookies();
+    const QString directory = storeDirectory();
+    if (!QDir().mkpath(directory)) {
+        qWarning() << "CookieJar: cannot create" << directory;
+        return;
+    }
+
+    QList<QNetworkCookie> cookies = allCookies();
+    cookies.erase(std::remove_if(cookies.begin(), cookies.end(),
+                                 [](const QNetworkCookie &cookie) { return cookie.isSessionCookie(); }),
+                  cookies.end());
+
+    // Written beside the store and renamed over it, so a failed write leaves the old store whole.
+    const QString target = storePath();
+    const QString temporary = target + QStringLiteral(".new");
+    QFile::remove(temporary);
+    {
+        QSettings store(temporary, QSettings::IniFormat);
+        store.setValue(QStringLiteral("cookies"), QVariant::fromValue(cookies));
+        store.beginGroup(QStringLiteral("Exceptions"));
+        store.setValue(QStringLiteral("block"), m_exceptionsBlock);
+        store.setValue(QStringLiteral("allow"), m_exceptionsAllow);
+        store.setValue(QStringLiteral("allowForSession"), m_exceptionsAllowForSession);
+        store.endGroup();
+        store.sync();
+        if (store.status() != QSettings::NoError) {
+            qWarning() << "CookieJar: cannot write" << temporary;
+            QFile::remove(temporary);
+            return;
+        }
+    }
+    if (std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(target).constData()) != 0) {
+        qWarning() << "CookieJar: cannot replace" << target;
+        QFile::remove(temporary);
+        return;
+    }
+
+    QSettings settings;
+    settings.beginGroup(QStringLiteral("cookies"));
+    settings.setValue(QStringLiteral("acceptCookies"), keyOf(m_acceptCookies));
+    settings.setValue(QStringLiteral("keepCookiesUntil"), keyOf(m_keepCookies));
+}
+
+void CookieJar::purgeOldCookies()
+{
+    QList<QNetworkCookie> cookies = allCookies();
+    if (cookies.isEmpty())
+        return;
+    const int before = cookies.size();
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int i = cookies.size() - 1; i >= 0; --i) {
+        if (!cookies.at(i).isSessionCookie() && cookies.at(i).expirationDate() < now)
+            cookies.removeAt(i);
+    }
+    if (cookies.size() != before) {
+        setAllCookies(cookies);
+        emit cookiesChanged();
+    }
+}
+
+QList<QNetworkCookie> CookieJar::cookiesForUrl(const QUrl &url) const
+{
+    load();
+    if (isPrivateBrowsing())
+        return QList<QNetworkCookie>();
+    return QNetworkCookieJar::cookiesForUrl(url);
+}
+
+bool CookieJar::setCookiesFromUrl(const QList<QNetworkCookie> &cookieList, const QUrl &url)
+{
+    load();
+    if (isPrivateBrowsing())
+        return false;
+
+    const QString host = url.host();
+    const bool blocked = std::binary_search(m_exceptionsBlock.begin(), m_exceptionsBlock.end(), host);
+    const bool allowed = std::binary_search(m_exceptionsAllow.begin(), m_exceptionsAllow.end(), host);
+    const bool allowedForSession =
+        std::binary_search(m_exceptionsAllowForSession.begin(), m_exceptionsAllowForSession.end(), host);
+
+    bool added = false;
+    const bool acceptInitially = m_acceptCookies != AcceptNever;
+    if ((acceptInitially && !blocked) || (!acceptInitially && (allowed || allowedForSession))) {
+        const QDateTime limit = QDateTime::currentDateTime().addDays(timeLimitDays);
+        for (QNetworkCookie cookie : cookieList) {
+            if (m_keepCookies == KeepUntilTimeLimit && !cookie.isSessionCookie() && cookie.expirationDate() > limit)
+                cookie.setExpirationDate(limit);
+            if (QNetworkCookieJar::setCookiesFromUrl(QList<QNetworkCookie>() << cookie, url)) {
+                added = true;
+            } else if (m_acceptCookies == AcceptAlways) {
+                // Taken regardless of the domain rules; the same cookie sent again replaces the
+                // stored one instead of piling up copies.
+                QList<QNetworkCookie> cookies = allCookies();
+                cookies.erase(std::remove_if(cookies.begin(), cookies.end(),
+                                             [&cookie](const QNetworkCookie &stored) {
+                                                 return sameCookie(stored, cookie);
+                                             }),
+                              cookies.end());
+                cookies.append(cookie);
+                setAllCookies(cookies);
+                added = true;
+            }
+        }
+    }
+    if (added) {
+        m_saver->changeOccurred();
+        emit cookiesChanged();
+    }
+    save();
+    return added;
+}
+
+QList<QNetworkCookie> CookieJar::storedCookies() const
+{
+    load();
+    return allCookies();
+}
+
+CookieJar::AcceptPolicy CookieJar::acceptPolicy() const
+{
+    load();
+    return m_acceptCookies;
+}
+
+void CookieJar::setAcceptPolicy(AcceptPolicy policy)
+{
+    load();
+    if (policy == m_acceptCookies)
+        return;
+    m_acceptCookies = policy;
+    m_saver->changeOccurred();
+}
+
+CookieJar::KeepPolicy CookieJar::keepPolicy() const
+{
+    load();
+    return m_keepCookies;
+}
+
+void CookieJar::setKeepPolicy(KeepPolicy policy)
+{
+    load();
+    if (policy == m_keepCookies)
+        return;
+    m_keepCookies = policy;
+    m_saver->changeOccurred();
+}
+
+QStringList CookieJar::blockedCookies() const
+{
+    load();
+    return m_exceptionsBlock;
+}
+
+QStringList CookieJar::allowedCookies() const
+{
+    load();
+    return m_exceptionsAllow;
+}
+
+QStringList CookieJar::allowForSessionCookies() const
+{
+    load();
+    return m_exceptionsAllowForSession;
+}
+
+void CookieJar::setBlockedCookies(const QStringList &list)
+{
+    load();
+    m_exceptionsBlock = list;
+    std::sort(m_exceptionsBlock.begin(), m_exceptionsBlock.end());
+    m_saver->changeOccurred();
+}
+
+void CookieJar::setAllowedCookies(const QStringList &list)
+{
+    load();
+    m_exceptionsAllow = list;
+    std::sort(m_exceptionsAllow.begin(), m_exceptionsAllow.end());
+    m_saver->changeOccurred();
+}
+
+void CookieJar::setAllowForSessionCookies(const QStringList &list)
+{
+    load();
+    m_exceptionsAllowForSession = list;
+    std::sort(m_exceptionsAllowForSession.begin(), m_exceptionsAllowForSession.end());
+    m_saver->changeOccurred();
+}
+
+void CookieJar::clear()
+{
+    setAllCookies(QList<QNetworkCookie>());
+    m_saver->changeOccurred();
+    emit cookiesChanged();
+}

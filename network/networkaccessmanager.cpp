@@ -1,0 +1,87 @@
+#include "networkaccessmanager.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QNetworkDiskCache>
+#include <QNetworkReply>
+#include <QStandardPaths>
+
+namespace {
+bool askWithMessageBox(const QString &title, const QString &text)
+{
+    const QMessageBox::StandardButton answer =
+        QMessageBox::warning(nullptr, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    return answer == QMessageBox::Yes;
+}
+} // namespace
+
+NetworkAccessManager::NetworkAccessManager(QObject *parent)
+    : QNetworkAccessManager(parent)
+    , m_sslQuestion(askWithMessageBox)
+{
+    connect(this, &QNetworkAccessManager::authenticationRequired, this,
+            &NetworkAccessManager::authenticationRequired);
+    connect(this, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+            &NetworkAccessManager::proxyAuthenticationRequired);
+    connect(this, &QNetworkAccessManager::finished, this, &NetworkAccessManager::requestFinished);
+    connect(this, &QNetworkAccessManager::sslErrors, this, &NetworkAccessManager::sslErrors);
+    loadSettings();
+
+    auto *diskCache = new QNetworkDiskCache(this);
+    diskCache->setCacheDirectory(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
+    setCache(diskCache);
+}
+
+QString NetworkAccessManager::hostKey(const QUrl &url)
+{
+    return url.host() + QLatin1Char(':') + QString::number(url.port());
+}
+
+void NetworkAccessManager::loadSettings()
+{
+    // No proxy or other setting is read: the system's proxy configuration applies.
+}
+
+void NetworkAccessManager::requestFinished(QNetworkReply *reply)
+{
+    Q_UNUSED(reply);
+}
+
+void NetworkAccessManager::authenticationRequired(QNetworkReply *reply, QAuthenticator *auth)
+{
+    // No credentials are ever supplied; the reply ends with its authentication error.
+    Q_UNUSED(reply);
+    Q_UNUSED(auth);
+}
+
+void NetworkAccessManager::proxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenticator *auth)
+{
+    Q_UNUSED(proxy);
+    Q_UNUSED(auth);
+}
+
+void NetworkAccessManager::sslErrors(QNetworkReply *reply, const QList<QSslError> &error)
+{
+    const QString key = hostKey(reply->url());
+    if (m_trustedHosts.contains(key)) {
+        reply->ignoreSslErrors();
+        return;
+    }
+    QStringList texts;
+    for (const QSslError &sslError : error)
+        texts << sslError.errorString();
+    const QString text = tr("SSL Errors:\n\n%1\n\n%2\n\nDo you want to ignore these errors for this host?")
+                             .arg(reply->url().toString(), texts.join(QLatin1Char('\n')));
+    if (m_sslQuestion && m_sslQuestion(QCoreApplication::applicationName(), text)) {
+        reply->ignoreSslErrors();
+        m_trustedHosts.append(key);
+    }
+}
+
+QNetworkReply *NetworkAccessManager::createRequest(Operation op, const QNetworkRequest &request,
+                                                   QIODevice *outgoingData)
+{
+    QNetworkRequest pipelined(request);
+    pipelined.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
+    return QNetworkAccessManager::createRequest(op, pipelined, outgoingData);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QAuthenticator>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSslError>
+#include <QStringList>
+
+#include <functional>
+
+// The program's one network access manager: every page loads through it, with a disk cache in
+// the cache location, pipelining allowed and a question per host on certificate errors.
+class NetworkAccessManager : public QNetworkAccessManager
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(NetworkAccessManager)
+public:
+    explicit NetworkAccessManager(QObject *parent = nullptr);
+
+    // "host:port", the port -1 when the URL names none.
+    static QString hostKey(const QUrl &url);
+    QStringList trustedHosts() const { return m_trustedHosts; }
+
+    // Asks whether to ignore the errors for this host; a warning box with Yes and No by default.
+    using SslQuestion = std::function<bool(const QString &title, const QString &text)>;
+    void setSslQuestion(const SslQuestion &question) { m_sslQuestion = question; }
+
+public slots:
+    void loadSettings();
+
+private slots:
+    void requestFinished(QNetworkReply *reply);
+    void authenticationRequired(QNetworkReply *reply, QAuthenticator *auth);
+    void proxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenticator *auth);
+    void sslErrors(QNetworkReply *reply, const QList<QSslError> &error);
+
+protected:
+    QNetworkReply *createRequest(Operation op, const QNetworkRequest &request, QIODevice *outgoingData) override;
+
+private:
+    QStringList m_trustedHosts;
+    SslQuestion m_sslQuestion;
+};

@@ -1,0 +1,226 @@
+#include "browserapplication.h"
+
+#include "browser/browsercontext.h"
+#include "browser/browserwindow.h"
+#include "browser/pagemanager.h"
+#include "bridge/appnames.h"
+#include "bridge/fileutils.h"
+#include "bridge/fileversion.h"
+#include "bridge/host.h"
+#include "bridge/messagebox.h"
+#include "bridge/pageevent.h"
+#include "bridge/versions.h"
+#include "network/cookiejar.h"
+#include "network/networkaccessmanager.h"
+#include "shell/argmentparser.h"
+#include "shell/config.h"
+#include "shell/pluginloader.h"
+#include "shell/startup.h"
+#include "shell/stylesheet.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QScreen>
+#include <QUrl>
+#include <QWebSettings>
+
+#include <cstdio>
+
+namespace {
+const QString errorTitle = QStringLiteral("错误");
+const QString systemTitle = QStringLiteral("系统提示");
+
+BrowserApplication::UpdateSteps &updateSteps()
+{
+    static BrowserApplication::UpdateSteps steps;
+    return steps;
+}
+
+void openVendorSite()
+{
+    const QUrl vendor(QStringLiteral(KAVO_VENDOR_URL));
+    // Unattended runs report the address instead of starting a browser nobody looks at.
+    if (isNonInteractive()) {
+        std::fprintf(stderr, "openUrl: %s\n", vendor.toString().toUtf8().constData());
+        return;
+    }
+    QDesktopServices::openUrl(vendor);
+}
+} // namespace
+
+BrowserApplication::BrowserApplication(int &argc, char **argv)
+    : QApplication(argc, argv)
+    , m_httpServer(applicationDir())
+{
+    m_startClock.start();
+}
+
+BrowserApplication::~BrowserApplication()
+{
+    BrowserContext::releaseNetworkAccessManager();
+}
+
+void BrowserApplication::setUpdateSteps(const UpdateSteps &steps)
+{
+    updateSteps() = steps;
+}
+
+NetworkAccessManager *BrowserApplication::networkAccessManager()
+{
+    return BrowserContext::networkAccessManager();
+}
+
+bool BrowserApplication::init()
+{
+    // 1. Codecs and the creator tables.
+    installSystemCodec();
+    CookieJar::setPrivateBrowsingProbe(
+        [] { return QWebSettings::globalSettings()->testAttribute(QWebSettings::PrivateBrowsingEnabled); });
+    if (!Host::instance().init()) {
+        showCriticalMessage(errorTitle, QStringLiteral("Host初始化失败"));
+        return false;
+    }
+    // 2. Configuration and the instance guard.
+    if (!loadAppConfig())
+        return false;
+    // 3. IM plug-ins.
+    loadPlugins();
+    // 4. Style sheet.
+    if (!loadStyleSheet())
+        return false;
+    // 5. The updater belongs to the installation.
+    if (!checkUpdater())
+        return false;
+    // 6. An update downloaded earlier is installed before any window opens.
+    if (updateSteps().resumePendingUpdate && updateSteps().resumePendingUpdate())
+        return true;
+    // 7. The main executable matches the updater.
+    checkMainExecutable();
+    // 8. The update area is cleaned.
+    if (updateSteps().cleanupUpdater)
+        updateSteps().cleanupUpdater();
+    // 9. The local server.
+    if (!m_httpServer.listen(serverPort())) {
+        qWarning("cannot listen on port %d", serverPort());
+        return false;
+    }
+    // 10. The tray icon of application mode is created here once it exists.
+    // 11-13. The first window.
+    createFirstWindow();
+    // 14. Hand-over from the updater.
+    handleEndOfUpdate();
+    traceStartup("init");
+    return true;
+}
+
+bool BrowserApplication::loadAppConfig()
+{
+    if (!appConfig().load(QStringLiteral("qt.conf"))) {
+        showCriticalMessage(errorTitle, QStringLiteral("读取配置文件出错!"));
+        return false;
+    }
+    m_webRoot = QStringLiteral("http://localhost:58899/data/") + appConfig().name();
+    BrowserContext::setWebRoot(m_webRoot);
+    return ensureSingleInstance();
+}
+
+bool BrowserApplication::ensureSingleInstance()
+{
+    switch (m_singleInstance.acquire(singleInstanceKey())) {
+    case SingleInstance::Acquired:
+        return true;
+    case SingleInstance::AlreadyRunning:
+        showCriticalMessage(systemTitle, appConfig().title() + QStringLiteral("已经在运行"));
+        return false;
+    case SingleInstance::CreateFailed:
+        break;
+    }
+    showCriticalMessage(systemTitle, QStringLiteral("无法创建共享内存"));
+    return false;
+}
+
+void BrowserApplication::loadPlugins()
+{
+    m_imInterface = loadImPlugins(pluginSearchDir(applicationDir()));
+    BrowserContext::setImInterface(m_imInterface);
+}
+
+bool BrowserApplication::checkUpdater()
+{
+    const QString updater = absolutePath(Kavo::updaterExecutableName());
+    if (!QFileInfo::exists(updater)) {
+        showCriticalMessage(errorTitle,
+                            QStringLiteral("找不到Update.exe.您的程序运行环境已损害,请重新下载安装!"));
+        openVendorSite();
+        return false;
+    }
+    if (fileVersion(updater).isEmpty()) {
+        showCriticalMessage(errorTitle, QStringLiteral("亲，您的软件版本太低，不能正确进行自动升级，"
+                                                       "请您重新下载并安装最新版本哦。"));
+        openVendorSite();
+        return false;
+    }
+    return true;
+}
+
+void BrowserApplication::checkMainExecutable()
+{
+    const QString mainExe = absolutePath(Kavo::mainExecutableName());
+    const QString mainVersion = fileVersion(mainExe);
+    const QString updaterVersion = fileVersion(absolutePath(Kavo::updaterExecutableName()));
+    if (mainVersion.isEmpty() || compareVersions(mainVersion, updaterVersion) == 0)
+        return;
+    const QString unpacked = absolutePath(QStringLiteral("data/update/%1/%2/tmp/%3")
+                                              .arg(appConfig().name(), appConfig().version(),
+                                                   Kavo::mainExecutableName()));
+    // The unpacked copy repairs the installation only when it is the updater's version.
+    if (QFileInfo::exists(unpacked) && fileVersion(unpacked) == updaterVersion && copyFile(unpacked, mainExe))
+        return;
+    showCriticalMessage(errorTitle,
+                        QStringLiteral("您的程序运行环境出现了问题, 我们强烈建议您重新下载安装最新版本!"));
+    openVendorSite();
+}
+
+void BrowserApplication::createFirstWindow()
+{
+    const QUrl url = appConfig().url();
+    BrowserWindow *window = isAppMode() ? PageManager::createMainWindow(url, nullptr, Qt::WindowFlags())
+                                        : PageManager::createWindow(url, nullptr, Qt::WindowFlags());
+    m_firstWindow = window;
+    window->setUseStoredSize(true);
+    window->setWindowFlags(window->windowFlags() & ~Qt::WindowMaximizeButtonHint);
+    if (qEnvironmentVariableIntValue("KAVO_TRACE_STARTUP") == 1) {
+        connect(window, &BrowserWindow::pageReady, this, [this] { traceStartup("loaded"); });
+        connect(window, &BrowserWindow::pageShown, this, [this] { traceStartup("shown"); });
+    }
+    window->showCentered();
+}
+
+void BrowserApplication::handleEndOfUpdate()
+{
+    const ArgumentTable arguments = ArgmentParser::parse(QCoreApplication::arguments());
+    if (!arguments.contains(QStringLiteral("-endUpdate")))
+        return;
+    const QStringList state = arguments.value(QStringLiteral("-state"));
+    if (state.isEmpty() || state.first().isEmpty())
+        return;
+    const QStringList versions = arguments.value(QStringLiteral("-version"));
+    const QString version = versions.isEmpty() ? QString() : versions.first();
+    QString script;
+    if (state.first().compare(QLatin1String("Success"), Qt::CaseInsensitive) == 0)
+        script = PageEvent::updateEnd(true, version, QStringLiteral("成功啦哈哈！"));
+    else if (state.first().compare(QLatin1String("Failed"), Qt::CaseInsensitive) == 0)
+        script = PageEvent::updateEnd(false, version, QStringLiteral("悲催了，唉~~~"));
+    // Run once the first page has loaded and registered its listeners; at once it would meet
+    // only the splash's empty frame.
+    if (!script.isEmpty())
+        m_firstWindow->runAfterFirstLoad(script);
+}
+
+void BrowserApplication::traceStartup(const char *what)
+{
+    if (qEnvironmentVariableIntValue("KAVO_TRACE_STARTUP") != 1)
+        return;
+    std::fprintf(stderr, "KAVO_STARTUP %s %lld\n", what, static_cast<long long>(m_startClock.elapsed()));
+    std::fflush(stderr);
+}

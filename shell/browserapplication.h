@@ -1,0 +1,65 @@
+#pragma once
+
+#include "httpserver/httpserver.h"
+#include "shell/singleinstance.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <functional>
+
+class IMInterface;
+class NetworkAccessManager;
+class BrowserWindow;
+
+// The main program's application object: its start-up fixes the process-wide state (codec,
+// creator table, configuration, instance guard, plug-ins, style sheet, installation check,
+// server, first window) and completes the hand-over from the updater.
+class BrowserApplication : public QApplication
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(BrowserApplication)
+public:
+    BrowserApplication(int &argc, char **argv);
+    ~BrowserApplication() override;
+
+    // The start-up sequence; false after the failing step's message.
+    bool init();
+
+    QString webRoot() const { return m_webRoot; }
+    IMInterface *imInterface() const { return m_imInterface; }
+    static NetworkAccessManager *networkAccessManager();
+    HttpServer &httpServer() { return m_httpServer; }
+    BrowserWindow *firstWindow() const { return m_firstWindow; }
+
+    // The update client's two start-up steps. resumePendingUpdate returns true when it started
+    // the updater in install mode; no window opens then, and the client quits this process
+    // with -1 should that updater end without ending it. Unset steps are skipped.
+    struct UpdateSteps
+    {
+        std::function<bool()> resumePendingUpdate;
+        std::function<void()> cleanupUpdater;
+    };
+    static void setUpdateSteps(const UpdateSteps &steps);
+
+    static QString singleInstanceKey() { return QStringLiteral("Kavo.V5.Browser"); }
+    static quint16 serverPort() { return 58899; }
+
+private:
+    bool loadAppConfig();
+    bool ensureSingleInstance();
+    void loadPlugins();
+    bool checkUpdater();
+    void checkMainExecutable();
+    void createFirstWindow();
+    void handleEndOfUpdate();
+    void traceStartup(const char *what);
+
+    IMInterface *m_imInterface = nullptr;
+    HttpServer m_httpServer;
+    SingleInstance m_singleInstance;
+    QString m_webRoot;
+    BrowserWindow *m_firstWindow = nullptr;
+    QElapsedTimer m_startClock;
+};

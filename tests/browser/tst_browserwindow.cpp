@@ -1,0 +1,364 @@
+#include "browser/browsercontext.h"
+#include "browser/browserwindow.h"
+#include "browser/pagemanager.h"
+#include "browser/splashview.h"
+#include "browser/webpage.h"
+#include "browser/webview.h"
+#include "bridge/fileutils.h"
+#include "bridge/host.h"
+#include "bridge/pageevent.h"
+#include "httpserver/httpserver.h"
+#include "shell/config.h"
+
+#include <QLineEdit>
+#include <QPointer>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QWebFrame>
+#include <QWebInspector>
+#include <QtTest>
+
+// A script-visible object the window publishes, to watch the per-page object set.
+class Probe : public QObject
+{
+    Q_OBJECT
+public:
+    Q_INVOKABLE QString hello() const { return QStringLiteral("你好"); }
+};
+
+// Windows against pages served by the real local server from a temporary directory.
+class tst_BrowserWindow : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    HttpServer *m_server = nullptr;
+
+    QString pageUrl(const QString &name) const
+    {
+        return QStringLiteral("http://localhost:58899/data/T/") + name;
+    }
+
+    void writePage(const QString &name, const QByteArray &html)
+    {
+        QDir().mkpath(m_root.filePath(QStringLiteral("data/T")));
+        QFile file(m_root.filePath(QStringLiteral("data/T/") + name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(html);
+    }
+
+    // qt.conf for this process; mode "app" or "".
+    void configure(const QString &mode, int width, int height)
+    {
+        const QString path = m_root.filePath(QStringLiteral("qt.conf"));
+        QFile::remove(path);
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
+        settings.setValue(QStringLiteral("System/Mode"), mode);
+        settings.setValue(QStringLiteral("System/App"), QStringLiteral("T"));
+        settings.setValue(QStringLiteral("T/Version"), QStringLiteral("5.0.0.0"));
+        settings.setValue(QStringLiteral("T/Title"), QStringLiteral("测试窗口"));
+        settings.setValue(QStringLiteral("T/Url"), pageUrl(QStringLiteral("events.html")));
+        if (width != -99999)
+            settings.setValue(QStringLiteral("T/Width"), width);
+        if (height != -99999)
+            settings.setValue(QStringLiteral("T/Height"), height);
+        settings.sync();
+        QVERIFY(appConfig().load(path));
+    }
+
+    static QString userConf() { return absolutePath(QStringLiteral("data/user.conf")); }
+
+    static bool waitForPage(BrowserWindow *window)
+    {
+        QSignalSpy ready(window, &BrowserWindow::pageReady);
+        return ready.wait(15000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_root.isValid());
+        m_server = new HttpServer(m_root.path(), this);
+        QVERIFY(m_server->listen(58899));
+        BrowserContext::setWebRoot(QStringLiteral("http://localhost:58899/data/T"));
+        QVERIFY(Host::instance().registerWindowObject(QStringLiteral("Probe"),
+                                                      [](BrowserWindow *) { return new Probe; }));
+        // Listeners registered while the page loads record what reaches them.
+        writePage(QStringLiteral("events.html"),
+                  "<html><head><meta charset='utf-8'><title>事件页</title><script>"
+                  "var Kavo = {};var seen = {};"
+                  "document.addEventListener('kavo.window.loaded', function (e) {"
+                  "  seen.loaded = e.title; seen.webRootAtLoaded = Kavo.webRoot; seen.loadedSuccess = e.success;"
+                  "  seen.sameWindow = (e.window === window); }, false);"
+                  "document.addEventListener('kavo.update.end', function (e) {"
+                  "  seen.updateSuccess = e.success; seen.updateVersion = e.info.version;"
+                  "  seen.updateText = e.info.description || e.info.error; seen.updateCount = (seen.updateCount || 0) + 1;"
+                  "}, false);"
+                  "</script></head><body>页面</body></html>");
+        writePage(QStringLiteral("opener.html"),
+                  "<html><head><title>opener</title></head><body>"
+                  "<a id='l' href='events.html' target='_blank'>新窗口</a></body></html>");
+        writePage(QStringLiteral("quote.html"),
+                  "<html><head><title>it's \"quoted\"</title><script>var Kavo={};var seen={};"
+                  "document.addEventListener('kavo.window.loaded', function (e) { seen.loaded = e.title; }, false);"
+                  "</script></head><body></body></html>");
+        configure(QString(), 800, 600);
+    }
+
+    void cleanup()
+    {
+        PageManager::closeAll();
+        QFile::remove(userConf());
+        configure(QString(), 800, 600);
+    }
+
+    void evaluateScriptReturnsTheResult()
+    {
+        BrowserWindow window;
+        QCOMPARE(window.evaluateScript(QStringLiteral("6*7"), QStringLiteral("d")).toInt(), 42);
+        QCOMPARE(window.evaluateScript(QStringLiteral("'卡沃'"), QVariant()).toString(), QStringLiteral("卡沃"));
+    }
+
+    void loadPublishesWebRootThenLoadedEvent()
+    {
+        BrowserWindow window(QUrl(pageUrl(QStringLiteral("events.html"))));
+        QVERIFY(waitForPage(&window));
+        QTRY_COMPARE(window.evaluateScript(QStringLiteral("seen.loaded"), QVariant()).toString(),
+                     QStringLiteral("事件页"));
+        QCOMPARE(window.evaluateScript(QStringLiteral("seen.webRootAtLoaded"), QVariant()).toString(),
+                 QStringLiteral("http://localhost:58899/data/T/"));
+        QCOMPARE(window.evaluateScript(QStringLiteral("seen.loadedSuccess"), QVariant()).toBool(), false);
+        QCOMPARE(window.evaluateScript(QStringLiteral("seen.sameWindow"), QVariant()).toBool(), true);
+    }
+
+    void titleWithQuotesStillRaisesLoadedEvent()
+    {
+        BrowserWindow window(QUrl(pageUrl(QStringLiteral("quote.html"))));
+        QVERIFY(waitForPage(&window));
+        QTRY_COMPARE(window.evaluateScript(QStringLiteral("seen.loaded"), QVariant()).toString(),
+                     QStringLiteral("it's \"quoted\""));
+    }
+
+    void endOfUpdateReachesListenerOfFirstPage_data()
+    {
+        QTest::addColumn<bool>("success");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("success") << true << "5.1.0.0" << "成功啦哈哈！";
+        QTest::newRow("failed") << false << "5.1.0.0" << "悲催了，唉~~~";
+        QTest::newRow("quote in version") << true << "5.1'+alert(1)+'" << "成功啦哈哈！";
+    }
+
+    void endOfUpdateReachesListenerOfFirstPage()
+    {
+        QFETCH(bool, success);
+        QFETCH(QString, version);
+        QFETCH(QString, text);
+        BrowserWindow window(QUrl(pageUrl(QStringLiteral("events.html"))));
+        window.runAfterFirstLoad(PageEvent::updateEnd(success, version, text));
+        QVERIFY(waitForPage(&window));
+        QCOMPARE(window.evaluateScript(QStringLiteral("seen.updateSuccess"), QVariant()).toBool(), success);
+        QCOMPARE(window.evaluateScript(QStringLiteral("seen.updateVersion"), QVariant()).toString(), version);
+        QCOMPARE(window.evaluateScript(QStringLiteral("seen.updateText"), QVariant()).toString(), text);
+        // Once only: a reload does not replay it.
+        window.webView()->reload();
+        QVERIFY(waitForPage(&window));
+        QVERIFY(window.evaluateScript(QStringLiteral("seen.updateCount"), QVariant()).isNull()
+                || window.evaluateScript(QStringLiteral("seen.updateCount === undefined"), QVariant()).toBool());
+    }
+
+    void failedLoadShowsErrorText()
+    {
+        BrowserWindow window(QUrl(QStringLiteral("http://127.0.0.1:1/nothing.html")));
+        QVERIFY(waitForPage(&window));
+        QTRY_COMPARE(window.webView()->page()->mainFrame()->toPlainText(), QStringLiteral("加载失败!"));
+    }
+
+    void splashSlidesToPageAfterLoad()
+    {
+        BrowserWindow window(QUrl(pageUrl(QStringLiteral("events.html"))));
+        QCOMPARE(window.stack()->currentWidget(), static_cast<QWidget *>(window.splashView()));
+        QSignalSpy shown(&window, &BrowserWindow::pageShown);
+        QVERIFY(shown.wait(10000));
+        QCOMPARE(window.stack()->currentWidget(), window.pageContainer());
+        QCOMPARE(window.pageContainer()->pos(), QPoint(0, 0));
+    }
+
+    void bridgeObjectsAreReplacedOnEveryLoad()
+    {
+        BrowserWindow window(QUrl(pageUrl(QStringLiteral("events.html"))));
+        QVERIFY(waitForPage(&window));
+        QCOMPARE(window.evaluateScript(QStringLiteral("Probe.hello()"), QVariant()).toString(), QStringLiteral("你好"));
+        const int published = window.bridgeObjects().size();
+        QVERIFY(published >= 1);
+        QPointer<QObject> before = window.bridgeObjects().last();
+        window.webView()->reload();
+        QVERIFY(waitForPage(&window));
+        QVERIFY(before.isNull());
+        QCOMPARE(window.bridgeObjects().size(), published);
+        QCOMPARE(window.evaluateScript(QStringLiteral("Probe.hello()"), QVariant()).toString(), QStringLiteral("你好"));
+    }
+
+    void geometryFromQtConfAndUserConf_data()
+    {
+        QTest::addColumn<int>("confWidth");
+        QTest::addColumn<int>("confHeight");
+        QTest::addColumn<QByteArray>("userConfText"); // empty: no file
+        QTest::addColumn<QSize>("expected");
+        QTest::addColumn<bool>("minimumSet");
+        QTest::newRow("no user.conf") << 800 << 600 << QByteArray() << QSize(800, 600) << true;
+        QTest::newRow("user.conf of another application")
+            << 800 << 600 << QByteArray("[Other]\nWidth=500\nHeight=900\n") << QSize(800, 600) << true;
+        QTest::newRow("stored size") << 800 << 600 << QByteArray("[T]\nWidth=700\nHeight=650\n") << QSize(700, 650)
+                                     << true;
+        QTest::newRow("stored width only counts as not stored")
+            << 800 << 600 << QByteArray("[T]\nWidth=700\n") << QSize(800, 600) << true;
+        QTest::newRow("300 x 0 grows to the minimum")
+            << 800 << 600 << QByteArray("[T]\nWidth=300\nHeight=0\n") << QSize(360, 560) << true;
+        QTest::newRow("no size anywhere") << -99999 << -99999 << QByteArray() << QSize() << false;
+    }
+
+    void geometryFromQtConfAndUserConf()
+    {
+        QFETCH(int, confWidth);
+        QFETCH(int, confHeight);
+        QFETCH(QByteArray, userConfText);
+        QFETCH(QSize, expected);
+        QFETCH(bool, minimumSet);
+        configure(QString(), confWidth, confHeight);
+        if (!userConfText.isEmpty()) {
+            QDir().mkpath(QFileInfo(userConf()).path());
+            QFile file(userConf());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(userConfText);
+        }
+        BrowserWindow reference;
+        reference.show();
+        BrowserWindow window;
+        window.setUseStoredSize(true);
+        window.show();
+        QCOMPARE(window.size(), expected.isValid() ? expected : reference.size());
+        QCOMPARE(window.minimumSize() == QSize(360, 560), minimumSet);
+        QCOMPARE(window.windowTitle(), QStringLiteral("测试窗口"));
+    }
+
+    void savedSizeIsUsedNextTime()
+    {
+        {
+            BrowserWindow window;
+            window.resize(640, 700);
+            QVERIFY(window.saveWindowSize());
+        }
+        BrowserWindow again;
+        again.setUseStoredSize(true);
+        again.show();
+        QCOMPARE(again.size(), QSize(640, 700));
+    }
+
+    void registryKeepsWindowsInOrder()
+    {
+        BrowserWindow *a = PageManager::createWindow(QUrl(), nullptr, Qt::WindowFlags());
+        BrowserWindow *b = PageManager::createWindow(QUrl(pageUrl(QStringLiteral("events.html"))), nullptr,
+                                                     Qt::WindowFlags());
+        QCOMPARE(PageManager::windows(), (QList<BrowserWindow *>{a, b}));
+        QVERIFY(a->appUrl().isEmpty());
+        QCOMPARE(b->appUrl(), QUrl(pageUrl(QStringLiteral("events.html"))));
+        QVERIFY(!PageManager::mainWindow());
+        QVERIFY(!PageManager::createMainWindow(QUrl(), nullptr, Qt::WindowFlags()));
+        QPointer<BrowserWindow> closed = a;
+        a->show();
+        a->close();
+        QCOMPARE(PageManager::windows(), (QList<BrowserWindow *>{b}));
+        QTRY_VERIFY(closed.isNull());
+    }
+
+    void applicationModeHasOneMainWindowThatHides()
+    {
+        configure(QStringLiteral("app"), 800, 600);
+        BrowserWindow *main = PageManager::createMainWindow(QUrl(), nullptr, Qt::WindowFlags());
+        QVERIFY(main);
+        QVERIFY(!main->navigationBar());
+        QVERIFY(!PageManager::createMainWindow(QUrl(), nullptr, Qt::WindowFlags()));
+        QCOMPARE(PageManager::mainWindow(), main);
+        QPointer<BrowserWindow> guard = main;
+        main->show();
+        main->close();
+        QCoreApplication::processEvents();
+        QVERIFY(!guard.isNull());
+        QVERIFY(main->isHidden());
+        QCOMPARE(PageManager::windows().size(), 1);
+    }
+
+    void onlyApplicationMainWindowHidesOnMinimise_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("main");
+        QTest::addColumn<bool>("hides");
+        QTest::newRow("ordinary window") << QString() << false << false;
+        QTest::newRow("secondary window in application mode") << "app" << false << false;
+        QTest::newRow("application main window") << "app" << true << true;
+    }
+
+    void onlyApplicationMainWindowHidesOnMinimise()
+    {
+        QFETCH(QString, mode);
+        QFETCH(bool, main);
+        QFETCH(bool, hides);
+        configure(mode, 800, 600);
+        BrowserWindow *window = main ? PageManager::createMainWindow(QUrl(), nullptr, Qt::WindowFlags())
+                                     : PageManager::createWindow(QUrl(), nullptr, Qt::WindowFlags());
+        QVERIFY(window);
+        window->show();
+        window->setWindowState(Qt::WindowMinimized);
+        QTest::qWait(50);
+        QCOMPARE(window->isHidden(), hides);
+    }
+
+    void navigationBarOnlyOutsideApplicationMode()
+    {
+        BrowserWindow window(QUrl(pageUrl(QStringLiteral("events.html"))));
+        QVERIFY(window.navigationBar());
+        QCOMPARE(window.addressEdit()->text(), pageUrl(QStringLiteral("events.html")));
+        configure(QStringLiteral("app"), 800, 600);
+        BrowserWindow appWindow;
+        QVERIFY(!appWindow.navigationBar());
+    }
+
+    void addressWithoutSchemeGetsHttp()
+    {
+        BrowserWindow window;
+        window.addressEdit()->setText(QStringLiteral("localhost:58899/data/T/events.html"));
+        QMetaObject::invokeMethod(window.addressEdit(), "returnPressed");
+        QCOMPARE(window.addressEdit()->text(), QStringLiteral("http://localhost:58899/data/T/events.html"));
+        QVERIFY(waitForPage(&window));
+        QCOMPARE(window.webView()->title(), QStringLiteral("事件页"));
+    }
+
+    void linkWithNewTargetOpensRegisteredWindow()
+    {
+        BrowserWindow *opener = PageManager::createWindow(QUrl(pageUrl(QStringLiteral("opener.html"))), nullptr,
+                                                          Qt::WindowFlags());
+        opener->show();
+        QVERIFY(waitForPage(opener));
+        opener->evaluateScript(QStringLiteral("document.getElementById('l').click();"), QVariant());
+        QTRY_COMPARE(PageManager::windows().size(), 2);
+        BrowserWindow *opened = PageManager::windows().last();
+        QTRY_COMPARE(opened->webView()->title(), QStringLiteral("事件页"));
+        QTRY_VERIFY(opened->isVisible());
+    }
+
+    void ctrlShiftIToggles_inspector()
+    {
+        BrowserWindow window;
+        window.show();
+        QVERIFY(window.inspector()->isHidden());
+        QTest::keyClick(&window, Qt::Key_I, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY(!window.inspector()->isHidden());
+        QTest::keyClick(&window, Qt::Key_I, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY(window.inspector()->isHidden());
+    }
+};
+
+QTEST_MAIN(tst_BrowserWindow)
+#include "tst_browserwindow.moc"
