@@ -24,7 +24,7 @@ bool canWrite(const QByteArray &format)
 } // namespace
 
 PictureCache::PictureCache()
-    : m_folder(applicationDir() + QStringLiteral("/data/") + appConfig().name() + QStringLiteral("/_pictures"))
+    : m_folder(QDir::cleanPath(applicationDir() + QStringLiteral("/data/") + appConfig().name() + QStringLiteral("/_pictures")))
 {
 }
 

@@ -17,7 +17,13 @@ QPixmap grabPrimaryScreen()
 {
     QScreen *screen = QGuiApplication::primaryScreen();
     const QSize size = screen->geometry().size();
-    return screen->grabWindow(0, 0, 0, size.width(), size.height());
+    QPixmap shot = screen->grabWindow(0, 0, 0, size.width(), size.height());
+    if (shot.isNull()) {
+        // Platforms without a readable screen (offscreen) still get a working selection window.
+        shot = QPixmap(size);
+        shot.fill(Qt::black);
+    }
+    return shot;
 }
 } // namespace
 
