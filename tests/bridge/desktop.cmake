@@ -10,3 +10,4 @@ kavo_add_test(tst_trayicon SOURCES tst_trayicon.cpp LIBS kavo_shell X11::X11 TIM
 kavo_add_test(tst_kavofile SOURCES tst_kavofile.cpp eventpage.h uploadserver.h LIBS kavo_bridge)
 kavo_add_test(tst_kavocamera SOURCES tst_kavocamera.cpp eventpage.h grabtesthelpers.h LIBS kavo_bridge)
 kavo_add_test(tst_kavonotification SOURCES tst_kavonotification.cpp eventpage.h LIBS kavo_bridge)
+kavo_add_test(tst_desktopobjects SOURCES tst_desktopobjects.cpp eventpage.h LIBS kavo_application)
