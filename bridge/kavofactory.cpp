@@ -7,8 +7,37 @@ KavoFactory::KavoFactory(QObject *parent)
 {
 }
 
+KavoFactory::~KavoFactory()
+{
+    for (const QPointer<QObject> &object : qAsConst(m_created)) {
+        if (!object)
+            continue;
+        // A window may be inside one of its own handlers; it goes once control is back.
+        if (object->isWidgetType())
+            object->deleteLater();
+        else
+            delete object.data();
+    }
+}
+
 QObject *KavoFactory::createObject(QString type)
 {
     const Host::Creator creator = Host::instance().lookupCreator(type);
-    return creator ? creator() : nullptr;
+    if (!creator)
+        return nullptr;
+    QObject *object = creator();
+    if (!object)
+        return nullptr;
+    // Forget objects that went on their own, so a long-lived page does not grow the list.
+    m_created.removeAll(QPointer<QObject>());
+    m_created.append(object);
+    return object;
+}
+
+int KavoFactory::liveObjectCount() const
+{
+    int count = 0;
+    for (const QPointer<QObject> &object : m_created)
+        count += object ? 1 : 0;
+    return count;
 }

@@ -1,15 +1,26 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QPointer>
 
 // Creates further script-visible objects on request of the page ("ClientDb", "Window").
-// Keeps no reference to what it made; the page's garbage collector never owns these objects.
+// What it creates belongs to the window's set of bridge objects: the factory deletes it when the
+// set goes (page reload or window close), so nothing outlives the page that could reach it.
+// Guarded pointers skip objects that already went, such as a window the user closed.
 class KavoFactory : public QObject
 {
     Q_OBJECT
+    Q_DISABLE_COPY(KavoFactory)
 public:
     explicit KavoFactory(QObject *parent = nullptr);
+    ~KavoFactory() override;
 
     // Null, seen by the page as null, for a type name not in the creator table.
     Q_INVOKABLE QObject *createObject(QString type);
+
+    int liveObjectCount() const;
+
+private:
+    QList<QPointer<QObject>> m_created;
 };

@@ -82,8 +82,14 @@ void HttpDownloadTask::start()
         }
     }
     if (QFileInfo::exists(tmpPath())) {
-        resume();
-        return;
+        DownloadTaskInfo stored;
+        if (m_log->getTask(m_info.url, stored)) {
+            resume();
+            return;
+        }
+        // A kill between making the temporary file and first logging the task leaves a file
+        // nothing describes: start over instead of failing on every later start.
+        QFile::remove(tmpPath());
     }
     m_info.fileSize = probeFileSize();
     m_info.savePath = filePath();
@@ -134,7 +140,7 @@ qint64 HttpDownloadTask::probeFileSize()
     request.setRawHeader("User-Agent", "Kavo.V5");
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(5);
-    request.setTransferTimeout(30000);
+    request.setTransferTimeout(m_transferTimeoutMs);
     int lastCode = 0;
     for (int attempt = 0; attempt < ProbeAttempts; ++attempt) {
         QEventLoop loop;
@@ -218,7 +224,7 @@ void HttpDownloadTask::startWorkers()
     }
     for (int i = 0; i < m; ++i) {
         auto *thread = new QThread(this);
-        auto *worker = new HttpDownloadWorker(this, m_info.url, tmpPath());
+        auto *worker = new HttpDownloadWorker(this, m_info.url, tmpPath(), m_transferTimeoutMs);
         worker->moveToThread(thread);
         connect(thread, &QThread::started, worker, &HttpDownloadWorker::doWork);
         connect(worker, &HttpDownloadWorker::finished, thread, &QThread::quit);
@@ -236,6 +242,7 @@ void HttpDownloadTask::startWorkers()
 
 void HttpDownloadTask::writeLog()
 {
+    m_progressWritePending = false;
     m_log->save();
 }
 
@@ -264,6 +271,20 @@ void HttpDownloadTask::slotPieceProgressChanged(int pieceId, qint64 doneBytes)
     if (m_handedOut.contains(pieceId))
         m_handedOut[pieceId].done = doneBytes;
     m_log->setPieceDone(m_info.url, pieceId, doneBytes);
+    // Every block queued by then goes into one write: the workers outpace a rewrite per block.
+    if (!m_progressWritePending) {
+        m_progressWritePending = true;
+        QTimer::singleShot(0, this, &HttpDownloadTask::writePendingProgress);
+    }
+}
+
+void HttpDownloadTask::writePendingProgress()
+{
+    QMutexLocker locker(&m_mutex);
+    QWriteLocker logLocker(&m_logLock);
+    if (!m_progressWritePending || !m_log)
+        return;
+    m_progressWritePending = false;
     writeLog();
 }
 
@@ -336,4 +357,5 @@ void HttpDownloadTask::stop()
 {
     m_running = false;
     stopWorkers();
+    writePendingProgress();
 }

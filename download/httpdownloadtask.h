@@ -30,6 +30,8 @@ public:
     void start() override;
     void stop() override;
     void setThreadCount(int n);
+    // How long a request may go without a byte before it counts as failed (30 s by default).
+    void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
 
     QString url() const { return m_info.url; }
     NetworkError lastError() const { return m_error; }
@@ -59,9 +61,11 @@ private:
     void failStart();
     void stopWorkers();
     void writeLog();
+    void writePendingProgress();
     void complete();
 
     qint64 m_pieceSize = 2097152;
+    int m_transferTimeoutMs = 30000;
     std::unique_ptr<DownloadTaskLog> m_log;
     QMutex m_mutex;
     QReadWriteLock m_logLock;
@@ -71,5 +75,6 @@ private:
     QHash<int, FilePiece> m_handedOut;
     QList<QPointer<QThread>> m_threads;
     int m_activeWorkers = 0;
+    bool m_progressWritePending = false;
     std::atomic<bool> m_stopping{false};
 };

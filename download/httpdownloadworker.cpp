@@ -9,7 +9,6 @@
 #include <QTimer>
 
 namespace {
-constexpr int TransferTimeoutMs = 30000;
 
 // "bytes FROM-TO/TOTAL": FROM and the length of the range, or false when absent or odd.
 bool parseContentRange(const QByteArray &header, qint64 &from, qint64 &length)
@@ -24,8 +23,9 @@ bool parseContentRange(const QByteArray &header, qint64 &from, qint64 &length)
 }
 }
 
-HttpDownloadWorker::HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath)
-    : m_url(url), m_tmpPath(tmpPath), m_task(task)
+HttpDownloadWorker::HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath,
+                                       int transferTimeoutMs)
+    : m_url(url), m_tmpPath(tmpPath), m_transferTimeoutMs(transferTimeoutMs), m_task(task)
 {
 }
 
@@ -101,20 +101,25 @@ void HttpDownloadWorker::sendRequest()
 {
     if (m_stopped)
         return;
-    const qint64 remaining = m_piece.end - m_piece.start - m_piece.done + 1;
-    m_requestSize = qMin(remaining, BlockSize);
+    // One request for the rest of the piece, stored block by block as it arrives: a request per
+    // block would cost a round trip per 64 KiB.
     m_requestFrom = m_piece.start + m_piece.done;
-    const qint64 to = m_requestFrom + m_requestSize - 1;
+    m_requestSize = m_piece.end - m_requestFrom + 1;
     QNetworkRequest request{QUrl(m_url)};
-    request.setRawHeader("Range", QStringLiteral("bytes=%0-%1").arg(m_requestFrom).arg(to).toLatin1());
+    request.setRawHeader("Range", QStringLiteral("bytes=%0-%1").arg(m_requestFrom).arg(m_piece.end).toLatin1());
     request.setRawHeader("User-Agent", "Kavo.V5");
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(5);
-    request.setTransferTimeout(TransferTimeoutMs);
+    request.setTransferTimeout(m_transferTimeoutMs);
     m_error = NetworkError();
     m_rangeIgnored = false;
+    m_replyValid = false;
+    m_attemptProgress = false;
     m_reply = m_network->get(request);
+    // Bounded memory: the connection pauses while this many bytes wait to be stored.
+    m_reply->setReadBufferSize(ReadBufferSize);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &HttpDownloadWorker::checkReplyHeaders);
+    connect(m_reply, &QNetworkReply::readyRead, this, &HttpDownloadWorker::storeBlocks);
     connect(m_reply, &QNetworkReply::finished, this, &HttpDownloadWorker::slotReplyFinished, Qt::QueuedConnection);
     connect(m_reply, &QNetworkReply::errorOccurred, this, &HttpDownloadWorker::slotError, Qt::QueuedConnection);
 }
@@ -122,14 +127,46 @@ void HttpDownloadWorker::sendRequest()
 void HttpDownloadWorker::checkReplyHeaders()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
+    if (!reply || reply != m_reply)
         return;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 200) {
         // The whole file is coming instead of the range: never stream it in.
         m_rangeIgnored = true;
         reply->abort();
+        return;
     }
+    qint64 rangeFrom = -1;
+    qint64 rangeLength = 0;
+    const bool ranged = parseContentRange(reply->rawHeader("Content-Range"), rangeFrom, rangeLength);
+    // Only the requested bytes, from the requested byte on, are ever stored.
+    m_replyValid = status == 206 && ranged && rangeFrom == m_requestFrom && rangeLength > 0
+        && rangeLength <= m_requestSize;
+}
+
+void HttpDownloadWorker::storeBlocks()
+{
+    if (!m_reply || !m_replyValid || m_stopped)
+        return;
+    const qint64 before = m_piece.done;
+    for (;;) {
+        const qint64 remaining = m_piece.end - m_piece.start - m_piece.done + 1;
+        const qint64 block = qMin(remaining, BlockSize);
+        // Whole blocks only (or the piece's last bytes): a dropped connection keeps no fragment.
+        if (block <= 0 || m_reply->bytesAvailable() < block)
+            break;
+        if (m_reply->read(reinterpret_cast<char *>(m_mapped + m_piece.done), block) != block) {
+            m_replyValid = false;
+            m_reply->abort();
+            break;
+        }
+        m_piece.done += block;
+    }
+    if (m_piece.done == before)
+        return;
+    m_attemptProgress = true;
+    // Sent only once the blocks are in the file's mapping; one report for all that arrived together.
+    emit pieceProgressChanged(m_piece.id, m_piece.done);
 }
 
 void HttpDownloadWorker::slotError(QNetworkReply::NetworkError code)
@@ -146,6 +183,8 @@ void HttpDownloadWorker::slotReplyFinished()
     reply->deleteLater();
     if (reply != m_reply || m_stopped)
         return;
+    if (reply->error() == QNetworkReply::NoError)
+        storeBlocks();
     m_reply = nullptr;
 
     if (m_rangeIgnored) {
@@ -154,36 +193,21 @@ void HttpDownloadWorker::slotReplyFinished()
         fail(e);
         return;
     }
-
-    NetworkError attemptError;
-    const QByteArray body = reply->readAll();
-    if (reply->error() != QNetworkReply::NoError) {
-        attemptError.setErrorCode(reply->error());
-    } else {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        qint64 rangeFrom = -1;
-        qint64 rangeLength = 0;
-        const bool ranged = parseContentRange(reply->rawHeader("Content-Range"), rangeFrom, rangeLength);
-        // A short body (a dropped connection) or one past the range is never stored.
-        if (status != 206 || !ranged || rangeFrom != m_requestFrom || body.isEmpty()
-            || body.size() > m_requestSize || body.size() != rangeLength)
-            attemptError.setErrorCode(QNetworkReply::ProtocolFailure);
+    if (m_piece.isComplete()) {
+        emit pieceFinished(m_piece.id);
+        doWork();
+        return;
     }
-
-    if (!attemptError.hasError()) {
+    if (m_attemptProgress) {
+        // Some blocks arrived before the reply ended: go on from there with fresh attempts.
         m_retriesLeft = Attempts;
-        memcpy(m_mapped + m_piece.done, body.constData(), size_t(body.size()));
-        m_piece.done += body.size();
-        emit pieceProgressChanged(m_piece.id, m_piece.done);
-        if (m_piece.isComplete()) {
-            emit pieceFinished(m_piece.id);
-            doWork();
-        } else {
-            sendRequest();
-        }
+        sendRequest();
         return;
     }
 
+    NetworkError attemptError;
+    attemptError.setErrorCode(reply->error() != QNetworkReply::NoError ? int(reply->error())
+                                                                       : int(QNetworkReply::ProtocolFailure));
     --m_retriesLeft;
     if (m_retriesLeft > 0) {
         QTimer::singleShot(200 * (Attempts - m_retriesLeft), this, &HttpDownloadWorker::sendRequest);

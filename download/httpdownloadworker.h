@@ -13,8 +13,8 @@ class QFile;
 class QNetworkAccessManager;
 
 // One connection of a download. Lives in its own thread with its own network access manager,
-// asks the task for pieces and fetches each as a chain of ranged GETs of at most 64 KiB,
-// copying every block into the mapping of the piece's range of the temporary file.
+// asks the task for pieces and fetches the rest of each with one ranged GET, storing it block by
+// block (64 KiB) into the mapping of the piece's range of the temporary file.
 class HttpDownloadWorker : public QObject
 {
     Q_OBJECT
@@ -22,8 +22,10 @@ class HttpDownloadWorker : public QObject
 public:
     static constexpr qint64 BlockSize = 65536;
     static constexpr int Attempts = 3;
+    static constexpr qint64 ReadBufferSize = 1024 * 1024;
 
-    HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath);
+    HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath,
+                       int transferTimeoutMs);
     ~HttpDownloadWorker() override;
 
 signals:
@@ -44,6 +46,7 @@ private:
     void releaseMapping();
     void closeFile();
     void checkReplyHeaders();
+    void storeBlocks();
 
     FilePiece m_piece;
     NetworkError m_error;
@@ -57,6 +60,9 @@ private:
     qint64 m_requestFrom = 0;
     qint64 m_requestSize = 0;
     bool m_rangeIgnored = false;
+    bool m_replyValid = false;
+    bool m_attemptProgress = false;
+    int m_transferTimeoutMs;
     bool m_stopped = false;
     HttpDownloadTask *m_task;
 };

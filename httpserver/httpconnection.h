@@ -4,6 +4,7 @@
 #include "httpresponse.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -24,6 +25,7 @@ public:
     ~HttpConnection() override;
 
     void writeBytes(const QByteArray &bytes);
+    void writeBytes(const QByteArray &head, const QByteArray &body);
     qint64 bytesToWrite() const;
     void setTimeouts(int idleMs, int headMs);
 
@@ -57,6 +59,7 @@ private:
     http_parser *m_parser;
     HttpRequest *m_request = nullptr;
     HttpResponse *m_response = nullptr;
+    HttpResponse *m_endedResponse = nullptr;
     bool m_messageComplete = false;
     HeaderHash m_currentHeaders;
     QString m_currentHeaderField;
@@ -68,5 +71,7 @@ private:
     bool m_closing = false;
     QByteArray m_unparsed;
     QTimer m_idleTimer;
+    QElapsedTimer m_activity;
+    int m_idleMs = 0;
     QTimer m_headTimer;
 };

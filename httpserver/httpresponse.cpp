@@ -210,6 +210,13 @@ void HttpResponse::writeHead()
 {
     if (m_headerWritten)
         return;
+    const QByteArray head = headBytes();
+    if (m_connection)
+        m_connection->writeBytes(head);
+}
+
+QByteArray HttpResponse::headBytes()
+{
     QByteArray out;
     out.reserve(256);
     out += "HTTP/1.1 ";
@@ -220,8 +227,7 @@ void HttpResponse::writeHead()
     writeHeaders(out);
     out += "\r\n";
     m_headerWritten = true;
-    if (m_connection)
-        m_connection->writeBytes(out);
+    return out;
 }
 
 void HttpResponse::write(const QByteArray &data)
@@ -256,9 +262,14 @@ void HttpResponse::end(const QByteArray &data)
         return;
     if (!data.isEmpty())
         setHeader(QStringLiteral("Content-Length"), QString::number(data.size()));
-    writeHead();
-    if (!data.isEmpty())
+    if (!m_headerWritten) {
+        // Head and body leave together.
+        const QByteArray head = headBytes();
+        if (m_connection)
+            m_connection->writeBytes(head, m_headOnly ? QByteArray() : data);
+    } else if (!data.isEmpty()) {
         write(data);
+    }
     finish();
 }
 
@@ -266,7 +277,8 @@ void HttpResponse::finish()
 {
     m_done = true;
     emit done();
-    deleteLater();
+    if (!m_connection)
+        deleteLater();
 }
 
 void HttpResponse::endWithDevice(QIODevice *device, qint64 length)

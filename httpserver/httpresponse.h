@@ -12,7 +12,7 @@ class HttpConnection;
 class QIODevice;
 
 // Writes one answer to the connection: status line, headers (length, connection and date
-// decided automatically unless the caller set them), body. Deletes itself after end().
+// decided automatically unless the caller set them), body. Once it has ended, its connection deletes it.
 class HttpResponse : public QObject
 {
     Q_OBJECT
@@ -55,6 +55,7 @@ public slots:
 
 private:
     void writeHeaders(QByteArray &out);
+    QByteArray headBytes();
     void finish();
     void pump();
 

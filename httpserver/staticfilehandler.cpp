@@ -3,6 +3,7 @@
 #include "httprequest.h"
 #include "httpresponse.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -125,12 +126,24 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         return;
     }
 
-    // Plain system calls here: one open and one fstat per request instead of Qt's several
-    // stats, which is most of the cost of a small file.
     const QString filePath = m_root + QLatin1Char('/') + path;
     const QByteArray nativePath = QFile::encodeName(filePath);
-    const int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
+    response->setHeaderContentType(suffixOf(path));
+
+    // A small file served recently costs one stat: its size, times and inode prove it unchanged.
     struct stat st;
+    if (::stat(nativePath.constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+        const auto cached = m_cache.constFind(nativePath);
+        if (cached != m_cache.constEnd() && cached->matches(st)) {
+            response->setStatus(200);
+            response->setHeader(QStringLiteral("Content-Length"), QString::number(cached->bytes.size()));
+            response->end(cached->bytes);
+            return;
+        }
+    }
+
+    // Plain system calls: one open and one fstat instead of Qt's several stats.
+    const int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0 || errno != ENOENT)
             qDebug() << "cannot read" << filePath;
@@ -139,7 +152,6 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         answerNotFound(response);
         return;
     }
-    response->setHeaderContentType(suffixOf(path));
     response->setStatus(200);
     const qint64 size = st.st_size;
     if (size > WholeReadLimit) {
@@ -164,9 +176,40 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
             filled += count;
         }
         bytes.resize(int(filled));
+        if (filled == size && size <= CacheableSize)
+            remember(nativePath, st, bytes);
     }
     ::close(fd);
     // An empty file still gets its length, so the connection may stay open.
     response->setHeader(QStringLiteral("Content-Length"), QString::number(response->headOnly() ? size : bytes.size()));
     response->end(bytes);
+}
+
+bool StaticFileHandler::CachedFile::matches(const struct stat &st) const
+{
+    return device == st.st_dev && inode == st.st_ino && size == st.st_size
+        && modified == st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec
+        && changed == st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+}
+
+void StaticFileHandler::remember(const QByteArray &nativePath, const struct stat &st, const QByteArray &bytes)
+{
+    // A file changed within the clock's granularity could change again with the same times and
+    // size; only files left alone for a second are trusted by their times.
+    const qint64 changed = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+    if (changed > (QDateTime::currentMSecsSinceEpoch() - 1000) * 1000000LL)
+        return;
+    // Bounded: when full, start over rather than track ages.
+    if (m_cacheBytes + bytes.size() > CacheBudget) {
+        m_cache.clear();
+        m_cacheBytes = 0;
+    }
+    CachedFile &entry = m_cache[nativePath];
+    m_cacheBytes += bytes.size() - entry.bytes.size();
+    entry.bytes = bytes;
+    entry.device = st.st_dev;
+    entry.inode = st.st_ino;
+    entry.size = st.st_size;
+    entry.modified = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    entry.changed = changed;
 }

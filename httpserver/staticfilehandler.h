@@ -2,7 +2,11 @@
 
 #include "zip/packageresources.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QString>
+
+#include <sys/stat.h>
 
 class HttpRequest;
 class HttpResponse;
@@ -22,10 +26,28 @@ public:
     // Files up to this size are read whole; larger ones are streamed.
     static const qint64 WholeReadLimit = 1024 * 1024;
 
+    // Files up to this size stay in memory while unchanged, within the budget.
+    static const qint64 CacheableSize = 256 * 1024;
+    static const qint64 CacheBudget = 8 * 1024 * 1024;
+
     static bool isAllowedHost(const QString &hostHeader);
     static bool isSafePath(const QString &path);
 
 private:
+    struct CachedFile
+    {
+        QByteArray bytes;
+        dev_t device = 0;
+        ino_t inode = 0;
+        qint64 size = 0;
+        qint64 modified = 0;
+        qint64 changed = 0;
+        bool matches(const struct stat &st) const;
+    };
+    void remember(const QByteArray &nativePath, const struct stat &st, const QByteArray &bytes);
+
     QString m_root;
     PackageResources m_packages;
+    QHash<QByteArray, CachedFile> m_cache;
+    qint64 m_cacheBytes = 0;
 };

@@ -8,15 +8,32 @@
 #include <QFile>
 #include <QSet>
 
+#include <cstring>
+#include <functional>
+
 #include <minizip/unzip.h>
+#include <zlib.h>
 
 namespace {
 const int NoOutput = -102;
 const int IoChunk = 512 * 1024;
 
+bool isAllZero(const char *data, int size)
+{
+    return size > 0 && data[0] == 0 && memcmp(data, data + 1, size_t(size - 1)) == 0;
+}
+
 QString decode(const QByteArray &bytes)
 {
     return QString::fromUtf8(bytes);
+}
+
+quint64 littleEndian(const char *at, int bytes)
+{
+    quint64 value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | quint8(at[i]);
+    return value;
 }
 } // namespace
 
@@ -31,7 +48,14 @@ public:
         if (handle)
             return -2;
         handle = unzOpen64(QFile::encodeName(path).constData());
-        return handle ? 0 : -1;
+        if (!handle)
+            return -1;
+        data.setFileName(path);
+        if (!data.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            close();
+            return -1;
+        }
+        return 0;
     }
     void close()
     {
@@ -39,6 +63,7 @@ public:
             unzClose(handle);
             handle = nullptr;
         }
+        data.close();
     }
     int globalInfo(unz_global_info64 *out)
     {
@@ -84,9 +109,57 @@ public:
         name.chop(1);
         extra.chop(1);
         comment.chop(1);
+        applyZip64(extra, out);
         out->name = decode(name);
         out->extra = extra;
         out->comment = decode(comment);
+        return UNZ_OK;
+    }
+    // The library compares the 32-bit placeholders with (unsigned long)-1, which never matches on
+    // 64-bit systems, so it keeps them: read the real sizes and header offset of the zip64 field.
+    void applyZip64(const QByteArray &extra, ZipEntryInfo *out)
+    {
+        headerOffset = -1;
+        for (int at = 0; at + 4 <= extra.size();) {
+            const int id = int(littleEndian(extra.constData() + at, 2));
+            const int size = int(littleEndian(extra.constData() + at + 2, 2));
+            const char *field = extra.constData() + at + 4;
+            at += 4 + size;
+            if (id != 1 || at > extra.size())
+                continue;
+            int used = 0;
+            if (out->uncompressedSize == 0xffffffffu && used + 8 <= size) {
+                out->uncompressedSize = littleEndian(field + used, 8);
+                used += 8;
+            }
+            if (out->compressedSize == 0xffffffffu && used + 8 <= size) {
+                out->compressedSize = littleEndian(field + used, 8);
+                used += 8;
+            }
+            // The offset is only present when the directory's own field could not hold it.
+            if (used + 8 <= size)
+                headerOffset = qint64(littleEndian(field + used, 8));
+        }
+    }
+    // Where the current entry's stored bytes begin.
+    int dataOffset(qint64 *offset)
+    {
+        if (headerOffset < 0) {
+            // Let the library check the local header against the directory and name the data's start.
+            int method = 0;
+            int level = 0;
+            const int result = unzOpenCurrentFile2(handle, &method, &level, 1);
+            if (result != UNZ_OK)
+                return result;
+            *offset = qint64(unzGetCurrentFileZStreamPos64(handle));
+            return unzCloseCurrentFile(handle);
+        }
+        char header[30];
+        if (!data.seek(headerOffset) || data.read(header, sizeof header) != qint64(sizeof header)
+            || memcmp(header, "PK\x03\x04", 4) != 0)
+            return UNZ_BADZIPFILE;
+        *offset = headerOffset + qint64(sizeof header) + qint64(littleEndian(header + 26, 2))
+            + qint64(littleEndian(header + 28, 2));
         return UNZ_OK;
     }
     int firstEntry()
@@ -97,17 +170,17 @@ public:
         return result;
     }
     int nextEntry() { return unzGoToNextFile(handle); }
-    int openEntry() { return unzOpenCurrentFile(handle); }
-    int closeEntry() { return unzCloseCurrentFile(handle); }
     int locate(const QString &name, int caseSensitivity)
     {
         // minizip: 1 compares exactly, 2 ignores ASCII case.
         return unzLocateFile(handle, name.toUtf8().constData(), caseSensitivity == 1 ? 1 : 2);
     }
-    int read(char *buffer, unsigned size) { return unzReadCurrentFile(handle, buffer, size); }
 
     QString path;
     unzFile handle = nullptr;
+    // The archive again, for reading entry data with 64-bit sizes.
+    QFile data;
+    qint64 headerOffset = -1;
 };
 
 ZipDecompress::ZipDecompress(QObject *parent)
@@ -206,33 +279,90 @@ QStringList ZipDecompress::entryNames(int *result)
     return names;
 }
 
+int ZipDecompress::readCurrent(const ZipEntryInfo &info, const std::function<bool(const char *, int)> &sink)
+{
+    // Encrypted entries and methods other than stored and deflated cannot be read.
+    if ((info.flags & 1) || (info.compressionMethod != 0 && info.compressionMethod != Z_DEFLATED))
+        return ReadFailed;
+    qint64 offset = 0;
+    if (m_handle->dataOffset(&offset) != UNZ_OK || !m_handle->data.seek(offset))
+        return ReadFailed;
+    QFile &file = m_handle->data;
+    QByteArray in(IoChunk, Qt::Uninitialized);
+    quint64 left = info.compressedSize;
+    quint64 produced = 0;
+    uLong crc = crc32(0, Z_NULL, 0);
+    auto deliver = [&](const char *bytes, int count) {
+        produced += quint64(count);
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(bytes), uInt(count));
+        return produced <= info.uncompressedSize && sink(bytes, count);
+    };
+    auto readIn = [&]() -> int {
+        const qint64 count = left == 0 ? 0 : file.read(in.data(), qint64(qMin<quint64>(left, quint64(IoChunk))));
+        if (count > 0)
+            left -= quint64(count);
+        return int(count);
+    };
+
+    if (info.compressionMethod == 0) {
+        if (info.compressedSize != info.uncompressedSize)
+            return ReadFailed;
+        while (left > 0) {
+            const int count = readIn();
+            if (count <= 0)
+                return ReadFailed;
+            if (!deliver(in.constData(), count))
+                return produced > info.uncompressedSize ? ReadFailed : WriteFailed;
+        }
+    } else {
+        z_stream stream = {};
+        if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+            return ReadFailed;
+        std::unique_ptr<z_stream, int (*)(z_stream *)> guard(&stream, inflateEnd);
+        QByteArray out(IoChunk, Qt::Uninitialized);
+        int status = Z_OK;
+        while (status != Z_STREAM_END) {
+            if (stream.avail_in == 0) {
+                const int count = readIn();
+                if (count <= 0)
+                    return ReadFailed; // the compressed data ends before the stream does
+                stream.next_in = reinterpret_cast<Bytef *>(in.data());
+                stream.avail_in = uInt(count);
+            }
+            stream.next_out = reinterpret_cast<Bytef *>(out.data());
+            stream.avail_out = uInt(out.size());
+            status = inflate(&stream, Z_NO_FLUSH);
+            if (status != Z_OK && status != Z_STREAM_END)
+                return ReadFailed;
+            const int count = out.size() - int(stream.avail_out);
+            if (count > 0 && !deliver(out.constData(), count))
+                return produced > info.uncompressedSize ? ReadFailed : WriteFailed;
+        }
+    }
+    if (produced != info.uncompressedSize || quint32(crc) != info.crc) {
+        qDebug() << "entry data does not match its length or CRC:" << info.name;
+        return ReadFailed;
+    }
+    return Ok;
+}
+
 int ZipDecompress::extractCurrent(const QString &target, const ZipEntryInfo &info)
 {
-    if (m_handle->openEntry() != UNZ_OK)
-        return ReadFailed;
     QFile out(target);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        m_handle->closeEntry();
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return WriteFailed;
-    }
-    QByteArray buffer(IoChunk, Qt::Uninitialized);
-    int result = Ok;
-    for (;;) {
-        const int count = m_handle->read(buffer.data(), unsigned(buffer.size()));
-        if (count < 0) {
-            result = ReadFailed;
-            break;
-        }
-        if (count == 0)
-            break;
-        if (out.write(buffer.constData(), count) != count) {
-            result = WriteFailed;
-            break;
-        }
-    }
-    // The library checks the CRC when the entry is closed.
-    if (m_handle->closeEntry() != UNZ_OK && result == Ok)
-        result = ReadFailed;
+    qint64 written = 0;
+    bool endsInHole = false;
+    int result = readCurrent(info, [&](const char *bytes, int count) {
+        written += count;
+        // Runs of zeros become holes: a pre-sized image or database costs only its real data.
+        endsInHole = isAllZero(bytes, count);
+        if (endsInHole)
+            return out.seek(written);
+        return out.write(bytes, count) == count;
+    });
+    if (result == Ok && endsInHole && !out.resize(written))
+        result = WriteFailed;
     if (result == Ok && !out.flush())
         result = WriteFailed;
     out.close();
@@ -334,29 +464,14 @@ int ZipDecompress::readEntry(const QString &entryName, QByteArray *buffer, int c
         qDebug() << QStringLiteral("解压出错");
         return ReadFailed;
     }
-    if (m_handle->openEntry() != UNZ_OK) {
-        qDebug() << QStringLiteral("解压出错");
-        return ReadFailed;
-    }
     QByteArray data(int(info.uncompressedSize), Qt::Uninitialized);
     int filled = 0;
-    int result = Ok;
-    while (filled < data.size()) {
-        const int count = m_handle->read(data.data() + filled, unsigned(qMin(IoChunk, data.size() - filled)));
-        if (count < 0) {
-            result = ReadFailed;
-            break;
-        }
-        if (count == 0)
-            break;
+    const int result = readCurrent(info, [&](const char *bytes, int count) {
+        memcpy(data.data() + filled, bytes, size_t(count));
         filled += count;
-    }
-    char probe;
-    if (result == Ok && m_handle->read(&probe, 1) != 0)
-        result = ReadFailed; // more data than the directory promised
-    if (m_handle->closeEntry() != UNZ_OK)
-        result = ReadFailed;
-    if (result != Ok || filled != data.size()) {
+        return true;
+    });
+    if (result != Ok) {
         qDebug() << QStringLiteral("解压出错");
         return ReadFailed;
     }

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // One entry's record from the archive's central directory.
@@ -75,6 +76,8 @@ public:
     static bool isSafeEntryName(const QString &name);
 
 private:
+    // Streams the current entry's bytes to the sink, checking their length and CRC itself.
+    int readCurrent(const ZipEntryInfo &info, const std::function<bool(const char *, int)> &sink);
     int extractCurrent(const QString &target, const ZipEntryInfo &info);
 
     std::unique_ptr<ZipArchiveHandle> m_handle;

@@ -1,10 +1,12 @@
 #include "download/downloadtasklog.h"
 #include "download/httpdownloadmanager.h"
 #include "download/httpdownloadtask.h"
+#include "download/httpdownloadworker.h"
 
 #include <QCryptographicHash>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -25,7 +27,8 @@ public:
         f.open(QIODevice::WriteOnly);
         f.write(QStringLiteral("daemon off; pid %1/nginx.pid; error_log %1/error.log;\n"
                                "events {}\nhttp { access_log off; client_body_temp_path %1;\n"
-                               "server { listen 127.0.0.1:%2; root %3; } }\n")
+                               "server { listen 127.0.0.1:%2; root %3;\n"
+                               "  location /slow/ { alias %3/; limit_rate 4m; } } }\n")
                     .arg(m_dir.path()).arg(m_port).arg(root).toUtf8());
         f.close();
         m_process.start(QStringLiteral("nginx"), {"-p", m_dir.path(), "-c", conf});
@@ -82,6 +85,69 @@ private:
     QByteArray m_reply;
 };
 
+// Serves one file with byte ranges, one request per connection, and misbehaves on request: its
+// HEAD answer can leave out Content-Length, it can refuse the one-byte probe, and it can stall
+// GETs after their headers, keeping the connection open without sending a byte more.
+class RangeServer : public QTcpServer
+{
+public:
+    explicit RangeServer(const QByteArray &content) : m_content(content)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *s = nextPendingConnection()) {
+                connect(s, &QTcpSocket::readyRead, s, [this, s] { answer(s); });
+                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/f.bin").arg(serverPort()); }
+
+    bool headLength = true;
+    bool probeRange = true;
+    int stalls = 0;
+    int stalled = 0;
+
+private:
+    void answer(QTcpSocket *s)
+    {
+        QByteArray &request = m_pending[s];
+        request += s->readAll();
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QByteArray total = QByteArray::number(m_content.size());
+        if (request.startsWith("HEAD")) {
+            s->write("HTTP/1.1 200 OK\r\nConnection: close\r\n"
+                     + (headLength ? "Content-Length: " + total + "\r\n" : QByteArray()) + "\r\n");
+            s->disconnectFromHost();
+            return;
+        }
+        static const QRegularExpression range(QStringLiteral("Range: bytes=(\\d+)-(\\d+)"));
+        const auto m = range.match(QString::fromLatin1(request));
+        const qint64 from = m.captured(1).toLongLong();
+        const qint64 to = m.captured(2).toLongLong();
+        if (!probeRange && from == 0 && to == 0) {
+            s->write("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            s->disconnectFromHost();
+            return;
+        }
+        const QByteArray head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + QByteArray::number(from) + "-"
+            + QByteArray::number(to) + "/" + total + "\r\nContent-Length: " + QByteArray::number(to - from + 1)
+            + "\r\nConnection: close\r\n\r\n";
+        if (stalls > 0 && to > 0) {
+            --stalls;
+            ++stalled;
+            s->write(head); // and then nothing, with the connection left open
+            return;
+        }
+        s->write(head + m_content.mid(int(from), int(to - from + 1)));
+        s->disconnectFromHost();
+    }
+
+    QByteArray m_content;
+    QHash<QTcpSocket *, QByteArray> m_pending;
+};
+
 class TestHttpDownload : public QObject
 {
     Q_OBJECT
@@ -94,8 +160,13 @@ private slots:
     void resumeAfterStop();
     void resumeWithBrokenThreadCount();
     void sizeChangeFails();
+    void temporaryFileWithoutLogStartsOver();
     void faults_data();
     void faults();
+    void misbehavingServer_data();
+    void misbehavingServer();
+    void fullDisk_data();
+    void fullDisk();
     void killAndResume();
 
 private:
@@ -270,6 +341,25 @@ void TestHttpDownload::sizeChangeFails()
     QCOMPARE(error.errorString(), QStringLiteral("Resume assert fileSize or path failed!"));
 }
 
+void TestHttpDownload::temporaryFileWithoutLogStartsOver()
+{
+    // What a kill between making the temporary file and first writing the log leaves behind.
+    const QByteArray data = makeFile("stray.bin", 3 * 1024 * 1024);
+    QTemporaryDir out;
+    QFile tmp(out.filePath("stray.bin.lrdl"));
+    QVERIFY(tmp.open(QIODevice::WriteOnly));
+    tmp.write(QByteArray(1000, 'z'));
+    tmp.close();
+    HttpDownloadManager manager;
+    const QString url = m_nginx.url("stray.bin");
+    manager.addTask(url, out.path(), 2);
+    const NetworkError error = run(manager, url);
+    QVERIFY2(!error.hasError(), qPrintable(error.toString()));
+    QFile f(out.filePath("stray.bin"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll() == data);
+}
+
 void TestHttpDownload::faults_data()
 {
     QTest::addColumn<QByteArray>("reply");
@@ -312,13 +402,135 @@ void TestHttpDownload::faults()
     QCOMPARE(pieces.first().done, 0LL);
 }
 
+void TestHttpDownload::misbehavingServer_data()
+{
+    QTest::addColumn<bool>("headLength");
+    QTest::addColumn<bool>("probeRange");
+    QTest::addColumn<int>("stalls");
+    QTest::addColumn<QString>("error"); // empty and code 0: the download succeeds
+    QTest::addColumn<int>("code");
+    QTest::newRow("HEAD without length, size from the one-byte range") << false << true << 0 << QString() << 0;
+    QTest::newRow("no length and no range") << false << false << 0
+                                            << QStringLiteral("GetFileLength contentLength covert failed!") << 0;
+    QTest::newRow("stalls once after the headers, then serves") << true << true << 1 << QString() << 0;
+    QTest::newRow("stalls every time") << true << true << 1000 << QString()
+                                       << int(QNetworkReply::OperationCanceledError);
+}
+
+void TestHttpDownload::misbehavingServer()
+{
+    QFETCH(bool, headLength);
+    QFETCH(bool, probeRange);
+    QFETCH(int, stalls);
+    QFETCH(QString, error);
+    QFETCH(int, code);
+    QByteArray content(300000, Qt::Uninitialized);
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char(i * 13 + (i >> 9));
+    RangeServer server(content);
+    server.headLength = headLength;
+    server.probeRange = probeRange;
+    server.stalls = stalls;
+    QTemporaryDir out;
+    HttpDownloadManager manager;
+    QVERIFY(manager.addTask(server.url(), out.path(), 2));
+    manager.task(server.url())->setTransferTimeout(300);
+    QElapsedTimer timer;
+    timer.start();
+    const NetworkError result = run(manager, server.url(), 20000);
+    QVERIFY2(result.errorString() != QStringLiteral("test timed out"), "the download hung");
+    if (error.isEmpty() && code == 0) {
+        QVERIFY2(!result.hasError(), qPrintable(result.toString()));
+        QFile f(out.filePath("f.bin"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll() == content);
+    } else {
+        QVERIFY(result.hasError());
+        if (code)
+            QCOMPARE(result.errorCode(), code);
+        else
+            QCOMPARE(result.errorString(), error);
+        QVERIFY(!QFile::exists(out.filePath("f.bin")));
+    }
+    if (stalls > 0)
+        QVERIFY(server.stalled >= qMin(stalls, HttpDownloadWorker::Attempts));
+}
+
+void TestHttpDownload::fullDisk_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("fillToSize"); // leave exactly the file's size free for it
+    QTest::addColumn<QString>("error");
+    QTest::newRow("file larger than the disk") << qint64(16 << 20) << false << QStringLiteral("Can't Download Create File!");
+    QTest::newRow("no room left for the log") << qint64(4 << 20) << true << QStringLiteral("Write downloadLog file failed!");
+}
+
+void TestHttpDownload::fullDisk()
+{
+    QFETCH(qint64, size);
+    QFETCH(bool, fillToSize);
+    QFETCH(QString, error);
+    const QString name = QStringLiteral("disk%1.bin").arg(size);
+    makeFile(name, size);
+    QTemporaryDir out;
+    QTemporaryDir mountPoint;
+    // An earlier task's log, which the failed run must leave intact.
+    DownloadTaskLog old(out.filePath("update.rdl"));
+    DownloadTaskInfo other;
+    other.url = QStringLiteral("http://example.invalid/other.bin");
+    other.savePath = QStringLiteral("/somewhere/other.bin");
+    other.threadCount = 3;
+    other.fileSize = 1234;
+    other.pieces << FilePiece(1, 0, 1233, 17);
+    old.addTask(other);
+    QVERIFY(old.save());
+
+    // An 8 MiB file system of its own, in a private mount namespace that ends with the child.
+    const QString script = QStringLiteral(
+        "mount -t tmpfs -o size=8m kavo \"$1\" || exit 77\n"
+        "cp \"$3/update.rdl\" \"$1/\"\n"
+        "if [ \"$5\" != 0 ]; then\n"
+        "  avail=$(df -B1 --output=avail \"$1\" | tail -1)\n"
+        "  fallocate -l $((avail - $5)) \"$1/filler\" || exit 78\n"
+        "fi\n"
+        "\"$4\" \"$2\" \"$1/%1\" -c 2 2>\"$3/stderr\"; rc=$?\n"
+        "ls -A \"$1\" > \"$3/listing\"\n"
+        "cp \"$1/update.rdl\" \"$3/update.after\"\n"
+        "exit $rc\n").arg(name);
+    QProcess child;
+    child.start(QStringLiteral("unshare"), {"-m", "--propagation", "private", "sh", "-c", script, "sh",
+                                           mountPoint.path(), m_nginx.url(name), out.path(),
+                                           qEnvironmentVariable("KAVO_BIN_DIR") + "/kavo-get",
+                                           QString::number(fillToSize ? size : 0)});
+    QVERIFY(child.waitForFinished(60000));
+    if (child.exitCode() == 77 || child.exitStatus() != QProcess::NormalExit
+        || child.readAllStandardError().contains("unshare"))
+        QSKIP("needs root to mount a small file system in a private namespace");
+    QCOMPARE(child.exitCode(), 1);
+    QFile stderrFile(out.filePath("stderr"));
+    QVERIFY(stderrFile.open(QIODevice::ReadOnly));
+    QVERIFY2(stderrFile.readAll().contains(error.toUtf8()), qPrintable(error));
+    QFile listing(out.filePath("listing"));
+    QVERIFY(listing.open(QIODevice::ReadOnly));
+    QStringList names = QString::fromUtf8(listing.readAll()).split('\n', Qt::SkipEmptyParts);
+    names.removeAll(QStringLiteral("filler"));
+    // Neither the target, nor its half-made temporary file, nor a half-written log is left.
+    QCOMPARE(names, QStringList{"update.rdl"});
+    DownloadTaskLog after(out.filePath("update.after"));
+    QString message;
+    QVERIFY(after.load(message));
+    QCOMPARE(after.taskCount(), 1);
+    QCOMPARE(after.pieceDone(other.url, 1), 17LL);
+}
+
 void TestHttpDownload::killAndResume()
 {
     const QString kavoGet = qEnvironmentVariable("KAVO_BIN_DIR") + QStringLiteral("/kavo-get");
     QVERIFY(QFile::exists(kavoGet));
     const QByteArray data = makeFile("kill.bin", 64 * 1024 * 1024);
     QTemporaryDir out;
-    const QStringList args{m_nginx.url("kill.bin"), out.filePath("kill.bin"), "-c", "5"};
+    // At 4 MB/s per connection the download lasts a few seconds, so every kill lands mid-way.
+    const QStringList args{m_nginx.url("slow/kill.bin"), out.filePath("kill.bin"), "-c", "5"};
     int kills = 0;
     for (int round = 0; round < 60 && kills < 10; ++round) {
         QProcess p;

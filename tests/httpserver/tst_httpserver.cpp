@@ -112,6 +112,7 @@ private slots:
     void malformedAndOversizeHeads();
     void versionedCachingAnd304();
     void largeFileIsStreamed();
+    void changedFileIsServedFresh();
     void incompleteHeadTimesOut();
     void blackBoxProcess();
 
@@ -280,6 +281,34 @@ void TestHttpServer::largeFileIsStreamed()
     QCOMPARE(answers.size(), 2);
     QVERIFY(answers[0].body == big);
     QCOMPARE(answers[1].body, QByteArray("plain"));
+}
+
+void TestHttpServer::changedFileIsServedFresh()
+{
+    writeFile(m_root.filePath("fresh/in-place.txt"), "version one");
+    writeFile(m_root.filePath("fresh/renamed.txt"), "version one");
+    writeFile(m_root.filePath("fresh/removed.txt"), "version one");
+    // Files are trusted by their times only once they have been left alone for a second.
+    QTest::qWait(1100);
+    Client client(m_server->serverPort());
+    const QByteArray requests = "GET /fresh/in-place.txt HTTP/1.1\r\n\r\nGET /fresh/renamed.txt HTTP/1.1\r\n\r\n"
+                                "GET /fresh/removed.txt HTTP/1.1\r\n\r\n";
+    QList<Answer> answers = client.exchange(requests, 3);
+    QCOMPARE(answers.size(), 3);
+    for (const Answer &answer : answers)
+        QCOMPARE(answer.body, QByteArray("version one"));
+
+    // Same sizes throughout, so only the times and the inode tell.
+    writeFile(m_root.filePath("fresh/in-place.txt"), "version two");
+    writeFile(m_root.filePath("fresh/new.txt"), "version two");
+    QVERIFY(QFile::remove(m_root.filePath("fresh/renamed.txt")));
+    QVERIFY(QFile::rename(m_root.filePath("fresh/new.txt"), m_root.filePath("fresh/renamed.txt")));
+    QVERIFY(QFile::remove(m_root.filePath("fresh/removed.txt")));
+    answers = client.exchange(requests, 3);
+    QCOMPARE(answers.size(), 3);
+    QCOMPARE(answers[0].body, QByteArray("version two"));
+    QCOMPARE(answers[1].body, QByteArray("version two"));
+    QCOMPARE(answers[2].status, 404);
 }
 
 void TestHttpServer::incompleteHeadTimesOut()

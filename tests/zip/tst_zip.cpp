@@ -6,6 +6,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <zlib.h>
+
 namespace {
 
 void writeFile(const QString &path, const QByteArray &bytes)
@@ -53,6 +56,162 @@ void patchFile(const QString &path, const QByteArray &from, const QByteArray &to
     file.write(bytes);
 }
 
+void put16(QByteArray &b, quint32 v)
+{
+    b.append(char(v & 0xff)).append(char((v >> 8) & 0xff));
+}
+
+void put32(QByteArray &b, quint32 v)
+{
+    put16(b, v & 0xffff);
+    put16(b, v >> 16);
+}
+
+void put64(QByteArray &b, quint64 v)
+{
+    put32(b, quint32(v & 0xffffffffu));
+    put32(b, quint32(v >> 32));
+}
+
+// CRC-32 of `zeros` zero bytes followed by `tail`, without touching gigabytes of memory.
+uLong crcOfZerosThen(qint64 zeros, const QByteArray &tail)
+{
+    static const QByteArray block(1 << 20, '\0');
+    const auto *bytes = reinterpret_cast<const Bytef *>(block.constData());
+    const uLong blockCrc = crc32(0, bytes, uInt(block.size()));
+    uLong crc = crc32(0, Z_NULL, 0);
+    for (; zeros >= block.size(); zeros -= block.size())
+        crc = crc32_combine64(crc, blockCrc, block.size());
+    crc = crc32_combine64(crc, crc32(0, bytes, uInt(zeros)), zeros);
+    return crc32_combine64(crc, crc32(0, reinterpret_cast<const Bytef *>(tail.constData()), uInt(tail.size())),
+                           tail.size());
+}
+
+// A stored zip64 archive: "big.bin" of `bigSize` bytes, zeros ending in `tail`, then "after.txt"
+// whose header lies past the 4 GiB mark. The zeros are a hole, so the archive costs a few blocks.
+bool writeZip64Archive(const QString &path, qint64 bigSize, const QByteArray &tail, const QByteArray &small)
+{
+    const quint32 dosDate = ((2024 - 1980) << 25) | (1 << 21) | (1 << 16);
+    const QByteArray bigName = "big.bin";
+    const QByteArray smallName = "after.txt";
+    const quint32 bigCrc = quint32(crcOfZerosThen(bigSize - tail.size(), tail));
+    const quint32 smallCrc = quint32(crc32(0, reinterpret_cast<const Bytef *>(small.constData()), uInt(small.size())));
+
+    QByteArray head;
+    put32(head, 0x04034b50);
+    put16(head, 45);
+    put16(head, 0);
+    put16(head, 0);
+    put32(head, dosDate);
+    put32(head, bigCrc);
+    put32(head, 0xffffffffu);
+    put32(head, 0xffffffffu);
+    put16(head, quint32(bigName.size()));
+    put16(head, 20);
+    head += bigName;
+    put16(head, 1);
+    put16(head, 16);
+    put64(head, quint64(bigSize));
+    put64(head, quint64(bigSize));
+    const qint64 smallOffset = head.size() + bigSize;
+
+    QByteArray rest;
+    put32(rest, 0x04034b50);
+    put16(rest, 20);
+    put16(rest, 0);
+    put16(rest, 0);
+    put32(rest, dosDate);
+    put32(rest, smallCrc);
+    put32(rest, quint32(small.size()));
+    put32(rest, quint32(small.size()));
+    put16(rest, quint32(smallName.size()));
+    put16(rest, 0);
+    rest += smallName + small;
+    const qint64 directoryOffset = smallOffset + rest.size();
+
+    QByteArray directory;
+    put32(directory, 0x02014b50);
+    put16(directory, (3 << 8) | 45);
+    put16(directory, 45);
+    put16(directory, 0);
+    put16(directory, 0);
+    put32(directory, dosDate);
+    put32(directory, bigCrc);
+    put32(directory, 0xffffffffu);
+    put32(directory, 0xffffffffu);
+    put16(directory, quint32(bigName.size()));
+    put16(directory, 20);
+    put16(directory, 0);
+    put16(directory, 0);
+    put16(directory, 0);
+    put32(directory, 0100644u << 16);
+    put32(directory, 0);
+    directory += bigName;
+    put16(directory, 1);
+    put16(directory, 16);
+    put64(directory, quint64(bigSize));
+    put64(directory, quint64(bigSize));
+
+    put32(directory, 0x02014b50);
+    put16(directory, (3 << 8) | 45);
+    put16(directory, 45);
+    put16(directory, 0);
+    put16(directory, 0);
+    put32(directory, dosDate);
+    put32(directory, smallCrc);
+    put32(directory, quint32(small.size()));
+    put32(directory, quint32(small.size()));
+    put16(directory, quint32(smallName.size()));
+    put16(directory, 12);
+    put16(directory, 0);
+    put16(directory, 0);
+    put16(directory, 0);
+    put32(directory, 0100644u << 16);
+    put32(directory, 0xffffffffu);
+    directory += smallName;
+    put16(directory, 1);
+    put16(directory, 8);
+    put64(directory, quint64(smallOffset));
+
+    QByteArray end;
+    const qint64 zip64EndOffset = directoryOffset + directory.size();
+    put32(end, 0x06064b50);
+    put64(end, 44);
+    put16(end, 45);
+    put16(end, 45);
+    put32(end, 0);
+    put32(end, 0);
+    put64(end, 2);
+    put64(end, 2);
+    put64(end, quint64(directory.size()));
+    put64(end, quint64(directoryOffset));
+    put32(end, 0x07064b50);
+    put32(end, 0);
+    put64(end, quint64(zip64EndOffset));
+    put32(end, 1);
+    put32(end, 0x06054b50);
+    put16(end, 0);
+    put16(end, 0);
+    put16(end, 2);
+    put16(end, 2);
+    put32(end, quint32(directory.size()));
+    put32(end, 0xffffffffu);
+    put16(end, 0);
+
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(head) != head.size())
+        return false;
+    if (!file.seek(head.size() + bigSize - tail.size()) || file.write(tail) != tail.size())
+        return false;
+    return file.write(rest + directory + end) == rest.size() + directory.size() + end.size() && file.flush();
+}
+
+qint64 allocatedBytes(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? qint64(st.st_blocks) * 512 : -1;
+}
+
 QStringList filesBelow(const QString &root)
 {
     QStringList found;
@@ -77,6 +236,9 @@ private slots:
     void packageLookup_data();
     void packageLookup();
     void damagedPackageIsAMiss();
+    void truncatedArchiveUnpacksNothing_data();
+    void truncatedArchiveUnpacksNothing();
+    void entryOver4GiBUnpacksWhole();
 
 private:
     QTemporaryDir m_work;
@@ -208,6 +370,83 @@ void TestZip::damagedPackageIsAMiss()
     QVERIFY(!packages.packageBytes("cut/a.txt"));
     ZipDecompress zip;
     QCOMPARE(zip.openQuietly(truncated), int(ZipDecompress::OpenFailed));
+}
+
+void TestZip::truncatedArchiveUnpacksNothing_data()
+{
+    // Bytes cut from the end of an archive of two stored 20000-byte entries.
+    QTest::addColumn<qint64>("dropped");
+    QTest::addColumn<int>("opened");
+    QTest::addColumn<int>("extracted");
+    const int openFailed = ZipDecompress::OpenFailed;
+    const int noArchive = ZipDecompress::GlobalInfoFailed;
+    QTest::newRow("cut in the first entry") << qint64(30000) << openFailed << noArchive;
+    QTest::newRow("cut in the second entry") << qint64(10000) << openFailed << noArchive;
+    QTest::newRow("cut in the central directory") << qint64(100) << openFailed << noArchive;
+    // The end record still names the directory; its entries are what cannot be read.
+    QTest::newRow("cut in the end record") << qint64(10) << 0 << int(ZipDecompress::EntryInfoFailed);
+}
+
+void TestZip::truncatedArchiveUnpacksNothing()
+{
+    QFETCH(qint64, dropped);
+    QFETCH(int, opened);
+    QFETCH(int, extracted);
+    QTemporaryDir work;
+    QByteArray noise(20000, Qt::Uninitialized);
+    for (int i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 7919) >> 3);
+    const QString archive = makeArchive(work.path(), "cut.zip", {{"one.bin", noise}, {"two.bin", noise}},
+                                        {"-q", "-0"});
+    QVERIFY(!archive.isEmpty());
+    const qint64 size = QFileInfo(archive).size();
+    QVERIFY(size > 40000);
+    QVERIFY(QFile::resize(archive, size - dropped));
+
+    writeFile(work.filePath("dest/kept.txt"), "kept");
+    ZipDecompress zip;
+    QCOMPARE(zip.openQuietly(archive), opened);
+    QCOMPARE(zip.extractAll(work.filePath("dest")), extracted);
+    QCOMPARE(filesBelow(work.filePath("dest")), QStringList{"kept.txt"});
+    if (opened != 0) {
+        // The one-call form leaves the old destination as it was.
+        QVERIFY(!ZipUtils::unzip(archive, work.filePath("dest")));
+        QCOMPARE(filesBelow(work.filePath("dest")), QStringList{"kept.txt"});
+    }
+}
+
+void TestZip::entryOver4GiBUnpacksWhole()
+{
+    QTemporaryDir work;
+    const qint64 bigSize = (qint64(1) << 32) + 1000;
+    const QByteArray tail = "end of a file past the 32-bit mark";
+    const QByteArray small = "after the big one";
+    const QString archive = work.filePath("big.zip");
+    if (!writeZip64Archive(archive, bigSize, tail, small))
+        QSKIP("this file system cannot hold a file over 4 GiB");
+    if (allocatedBytes(archive) > 64 * 1024 * 1024)
+        QSKIP("this file system stores holes as data; a 4 GiB test would fill it");
+
+    ZipDecompress zip;
+    QCOMPARE(zip.openQuietly(archive), 0);
+    QCOMPARE(zip.entryNames(), (QStringList{"big.bin", "after.txt"}));
+    // Reading into memory refuses an entry that large instead of allocating it.
+    QByteArray buffer;
+    QCOMPARE(zip.readEntry("big.bin", &buffer, 1), int(ZipDecompress::ReadFailed));
+    QCOMPARE(zip.readEntry("after.txt", &buffer, 1), 0);
+    QCOMPARE(buffer, small);
+
+    const QString out = work.filePath("out");
+    QCOMPARE(zip.extractAll(out), 0);
+    QFile big(out + "/big.bin");
+    QCOMPARE(big.size(), bigSize);
+    QVERIFY(big.open(QIODevice::ReadOnly));
+    QVERIFY(big.seek(bigSize - tail.size() - 8));
+    QCOMPARE(big.read(tail.size() + 8), QByteArray(8, '\0') + tail);
+    QVERIFY(allocatedBytes(big.fileName()) < 64 * 1024 * 1024);
+    QFile after(out + "/after.txt");
+    QVERIFY(after.open(QIODevice::ReadOnly));
+    QCOMPARE(after.readAll(), small);
 }
 
 QTEST_GUILESS_MAIN(TestZip)

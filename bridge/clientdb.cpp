@@ -1,0 +1,368 @@
+#include "clientdb.h"
+
+#include "fileutils.h"
+
+#include <QAtomicInt>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStringList>
+
+namespace {
+
+QString nextConnectionName()
+{
+    static QAtomicInt counter;
+    return QStringLiteral("kavo.clientdb.%1").arg(counter.fetchAndAddRelaxed(1) + 1);
+}
+
+QString replaceAt(QString text)
+{
+    return text.replace(QLatin1Char('@'), QLatin1Char(':'));
+}
+
+} // namespace
+
+ClientDb::ClientDb(QObject *parent)
+    : QObject(parent)
+    , m_connectionName(nextConnectionName())
+{
+}
+
+ClientDb::~ClientDb()
+{
+    closeDb();
+}
+
+QString ClientDb::get_LastError()
+{
+    return m_lastError;
+}
+
+bool ClientDb::get_FieldNameToLower()
+{
+    return m_fieldNameToLower;
+}
+
+void ClientDb::set_FieldNameToLower(bool value)
+{
+    m_fieldNameToLower = value;
+}
+
+QVariant ClientDb::get_LastInsertedId()
+{
+    return m_lastInsertedId;
+}
+
+QString ClientDb::get_DbName()
+{
+    return m_dbName;
+}
+
+void ClientDb::set_DbName(QString dbName)
+{
+    m_dbName = dbName;
+    // Naming another file while open moves the object to it; otherwise DbName would name one
+    // file while the statements still went to the other.
+    if (m_database.isOpen() && m_openPath != absolutePath(dbName))
+        closeDb();
+    open();
+}
+
+bool ClientDb::open()
+{
+    if (m_database.isOpen())
+        return true;
+    const QString path = absolutePath(m_dbName);
+    // SQLite would create a missing file; the bridge only ever opens existing ones.
+    if (!QFileInfo(path).isFile()) {
+        m_lastError = tr("数据库 %0 不存在").arg(m_dbName);
+        return false;
+    }
+    m_database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    m_database.setDatabaseName(path);
+    if (!m_database.open()) {
+        const QString driverText = m_database.lastError().text();
+        closeDb();
+        m_lastError = tr("数据库 %0 连接失败，%1").arg(m_dbName, driverText);
+        return false;
+    }
+    m_openPath = path;
+    return true;
+}
+
+bool ClientDb::prepareCached(QSqlQuery &query, const QString &sql)
+{
+    const auto it = m_statements.constFind(sql);
+    if (it != m_statements.constEnd()) {
+        query = it.value();
+        return true;
+    }
+    query = QSqlQuery(m_database);
+    if (!query.prepare(sql))
+        return false;
+    if (m_database.isOpen()) {
+        if (m_statements.size() >= 32)
+            m_statements.clear();
+        m_statements.insert(sql, query);
+    }
+    return true;
+}
+
+void ClientDb::closeDb()
+{
+    m_statements.clear();
+    // Closing ends any transaction the connection still holds.
+    m_inTransaction = false;
+    m_openPath.clear();
+    const bool registered = m_database.isValid();
+    if (m_database.isOpen())
+        m_database.close();
+    m_database = QSqlDatabase();
+    if (registered)
+        QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void ClientDb::beginTransaction()
+{
+    m_inTransaction = true;
+    m_lastError.clear();
+    if (!m_database.transaction())
+        m_lastError = m_database.lastError().text();
+}
+
+bool ClientDb::checkTransaction()
+{
+    m_lastError.clear();
+    if (!m_inTransaction) {
+        m_lastError = tr("还没有 beginTransaction");
+        return false;
+    }
+    return true;
+}
+
+void ClientDb::commitTransaction()
+{
+    if (!checkTransaction())
+        return;
+    // A refused commit must not look like a stored result.
+    if (!m_database.commit())
+        m_lastError = m_database.lastError().text();
+    m_inTransaction = false;
+}
+
+void ClientDb::rollbackTransaction()
+{
+    if (!checkTransaction())
+        return;
+    if (!m_database.rollback())
+        m_lastError = m_database.lastError().text();
+    m_inTransaction = false;
+}
+
+int ClientDb::failEmpty(const QString &parameterName)
+{
+    m_lastError = tr("参数 %0 不能为空").arg(parameterName);
+    return -1;
+}
+
+void ClientDb::setStatementError(const QSqlQuery &query, bool preparing, const QString &sql)
+{
+    // Without a connection the query never records its text; the page still learns which one failed.
+    const QString text = query.lastQuery().isEmpty() ? sql : query.lastQuery();
+    // The "\n" here is the two characters backslash and n, not a line break.
+    m_lastError = tr("%0，%1 SQL：\\n%2")
+                      .arg(query.lastError().text(), preparing ? tr("准备") : tr("执行"), text);
+}
+
+QVariant ClientDb::bindable(const QVariant &value)
+{
+    if (value.type() == QVariant::DateTime)
+        return value.toDateTime().toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return value;
+}
+
+QString ClientDb::placeholderFor(const QString &name)
+{
+    if (name.contains(QLatin1Char('@')))
+        return replaceAt(name);
+    return QLatin1Char(':') + name;
+}
+
+void ClientDb::bindParameters(QSqlQuery &query, const QVariantMap &params)
+{
+    for (auto it = params.constBegin(); it != params.constEnd(); ++it)
+        query.bindValue(placeholderFor(it.key()), bindable(it.value()));
+    for (int i = 0; i < m_parameterNames.size(); ++i)
+        query.bindValue(m_parameterNames.at(i).toString(), m_parameterValues.at(i));
+    m_parameterNames.clear();
+    m_parameterValues.clear();
+}
+
+int ClientDb::insert(QString tableName, QVariantList fields, QVariantMap values)
+{
+    m_lastError.clear();
+    if (tableName.isEmpty())
+        return failEmpty(QStringLiteral("tableName"));
+    if (fields.isEmpty())
+        return failEmpty(QStringLiteral("field"));
+    if (values.isEmpty())
+        return failEmpty(QStringLiteral("values"));
+
+    QStringList columns;
+    QStringList placeholders;
+    for (const QVariant &field : qAsConst(fields)) {
+        columns << field.toString();
+        placeholders << QLatin1Char(':') + field.toString();
+    }
+    const QString sql = QStringLiteral("insert into %0 (%1) values (%2)")
+                            .arg(tableName, columns.join(QLatin1Char(',')), placeholders.join(QLatin1Char(',')));
+    QSqlQuery query;
+    if (!prepareCached(query, sql)) {
+        setStatementError(query, true, sql);
+        return -1;
+    }
+    for (const QString &column : qAsConst(columns))
+        query.bindValue(QLatin1Char(':') + column, bindable(values.value(column)));
+    const bool executed = query.exec();
+    m_lastInsertedId = query.lastInsertId();
+    if (!executed) {
+        setStatementError(query, false);
+        query.finish();
+        return -1;
+    }
+    const int rows = query.numRowsAffected();
+    query.finish();
+    return rows;
+}
+
+int ClientDb::update(QString tableName, QString primaryKey, QVariantList fields, QVariantMap values)
+{
+    m_lastError.clear();
+    if (tableName.isEmpty())
+        return failEmpty(QStringLiteral("tableName"));
+    if (primaryKey.isEmpty())
+        return failEmpty(QStringLiteral("primaryKey"));
+    if (fields.isEmpty())
+        return failEmpty(QStringLiteral("field"));
+    if (values.isEmpty())
+        return failEmpty(QStringLiteral("values"));
+
+    QStringList sets;
+    for (const QVariant &field : qAsConst(fields))
+        sets << field.toString() + QStringLiteral("=:") + field.toString();
+    const QString condition = primaryKey + QStringLiteral("=:") + primaryKey;
+    const QString sql = QStringLiteral("update %0 set %1 where %2").arg(tableName, sets.join(QLatin1Char(',')), condition);
+    QSqlQuery query;
+    if (!prepareCached(query, sql)) {
+        setStatementError(query, true, sql);
+        return -1;
+    }
+    for (const QVariant &field : qAsConst(fields))
+        query.bindValue(QLatin1Char(':') + field.toString(), bindable(values.value(field.toString())));
+    query.bindValue(QLatin1Char(':') + primaryKey, values.value(primaryKey));
+    const bool executed = query.exec();
+    if (!executed)
+        setStatementError(query, false);
+    const int rows = executed ? query.numRowsAffected() : -1;
+    query.finish();
+    return rows;
+}
+
+int ClientDb::del(QString tableName, QString field, QVariant value)
+{
+    m_lastError.clear();
+    if (tableName.isEmpty())
+        return failEmpty(QStringLiteral("tableName"));
+    if (field.isEmpty())
+        return failEmpty(QStringLiteral("field"));
+    if (value.isNull())
+        return failEmpty(QStringLiteral("value"));
+
+    const QString condition = QStringLiteral("%0 = :%1").arg(field, field);
+    const QString sql = QStringLiteral("delete from %0 where %1").arg(tableName, condition);
+    QSqlQuery query;
+    if (!prepareCached(query, sql)) {
+        setStatementError(query, true, sql);
+        return -1;
+    }
+    query.bindValue(QLatin1Char(':') + field, value);
+    const bool executed = query.exec();
+    if (!executed)
+        setStatementError(query, false);
+    const int rows = executed ? query.numRowsAffected() : -1;
+    query.finish();
+    return rows;
+}
+
+int ClientDb::executeNonQuerySQL(QString sql, QVariantMap params)
+{
+    m_lastError.clear();
+    if (sql.isEmpty())
+        return failEmpty(QStringLiteral("sql"));
+    QSqlQuery query(m_database);
+    if (!query.prepare(replaceAt(sql))) {
+        setStatementError(query, true, replaceAt(sql));
+        return -1;
+    }
+    bindParameters(query, params);
+    if (!query.exec()) {
+        setStatementError(query, false);
+        return -1;
+    }
+    return query.numRowsAffected();
+}
+
+int ClientDb::executeNonQuerySQL(QString sql)
+{
+    return executeNonQuerySQL(sql, QVariantMap());
+}
+
+QVariantList ClientDb::select(QString sql, QVariantMap params)
+{
+    m_lastError.clear();
+    QVariantList rows;
+    if (!sql.contains(QLatin1String("select"), Qt::CaseInsensitive))
+        return rows;
+    QSqlQuery query(m_database);
+    query.setForwardOnly(true);
+    if (!query.prepare(replaceAt(sql))) {
+        setStatementError(query, true, replaceAt(sql));
+        return rows;
+    }
+    bindParameters(query, params);
+    if (!query.exec()) {
+        setStatementError(query, false);
+        return rows;
+    }
+    const QSqlRecord record = query.record();
+    QStringList names;
+    names.reserve(record.count());
+    for (int i = 0; i < record.count(); ++i)
+        names << (m_fieldNameToLower ? record.fieldName(i).toLower() : record.fieldName(i));
+    while (query.next()) {
+        QVariantMap row;
+        for (int i = 0; i < names.size(); ++i)
+            row.insert(names.at(i), query.value(i));
+        rows.append(row);
+    }
+    // A step that fails part way must not pass for a short result.
+    if (query.lastError().isValid()) {
+        setStatementError(query, false);
+        return QVariantList();
+    }
+    return rows;
+}
+
+QVariantList ClientDb::select(QString sql)
+{
+    return select(sql, QVariantMap());
+}
+
+void ClientDb::addParameter(QString parameterName, QVariant value)
+{
+    m_parameterNames.append(placeholderFor(parameterName));
+    m_parameterValues.append(value);
+}

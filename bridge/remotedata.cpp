@@ -1,0 +1,243 @@
+#include "remotedata.h"
+
+#include "pageevent.h"
+
+#include "network/networkerror.h"
+
+#include <QDateTime>
+#include <QNetworkAccessManager>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QStringList>
+#include <QTextCodec>
+#include <QTextDecoder>
+#include <QUrl>
+
+namespace {
+
+// A header that would split the request line or another header is never sent.
+bool isSafeHeaderText(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c.unicode() == 0)
+            return false;
+    }
+    return true;
+}
+
+bool isSafeHeaderName(const QString &name)
+{
+    return !name.isEmpty() && isSafeHeaderText(name) && !name.contains(QLatin1Char(':'))
+        && name.trimmed() == name && !name.contains(QLatin1Char(' '));
+}
+
+// Takes the next length-prefixed part off the front of rest; empty when the length is not a
+// positive number. False when no "~" is left.
+bool takePart(QString &rest, QString &part)
+{
+    const int tilde = rest.indexOf(QLatin1Char('~'));
+    if (tilde < 0)
+        return false;
+    bool ok = false;
+    const int length = rest.leftRef(tilde).toInt(&ok);
+    if (ok && length > 0) {
+        part = rest.mid(tilde + 1, length);
+        rest = rest.mid(tilde + 1 + part.size());
+    } else {
+        part.clear();
+        rest = rest.mid(tilde + 1);
+    }
+    return true;
+}
+
+} // namespace
+
+RemoteDataClient::RemoteDataClient(const ScriptSink &sink, QObject *parent)
+    : QObject(parent)
+    , m_sink(sink)
+    , m_manager(new QNetworkAccessManager(this))
+{
+    m_manager->setTransferTimeout(DefaultTransferTimeoutMs);
+}
+
+RemoteDataClient::~RemoteDataClient()
+{
+    for (auto it = m_pending.constBegin(); it != m_pending.constEnd(); ++it) {
+        QNetworkReply *reply = it.key();
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        reply->deleteLater();
+    }
+    m_pending.clear();
+}
+
+void RemoteDataClient::setCookieJar(QNetworkCookieJar *jar)
+{
+    m_cookieJar = jar;
+}
+
+void RemoteDataClient::setTransferTimeout(int milliseconds)
+{
+    m_manager->setTransferTimeout(milliseconds);
+}
+
+RemoteDataClient::HeaderList RemoteDataClient::parseHeaderChain(const QString &chain)
+{
+    HeaderList headers;
+    QString rest = chain;
+    QString name;
+    QString value;
+    while (takePart(rest, name)) {
+        if (!takePart(rest, value))
+            break;
+        if (!name.isEmpty() && !value.isEmpty() && name.toLower() != QLatin1String("content-length"))
+            headers.append(qMakePair(name, value));
+    }
+    return headers;
+}
+
+QString RemoteDataClient::hostHeader(const QUrl &url)
+{
+    const int port = url.port(80);
+    if (port == 0 || port == 80)
+        return url.host();
+    return QStringLiteral("%0:%1").arg(url.host()).arg(port);
+}
+
+QString RemoteDataClient::extrasLiteral(int status, const QMap<QString, QString> &headers)
+{
+    QString extras = QStringLiteral("{status:%1,headers: {").arg(status);
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
+        if (it.key() == QLatin1String("jsonmessage"))
+            continue;
+        extras += QStringLiteral("'") + PageEvent::escapeScriptString(it.key()) + QStringLiteral("':'")
+            + PageEvent::escapeScriptString(it.value()) + QStringLiteral("',");
+    }
+    return extras + QStringLiteral("} }");
+}
+
+QString RemoteDataClient::normaliseLineEnds(QString text)
+{
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+
+void RemoteDataClient::request(const QString &url, const QString &id, const QString &method, const QString &body,
+                               const QString &headers)
+{
+    const QUrl target(url);
+    QNetworkRequest request(target);
+    // Cookies come from and go to the application's jar only, never the private manager's own.
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+
+    // The request is always a POST; the method text only names a header carrying the path.
+    if (isSafeHeaderName(method))
+        request.setRawHeader(method.toUtf8(), target.path().toUtf8());
+    request.setRawHeader("Host", hostHeader(target).toUtf8());
+
+    if (m_cookieJar) {
+        const QList<QNetworkCookie> cookies = m_cookieJar->cookiesForUrl(target);
+        if (!cookies.isEmpty()) {
+            QStringList pairs;
+            for (const QNetworkCookie &cookie : cookies)
+                pairs << QStringLiteral("%1=%2").arg(QString::fromUtf8(cookie.name()), QString::fromUtf8(cookie.value()));
+            request.setRawHeader("Cookie", pairs.join(QStringLiteral("; ")).toUtf8());
+        }
+    }
+
+    if (!headers.isEmpty()) {
+        for (const auto &header : parseHeaderChain(headers)) {
+            if (isSafeHeaderName(header.first) && isSafeHeaderText(header.second))
+                request.setRawHeader(header.first.toUtf8(), header.second.toUtf8());
+        }
+    }
+
+    QNetworkReply *reply = m_manager->post(request, body.toUtf8());
+    connect(reply, &QNetworkReply::readyRead, this, &RemoteDataClient::slotReplyReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &RemoteDataClient::slotReplyFinished);
+    Pending pending;
+    pending.id = id;
+    // One decoder per reply: a character split between two pieces reaches the page whole.
+    pending.decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
+    m_pending.insert(reply, pending);
+}
+
+QMap<QString, QString> RemoteDataClient::replyHeaders(QNetworkReply *reply) const
+{
+    QMap<QString, QString> headers;
+    const struct
+    {
+        QNetworkRequest::KnownHeaders header;
+        const char *name;
+    } known[] = {
+        {QNetworkRequest::ContentDispositionHeader, "Content-Disposition"},
+        {QNetworkRequest::ContentTypeHeader, "Content-Type"},
+        {QNetworkRequest::ContentLengthHeader, "Content-Length"},
+        {QNetworkRequest::LastModifiedHeader, "Last-Modified"},
+    };
+    for (const auto &entry : known) {
+        const QVariant value = reply->header(entry.header);
+        if (value.isValid())
+            headers.insert(QLatin1String(entry.name), value.toString());
+    }
+    for (const QNetworkReply::RawHeaderPair &pair : reply->rawHeaderPairs())
+        headers.insert(QString::fromUtf8(pair.first), QString::fromUtf8(pair.second));
+    return headers;
+}
+
+void RemoteDataClient::storeCookies(QNetworkReply *reply)
+{
+    if (!m_cookieJar)
+        return;
+    const QVariant value = reply->header(QNetworkRequest::SetCookieHeader);
+    if (!value.isValid())
+        return;
+    const QList<QNetworkCookie> cookies = value.value<QList<QNetworkCookie>>();
+    if (!cookies.isEmpty())
+        m_cookieJar->setCookiesFromUrl(cookies, reply->url());
+}
+
+void RemoteDataClient::slotReplyReadyRead()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    auto it = m_pending.find(reply);
+    QString id;
+    std::shared_ptr<QTextDecoder> decoder;
+    if (it != m_pending.end()) {
+        id = it->id;
+        decoder = it->decoder;
+        it->answered = true;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString extras = extrasLiteral(status, replyHeaders(reply));
+    storeCookies(reply);
+    const QByteArray bytes = reply->readAll();
+    const QString text = decoder ? decoder->toUnicode(bytes) : QString::fromUtf8(bytes);
+    m_sink(PageEvent::remoteDataSuccess(id, normaliseLineEnds(text), extras));
+}
+
+void RemoteDataClient::slotReplyFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    const Pending pending = m_pending.take(reply);
+    const bool hasHttpAnswer = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    QNetworkReply::NetworkError code = reply->error();
+    reply->close();
+    reply->deleteLater();
+    // A request that never got an answer must still tell the page it ended. HTTP error statuses
+    // are answers, delivered with their status by slotReplyReadyRead.
+    if (code != QNetworkReply::NoError && !pending.answered && !hasHttpAnswer) {
+        // Only the transfer timeout aborts a reply still in the table.
+        if (code == QNetworkReply::OperationCanceledError)
+            code = QNetworkReply::TimeoutError;
+        m_sink(PageEvent::remoteDataFailure(pending.id, NetworkError(code).toString()));
+    }
+}

@@ -1,0 +1,128 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+// A scripted HTTP/1.1 server on loopback for remote-data tests: records every request it gets
+// and answers by path. Answers may be sent in pieces with pauses between them.
+class LoopbackHttpServer : public QTcpServer
+{
+    Q_OBJECT
+public:
+    struct Request
+    {
+        QByteArray method;
+        QByteArray target;
+        QMap<QByteArray, QByteArray> headers; // lower-case names
+        QList<QPair<QByteArray, QByteArray>> rawHeaders;
+        QByteArray body;
+    };
+    struct Answer
+    {
+        QByteArray head;           // status line and headers, without the blank line
+        QList<QByteArray> pieces;  // body pieces, written with a pause between them
+        bool silent = false;       // accept and never answer
+        bool close = false;        // close the connection without answering
+    };
+
+    explicit LoopbackHttpServer(QObject *parent = nullptr)
+        : QTcpServer(parent)
+    {
+        connect(this, &QTcpServer::newConnection, this, &LoopbackHttpServer::accept);
+    }
+
+    bool start() { return listen(QHostAddress::LocalHost, 0); }
+    QString url(const QString &path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+    }
+
+    void route(const QByteArray &path, const Answer &answer) { m_routes.insert(path, answer); }
+
+    static Answer simple(int status, const QByteArray &body, const QList<QByteArray> &extraHeaders = {})
+    {
+        Answer a;
+        a.head = "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\n";
+        for (const QByteArray &h : extraHeaders)
+            a.head += h + "\r\n";
+        if (!body.isEmpty())
+            a.pieces << body;
+        return a;
+    }
+
+    QList<Request> requests;
+
+private:
+    void accept()
+    {
+        while (QTcpSocket *socket = nextPendingConnection()) {
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
+        }
+    }
+
+    void readFrom(QTcpSocket *socket)
+    {
+        QByteArray &buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        for (;;) {
+            const int end = buffer.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            Request request;
+            const QList<QByteArray> lines = buffer.left(end).split('\n');
+            const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+            request.method = first.value(0);
+            request.target = first.value(1);
+            for (int i = 1; i < lines.size(); ++i) {
+                const QByteArray line = lines.at(i);
+                const int colon = line.indexOf(':');
+                if (colon < 0)
+                    continue;
+                const QByteArray name = line.left(colon).trimmed();
+                const QByteArray value = line.mid(colon + 1).trimmed();
+                request.rawHeaders.append(qMakePair(name, value));
+                request.headers.insert(name.toLower(), value);
+            }
+            const int length = request.headers.value("content-length").toInt();
+            if (buffer.size() < end + 4 + length)
+                return;
+            request.body = buffer.mid(end + 4, length);
+            buffer.remove(0, end + 4 + length);
+            requests.append(request);
+            answer(socket, m_routes.value(request.target.split('?').value(0), simple(404, "no route")));
+        }
+    }
+
+    void answer(QTcpSocket *socket, const Answer &answer)
+    {
+        if (answer.silent)
+            return;
+        if (answer.close) {
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write(answer.head + "\r\n");
+        writePieces(socket, answer.pieces);
+    }
+
+    void writePieces(QPointer<QTcpSocket> socket, QList<QByteArray> pieces)
+    {
+        if (!socket || pieces.isEmpty())
+            return;
+        socket->write(pieces.takeFirst());
+        socket->flush();
+        if (!pieces.isEmpty())
+            QTimer::singleShot(80, this, [this, socket, pieces] { writePieces(socket, pieces); });
+    }
+
+    QMap<QByteArray, Answer> m_routes;
+    QMap<QTcpSocket *, QByteArray> m_buffers;
+};

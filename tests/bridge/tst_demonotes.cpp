@@ -1,0 +1,127 @@
+#include "bridge/clientdb.h"
+#include "bridge/fileutils.h"
+#include "bridge/host.h"
+#include "bridge/kavofactory.h"
+#include "bridge/pageevent.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QWebElement>
+#include <QWebFrame>
+#include <QWebPage>
+#include <QtTest>
+
+#include <memory>
+
+// The demo's notes page in a real page, on a database made from the demo's own schema with the
+// sqlite3 shell: add, list, remove, and the notes are still there when the page loads again.
+class tst_DemoNotes : public QObject
+{
+    Q_OBJECT
+private:
+    QString m_dbPath;
+    std::unique_ptr<QWebPage> m_page;
+    std::unique_ptr<KavoFactory> m_factory;
+
+    QVariant js(const QString &script) { return m_page->mainFrame()->evaluateJavaScript(script); }
+
+    bool load()
+    {
+        // A new page load gets a new set of bridge objects, as in a window.
+        m_page.reset();
+        m_factory.reset(new KavoFactory);
+        m_page.reset(new QWebPage);
+        QWebPage *page = m_page.get();
+        KavoFactory *factory = m_factory.get();
+        connect(page->mainFrame(), &QWebFrame::javaScriptWindowObjectCleared, page, [page, factory] {
+            page->mainFrame()->addToJavaScriptWindowObject(QStringLiteral("KavoFactory"), factory);
+        });
+        QSignalSpy loaded(page, &QWebPage::loadFinished);
+        page->mainFrame()->load(
+            QUrl::fromLocalFile(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/demo/notes.html")));
+        return QTest::qWaitFor([&] { return loaded.count() > 0; }, 10000) && loaded.at(0).at(0).toBool();
+    }
+
+    QStringList notes()
+    {
+        return js(QStringLiteral("Array.prototype.map.call(document.querySelectorAll('#notes li .text'),"
+                                 " function (e) { return e.textContent; })"))
+            .toStringList();
+    }
+
+    void add(const QString &text)
+    {
+        m_page->mainFrame()->findFirstElement(QStringLiteral("#text")).evaluateJavaScript(
+            QStringLiteral("this.value = '%1';").arg(PageEvent::escapeScriptString(text)));
+        js(QStringLiteral("document.querySelector('#add button').click()"));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(Host::instance().registerCreator(QStringLiteral("ClientDb"), [] { return new ClientDb; }));
+        m_dbPath = absolutePath(QStringLiteral("data/demo.db"));
+        QDir().mkpath(QFileInfo(m_dbPath).path());
+        QFile::remove(m_dbPath);
+        QProcess sqlite;
+        sqlite.start(QStringLiteral("sqlite3"),
+                     {m_dbPath, QStringLiteral(".read ") + qEnvironmentVariable("KAVO_SOURCE_DIR")
+                          + QStringLiteral("/demo/notes.sql")});
+        QVERIFY(sqlite.waitForFinished(10000));
+        QCOMPARE(sqlite.exitCode(), 0);
+    }
+
+    void cleanupTestCase()
+    {
+        m_page.reset();
+        m_factory.reset();
+        QFile::remove(m_dbPath);
+    }
+
+    void notesAreAddedListedRemovedAndKept()
+    {
+        QVERIFY(load());
+        QCOMPARE(js(QStringLiteral("document.getElementById('status').textContent")).toString(), QString());
+        QCOMPARE(notes().size(), 1);
+
+        add(QStringLiteral("买牛奶"));
+        add(QStringLiteral("it's <b>not</b> markup"));
+        QCOMPARE(notes(), (QStringList{QStringLiteral("it's <b>not</b> markup"), QStringLiteral("买牛奶"),
+                                       notes().value(2)}));
+        // An empty note is refused with a message, nothing stored.
+        add(QString());
+        QCOMPARE(js(QStringLiteral("document.getElementById('status').textContent")).toString(),
+                 QStringLiteral("笔记不能为空。"));
+        QCOMPARE(notes().size(), 3);
+
+        QVERIFY(load());
+        QCOMPARE(notes().size(), 3);
+        QCOMPARE(notes().at(1), QStringLiteral("买牛奶"));
+
+        // Remove the newest one; the others stay, also after another load.
+        js(QStringLiteral("document.querySelector('#notes li button').click()"));
+        QCOMPARE(notes().size(), 2);
+        QVERIFY(load());
+        QCOMPARE(notes().value(0), QStringLiteral("买牛奶"));
+        QCOMPARE(notes().size(), 2);
+    }
+
+    void missingDatabaseIsShown()
+    {
+        QVERIFY(QFile::rename(m_dbPath, m_dbPath + QStringLiteral(".away")));
+        const bool loaded = load();
+        const bool created = QFileInfo::exists(m_dbPath);
+        QFile::remove(m_dbPath);
+        QFile::rename(m_dbPath + QStringLiteral(".away"), m_dbPath);
+        QVERIFY(loaded);
+        QVERIFY(!created);
+        QCOMPARE(js(QStringLiteral("document.getElementById('status').textContent")).toString(),
+                 QStringLiteral("数据库 data/demo.db 不存在"));
+        QCOMPARE(notes(), QStringList());
+    }
+};
+
+QTEST_MAIN(tst_DemoNotes)
+#include "tst_demonotes.moc"
