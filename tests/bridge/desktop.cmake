@@ -11,3 +11,4 @@ kavo_add_test(tst_kavofile SOURCES tst_kavofile.cpp eventpage.h uploadserver.h L
 kavo_add_test(tst_kavocamera SOURCES tst_kavocamera.cpp eventpage.h grabtesthelpers.h LIBS kavo_bridge)
 kavo_add_test(tst_kavonotification SOURCES tst_kavonotification.cpp eventpage.h LIBS kavo_bridge)
 kavo_add_test(tst_desktopobjects SOURCES tst_desktopobjects.cpp eventpage.h LIBS kavo_application)
+kavo_add_test(tst_trayactions SOURCES tst_trayactions.cpp LIBS kavo_application)
