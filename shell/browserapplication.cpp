@@ -4,6 +4,7 @@
 #include "browser/browserwindow.h"
 #include "browser/pagemanager.h"
 #include "bridge/appnames.h"
+#include "bridge/desktopalertwidget.h"
 #include "bridge/fileutils.h"
 #include "bridge/fileversion.h"
 #include "bridge/host.h"
@@ -17,10 +18,12 @@
 #include "shell/pluginloader.h"
 #include "shell/startup.h"
 #include "shell/stylesheet.h"
+#include "shell/trayicon.h"
 
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QNetworkDiskCache>
 #include <QScreen>
 #include <QUrl>
 #include <QWebSettings>
@@ -58,6 +61,8 @@ BrowserApplication::BrowserApplication(int &argc, char **argv)
 
 BrowserApplication::~BrowserApplication()
 {
+    delete m_trayIcon;
+    m_trayIcon = nullptr;
     BrowserContext::releaseNetworkAccessManager();
 }
 
@@ -109,7 +114,8 @@ bool BrowserApplication::init()
         return false;
     }
     traceStartup("server");
-    // 10. The tray icon of application mode is created here once it exists.
+    // 10. The tray icon of application mode.
+    createTrayIcon();
     // 11-13. The first window.
     createFirstWindow();
     // 14. Hand-over from the updater.
@@ -184,6 +190,71 @@ void BrowserApplication::checkMainExecutable()
     showCriticalMessage(errorTitle,
                         QStringLiteral("您的程序运行环境出现了问题, 我们强烈建议您重新下载安装最新版本!"));
     openVendorSite();
+}
+
+void BrowserApplication::createTrayIcon()
+{
+    if (!isAppMode())
+        return;
+    m_trayIcon = new TrayIcon;
+    m_trayIcon->setIcon(QIcon(absolutePath(appConfig().icon())));
+    connect(m_trayIcon, &TrayIcon::openMainWindow, this, &BrowserApplication::onOpenMainWindow);
+    connect(m_trayIcon, &TrayIcon::clearCache, this, &BrowserApplication::onClearCache);
+    connect(m_trayIcon, &TrayIcon::exitApp, this, &BrowserApplication::onExitApp);
+    connect(m_trayIcon, &QSystemTrayIcon::activated, this, &BrowserApplication::onTrayIconActivated);
+    m_trayIcon->setToolTip(appConfig().title());
+    m_trayIcon->show();
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        qWarning("no system tray: a hidden main window can only come back through a new start");
+}
+
+void BrowserApplication::onTrayIconActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason != QSystemTrayIcon::DoubleClick)
+        return;
+    BrowserWindow *window = PageManager::mainWindow();
+    if (!window)
+        return;
+    if (window->isVisible())
+        window->hide();
+    else
+        onOpenMainWindow();
+}
+
+void BrowserApplication::onOpenMainWindow()
+{
+    BrowserWindow *window = PageManager::mainWindow();
+    if (!window)
+        return;
+    window->showNormal();
+    window->activateWindow();
+}
+
+void BrowserApplication::onClearCache()
+{
+    // Zero capacities make the web engine drop what it holds in memory.
+    const int pages = QWebSettings::maximumPagesInCache();
+    QWebSettings::setMaximumPagesInCache(0);
+    QWebSettings::setObjectCacheCapacities(0, 0, 0);
+    QWebSettings::setObjectCacheCapacities(0x200000, 0x600000, 0x800000);
+    QWebSettings::setMaximumPagesInCache(pages);
+    if (QAbstractNetworkCache *cache = BrowserContext::networkAccessManager()->cache())
+        cache->clear();
+
+    auto *notice = new DesktopAlertWidget(nullptr, DesktopAlertWidget::PlainTextLayout);
+    notice->setAutoCloseDelay(5000);
+    notice->setTitle(QString());
+    notice->setContent(QStringLiteral("<strong>缓存已经清空</strong>"));
+    notice->popUp();
+}
+
+void BrowserApplication::onExitApp()
+{
+    if (BrowserWindow *window = PageManager::mainWindow())
+        window->saveWindowSize();
+    PageManager::closeAll();
+    m_firstWindow = nullptr;
+    quit();
 }
 
 void BrowserApplication::createFirstWindow()

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QSystemTrayIcon>
 #include <QString>
 
 #include <functional>
@@ -12,6 +13,7 @@
 class IMInterface;
 class NetworkAccessManager;
 class BrowserWindow;
+class TrayIcon;
 
 // The main program's application object: its start-up fixes the process-wide state (codec,
 // creator table, configuration, instance guard, plug-ins, style sheet, installation check,
@@ -32,6 +34,16 @@ public:
     static NetworkAccessManager *networkAccessManager();
     HttpServer &httpServer() { return m_httpServer; }
     BrowserWindow *firstWindow() const { return m_firstWindow; }
+    TrayIcon *trayIcon() const { return m_trayIcon; }
+
+public slots:
+    // What the tray icon of application mode asks for.
+    void onOpenMainWindow();
+    void onClearCache();
+    void onExitApp();
+    void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
+
+public:
 
     // The update client's two start-up steps. resumePendingUpdate returns true when it started
     // the updater in install mode; no window opens then, and the client quits this process
@@ -52,6 +64,7 @@ private:
     void loadPlugins();
     bool checkUpdater();
     void checkMainExecutable();
+    void createTrayIcon();
     void createFirstWindow();
     void handleEndOfUpdate();
     void traceStartup(const char *what);
@@ -61,5 +74,6 @@ private:
     SingleInstance m_singleInstance;
     QString m_webRoot;
     BrowserWindow *m_firstWindow = nullptr;
+    TrayIcon *m_trayIcon = nullptr;
     QElapsedTimer m_startClock;
 };

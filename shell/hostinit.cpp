@@ -1,6 +1,9 @@
 #include "bridge/host.h"
 
+#include "bridge/kavocamera.h"
 #include "bridge/kavofactory.h"
+#include "bridge/kavofile.h"
+#include "bridge/kavonotification.h"
 #include "browser/browserwindow.h"
 
 // The main program's creator tables, filled once at start-up.
@@ -9,5 +12,9 @@ bool Host::init()
     registerCreator(QStringLiteral("Window"), [] { return new BrowserWindow(); });
     // The window publishes these in order into every new script environment.
     registerWindowObject(QStringLiteral("KavoFactory"), [](BrowserWindow *) { return new KavoFactory(); });
+    registerWindowObject(QStringLiteral("KavoFile"), [](BrowserWindow *window) { return new KavoFile(window); });
+    registerWindowObject(QStringLiteral("KavoCamera"), [](BrowserWindow *window) { return new KavoCamera(window); });
+    registerWindowObject(QStringLiteral("KavoNotification"),
+                         [](BrowserWindow *window) { return new KavoNotification(window); });
     return true;
 }

@@ -1,0 +1,74 @@
+#include "httpuploader.h"
+
+#include "fileutils.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QUrl>
+#include <QUuid>
+
+HttpUploader::HttpUploader(const QString &filePath, const QString &uploadUrl, const QString &dataField,
+                           const QString &dataType)
+    : QObject(nullptr)
+    , m_manager(new QNetworkAccessManager(this))
+    , m_dataType(dataType)
+    , m_filePath(filePath)
+    , m_uploadUrl(uploadUrl)
+    , m_dataField(dataField)
+{
+    connect(m_manager, &QNetworkAccessManager::finished, this, &HttpUploader::finished);
+}
+
+HttpUploader::~HttpUploader() = default;
+
+QString HttpUploader::fileNameOf(const QString &filePath)
+{
+    return filePath.mid(filePath.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QByteArray HttpUploader::multipartBody(const QString &boundary, const QString &fileName, const QString &dataField,
+                                       const QString &dataType, const QByteArray &data)
+{
+    QByteArray body;
+    body.reserve(data.size() + 512);
+    body += QStringLiteral("--%1\r\n").arg(boundary).toUtf8();
+    body += QStringLiteral("--%1\r\nContent-Disposition: form-data; \t\tname=\"Filename\"\r\n\r\n%2\r\n")
+                .arg(boundary, fileName)
+                .toUtf8();
+    body += QStringLiteral("--%1\r\nContent-Disposition: form-data; \t\t\t\t\t\t\tname=\"_dataField\"\r\n\r\n%2\r\n")
+                .arg(boundary, dataField)
+                .toUtf8();
+    body += QStringLiteral("--%1\r\nContent-Disposition: form-data; \t\t\t\t\t\t\tname=\"File\"; filename=\"%2\"\r\n")
+                .arg(boundary, fileName)
+                .toUtf8();
+    body += QStringLiteral("Content-Type: %1\r\n\r\n").arg(dataType).toUtf8();
+    body += data;
+    body += QStringLiteral("\r\n--%1--\r\n").arg(boundary).toUtf8();
+    return body;
+}
+
+bool HttpUploader::start()
+{
+    const QString resolved = absolutePath(m_filePath);
+    QFile probe(resolved);
+    const bool readable = probe.open(QIODevice::ReadOnly);
+    probe.close();
+    // Shows the usual box when the file cannot be opened.
+    const QByteArray data = readFileBytes(resolved);
+    if (data.isEmpty()) {
+        m_errorString = readable ? QStringLiteral("上传文件为空!") : QStringLiteral("打开文件失败!");
+        return false;
+    }
+
+    const QString boundary = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QByteArray body = multipartBody(boundary, fileNameOf(m_filePath), m_dataField, m_dataType, data);
+
+    QNetworkRequest request{QUrl(m_uploadUrl)};
+    request.setRawHeader("Connection", "Keep-Alive");
+    request.setRawHeader("Content-Type", QStringLiteral("multipart/form-data; boundary=%1").arg(boundary).toLatin1());
+    m_reply = m_manager->post(request, body);
+    connect(m_reply, &QNetworkReply::errorOccurred, this, &HttpUploader::error);
+    connect(m_reply, &QNetworkReply::uploadProgress, this, &HttpUploader::uploadProgress);
+    return true;
+}

@@ -1,0 +1,66 @@
+#include "kavonotification.h"
+
+#include "desktopalertwidget.h"
+#include "pageevent.h"
+
+#include "browser/browserwindow.h"
+
+#include <algorithm>
+
+KavoNotification::KavoNotification(BrowserWindow *window)
+    : QObject(nullptr)
+    , m_window(window)
+{
+}
+
+// Pop-ups are windows of their own and stay up after a page reload; only the map goes.
+KavoNotification::~KavoNotification() = default;
+
+void KavoNotification::showNotification(int id, const QString &title, const QString &content)
+{
+    auto *alert = new DesktopAlertWidget(nullptr, DesktopAlertWidget::IconLinkLayout);
+    connect(alert, &QObject::destroyed, this, qOverload<QObject *>(&KavoNotification::onNotifyDestory));
+    connect(alert, &DesktopAlertWidget::runCmd, this, &KavoNotification::onRunCmd);
+    hideNotification(id);
+    m_notifications.insert(id, alert);
+    alert->setTitle(title);
+    alert->setContent(content);
+    alert->popUp();
+}
+
+void KavoNotification::hideNotification(int id)
+{
+    DesktopAlertWidget *alert = m_notifications.take(id);
+    if (alert)
+        alert->deleteLater();
+}
+
+void KavoNotification::onNotifyDestory(QObject *obj)
+{
+    for (auto it = m_notifications.begin(); it != m_notifications.end(); ++it) {
+        if (it.value() == obj) {
+            m_notifications.erase(it);
+            return;
+        }
+    }
+}
+
+void KavoNotification::onNotifyDestory()
+{
+}
+
+void KavoNotification::onRunCmd(int cmd)
+{
+    if (cmd != DesktopAlertWidget::LinkCommand)
+        return;
+    QObject *source = sender();
+    auto it = std::find_if(m_notifications.cbegin(), m_notifications.cend(),
+                           [source](const DesktopAlertWidget *alert) { return alert == source; });
+    if (it == m_notifications.cend() || !m_window)
+        return;
+    const int id = it.key();
+    m_window->showNormal();
+    m_window->raise();
+    m_window->activateWindow();
+    m_window->evaluateScript(PageEvent::deviceNotification(id), QVariant());
+}
