@@ -1,6 +1,8 @@
 #include "bridge/host.h"
 
+#include "bridge/clientdb.h"
 #include "bridge/kavocamera.h"
+#include "bridge/kavodevice.h"
 #include "bridge/kavofactory.h"
 #include "bridge/kavofile.h"
 #include "bridge/kavonotification.h"
@@ -9,9 +11,11 @@
 // The main program's creator tables, filled once at start-up.
 bool Host::init()
 {
+    registerCreator(QStringLiteral("ClientDb"), [] { return new ClientDb(); });
     registerCreator(QStringLiteral("Window"), [] { return new BrowserWindow(); });
     // The window publishes these in order into every new script environment.
     registerWindowObject(QStringLiteral("KavoFactory"), [](BrowserWindow *) { return new KavoFactory(); });
+    registerWindowObject(QStringLiteral("KavoDevice"), [](BrowserWindow *window) { return new KavoDevice(window); });
     registerWindowObject(QStringLiteral("KavoFile"), [](BrowserWindow *window) { return new KavoFile(window); });
     registerWindowObject(QStringLiteral("KavoCamera"), [](BrowserWindow *window) { return new KavoCamera(window); });
     registerWindowObject(QStringLiteral("KavoNotification"),

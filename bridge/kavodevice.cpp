@@ -1,0 +1,57 @@
+#include "kavodevice.h"
+
+#include "messagebox.h"
+#include "remotedata.h"
+
+#include "browser/browsercontext.h"
+#include "browser/browserwindow.h"
+#include "network/networkaccessmanager.h"
+#include "shell/config.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QUrl>
+
+KavoDevice::KavoDevice(BrowserWindow *window, QObject *parent)
+    : QObject(parent)
+    , m_window(window)
+    , m_remoteData(new RemoteDataClient([this](const QString &script) { raise(script, __LINE__); }, this))
+{
+}
+
+KavoDevice::~KavoDevice() = default;
+
+void KavoDevice::setCookieJar(QNetworkCookieJar *jar)
+{
+    m_cookieJarGiven = true;
+    m_remoteData->setCookieJar(jar);
+}
+
+void KavoDevice::raise(const QString &script, int line)
+{
+    if (!m_window) {
+        showCriticalMessage(QStringLiteral("错误"), QStringLiteral("无窗口对象,执行JS失败！\n文件：%1, 行：%2")
+                                                        .arg(QFileInfo(QStringLiteral(__FILE__)).fileName())
+                                                        .arg(line));
+        return;
+    }
+    m_window->evaluateScript(script, QVariant());
+}
+
+void KavoDevice::getRemoteDataExt(QString url, QString id, QString method, QString body, QString headers)
+{
+    // The jar of the shared manager, as it is now: the one all pages keep their cookies in.
+    if (!m_cookieJarGiven)
+        m_remoteData->setCookieJar(BrowserContext::networkAccessManager()->cookieJar());
+    m_remoteData->request(url, id, method, body, headers);
+}
+
+void KavoDevice::showRemoteSite(QString url)
+{
+    QDesktopServices::openUrl(QUrl(url));
+}
+
+QString KavoDevice::getVersion()
+{
+    return appConfig().version();
+}

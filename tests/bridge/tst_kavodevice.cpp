@@ -1,0 +1,230 @@
+#include "bridge/host.h"
+#include "bridge/kavodevice.h"
+#include "bridge/kavofactory.h"
+#include "bridge/remotedata.h"
+#include "browser/browserwindow.h"
+#include "httpserver/httpserver.h"
+#include "shell/config.h"
+
+#include "loopbackhttpserver.h"
+
+#include <QDesktopServices>
+#include <QFile>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+// The page every window of this test loads: it records each remote-data event it hears.
+const QByteArray TestPage = "<html><head><meta charset='utf-8'><script>"
+                            "var Kavo = {}; var received = [];"
+                            "document.addEventListener('kavo.device.remote.data', function (e) {"
+                            "  received.push({success: e.success, id: e.id, response: e.response,"
+                            "    status: e.extras.status, headers: e.extras.headers, error: e.error}); });"
+                            "</script></head><body>bridge test</body></html>";
+
+// Standard error of this process, caught in a file while a block runs.
+class StderrCapture
+{
+public:
+    StderrCapture()
+    {
+        m_file.open();
+        fflush(stderr);
+        m_saved = dup(2);
+        dup2(m_file.handle(), 2);
+    }
+    QString finish()
+    {
+        fflush(stderr);
+        dup2(m_saved, 2);
+        close(m_saved);
+        QFile read(m_file.fileName());
+        read.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(read.readAll());
+    }
+
+private:
+    QTemporaryFile m_file;
+    int m_saved = -1;
+};
+
+} // namespace
+
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls << url; }
+};
+
+// KavoDevice as a page meets it: published by a real window registered through Host::init().
+class tst_KavoDevice : public QObject
+{
+    Q_OBJECT
+private:
+    LoopbackHttpServer m_server;
+    BrowserWindow *m_window = nullptr;
+
+    QVariant js(const QString &script) { return m_window->evaluateScript(script, QVariant()); }
+    int received() { return js(QStringLiteral("received.length")).toInt(); }
+    QVariantMap event(int i) { return js(QStringLiteral("received[%1]").arg(i)).toMap(); }
+
+    bool openWindow()
+    {
+        m_window = new BrowserWindow(QUrl(m_server.url(QStringLiteral("/page.html"))));
+        QSignalSpy ready(m_window, &BrowserWindow::pageReady);
+        return QTest::qWaitFor([&] { return ready.count() > 0; }, 15000) && ready.at(0).at(0).toBool();
+    }
+
+    KavoDevice *device() const
+    {
+        for (QObject *object : m_window->bridgeObjects()) {
+            if (auto *device = qobject_cast<KavoDevice *>(object))
+                return device;
+        }
+        return nullptr;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(Host::instance().init());
+        QVERIFY(m_server.start());
+        LoopbackHttpServer::Answer page = LoopbackHttpServer::simple(200, TestPage, {"Content-Type: text/html"});
+        m_server.route("/page.html", page);
+        m_server.route("/data", LoopbackHttpServer::simple(200, "it's\r\n\"data\"\\", {"X-Q: a'b"}));
+        m_server.route("/login", LoopbackHttpServer::simple(200, "in", {"Set-Cookie: sid=s3cr3t; Path=/"}));
+        m_server.route("/whoami", LoopbackHttpServer::simple(200, "me"));
+        m_server.route("/missing", LoopbackHttpServer::simple(404, "nothing here"));
+    }
+
+    void init() { QVERIFY(openWindow()); }
+
+    void cleanup()
+    {
+        delete m_window;
+        m_window = nullptr;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void windowPublishesTheBridge()
+    {
+        QCOMPARE(js(QStringLiteral("typeof KavoDevice.getRemoteDataExt")).toString(), QStringLiteral("function"));
+        QCOMPARE(js(QStringLiteral("KavoFactory.createObject('ClientDb') !== null")).toBool(), true);
+        QCOMPARE(js(QStringLiteral("KavoFactory.createObject('clientdb') === null")).toBool(), true);
+        QCOMPARE(js(QStringLiteral("KavoDevice.getVersion()")).toString(), appConfig().version());
+    }
+
+    void answersReachTheListener_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("success");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("response");
+        QTest::newRow("data") << "/data" << true << 200 << "it's\n\"data\"\\";
+        QTest::newRow("not found") << "/missing" << true << 404 << "nothing here";
+    }
+
+    void answersReachTheListener()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, success);
+        QFETCH(int, status);
+        QFETCH(QString, response);
+        js(QStringLiteral("KavoDevice.getRemoteDataExt('%1', 'call-1', 'GET', '', '')").arg(m_server.url(path)));
+        QTRY_COMPARE(received(), 1);
+        const QVariantMap e = event(0);
+        QCOMPARE(e.value(QStringLiteral("success")).toBool(), success);
+        QCOMPARE(e.value(QStringLiteral("id")).toString(), QStringLiteral("call-1"));
+        QCOMPARE(e.value(QStringLiteral("status")).toInt(), status);
+        QCOMPARE(e.value(QStringLiteral("response")).toString(), response);
+    }
+
+    void refusedConnectionIsAnswered()
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const int port = probe.serverPort();
+        probe.close();
+        js(QStringLiteral("KavoDevice.getRemoteDataExt('http://127.0.0.1:%1/', 'r', 'GET', '', '')").arg(port));
+        QTRY_COMPARE(received(), 1);
+        QCOMPARE(event(0).value(QStringLiteral("success")).toBool(), false);
+        QVERIFY(event(0).value(QStringLiteral("error")).toString().startsWith(QStringLiteral("Code:1, ")));
+    }
+
+    void cookiesGoThroughTheApplicationJar()
+    {
+        js(QStringLiteral("KavoDevice.getRemoteDataExt('%1', 'a', 'GET', '', '')").arg(m_server.url("/login")));
+        QTRY_COMPARE(received(), 1);
+        const int before = m_server.requests.size();
+        js(QStringLiteral("KavoDevice.getRemoteDataExt('%1', 'b', 'GET', '', '')").arg(m_server.url("/whoami")));
+        QTRY_COMPARE(received(), 2);
+        QCOMPARE(m_server.requests.size(), before + 1);
+        QCOMPARE(m_server.requests.last().headers.value("cookie"), QByteArray("sid=s3cr3t"));
+    }
+
+    void reloadReplacesTheDevice()
+    {
+        QPointer<KavoDevice> old = device();
+        QVERIFY(old);
+        QSignalSpy ready(m_window, &BrowserWindow::pageReady);
+        js(QStringLiteral("location.reload()"));
+        QTRY_VERIFY_WITH_TIMEOUT(ready.count() > 0, 15000);
+        QVERIFY(!old);
+        QVERIFY(device());
+    }
+
+    void showRemoteSiteOpensTheDesktopBrowser()
+    {
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+        js(QStringLiteral("KavoDevice.showRemoteSite('http://example.com/a?b=1')"));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+        QCOMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("http://example.com/a?b=1"))});
+        QCOMPARE(received(), 0);
+    }
+
+    // The demo's remote page, served by the program's own HTTP server from the source tree,
+    // fetches its sample through KavoDevice and shows status, headers and body.
+    void demoRemotePageShowsTheAnswer()
+    {
+        HttpServer server(qEnvironmentVariable("KAVO_SOURCE_DIR"));
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        delete m_window;
+        m_window = new BrowserWindow(QUrl(QStringLiteral("http://127.0.0.1:%1/demo/remote.html").arg(server.serverPort())));
+        QSignalSpy ready(m_window, &BrowserWindow::pageReady);
+        QTRY_VERIFY_WITH_TIMEOUT(ready.count() > 0, 15000);
+        QVERIFY(ready.at(0).at(0).toBool());
+        js(QStringLiteral("document.querySelector('#request button').click()"));
+        QTRY_COMPARE(js(QStringLiteral("document.getElementById('state').textContent")).toString(),
+                     QStringLiteral("HTTP 200"));
+        const QString body = js(QStringLiteral("document.getElementById('response').textContent")).toString();
+        QVERIFY2(body.contains(QStringLiteral("来自本地服务器的问候")), qPrintable(body));
+        QVERIFY(body.contains(QStringLiteral("it's \\\"quoted\\\"")));
+        const QString headers = js(QStringLiteral("document.getElementById('headerTable').textContent")).toString();
+        QVERIFY2(headers.contains(QStringLiteral("Content-Length")), qPrintable(headers));
+    }
+
+    void goneWindowIsReported()
+    {
+        BrowserWindow *window = new BrowserWindow;
+        KavoDevice orphan(window);
+        delete window;
+        StderrCapture capture;
+        orphan.getRemoteDataExt(m_server.url(QStringLiteral("/data")), QStringLiteral("o"), QStringLiteral("GET"),
+                                QString(), QString());
+        QVERIFY(QTest::qWaitFor([&] { return orphan.remoteData()->pendingCount() == 0; }, 5000));
+        const QString text = capture.finish();
+        QVERIFY2(text.contains(QStringLiteral("错误: 无窗口对象,执行JS失败！\n文件：kavodevice.cpp, 行：")), qPrintable(text));
+    }
+};
+
+QTEST_MAIN(tst_KavoDevice)
+#include "tst_kavodevice.moc"
