@@ -9,15 +9,8 @@ KavoFactory::KavoFactory(QObject *parent)
 
 KavoFactory::~KavoFactory()
 {
-    for (const QPointer<QObject> &object : qAsConst(m_created)) {
-        if (!object)
-            continue;
-        // A window may be inside one of its own handlers; it goes once control is back.
-        if (object->isWidgetType())
-            object->deleteLater();
-        else
-            delete object.data();
-    }
+    for (const QPointer<QObject> &object : qAsConst(m_created))
+        delete object.data();
 }
 
 QObject *KavoFactory::createObject(QString type)
@@ -28,7 +21,11 @@ QObject *KavoFactory::createObject(QString type)
     QObject *object = creator();
     if (!object)
         return nullptr;
-    // Forget objects that went on their own, so a long-lived page does not grow the list.
+    // Windows the page opened stay open for the user; only the objects the page alone can
+    // reach (databases) go with this set. Forget objects that went on their own, so a
+    // long-lived page does not grow the list.
+    if (object->isWidgetType())
+        return object;
     m_created.removeAll(QPointer<QObject>());
     m_created.append(object);
     return object;

@@ -5,9 +5,9 @@
 #include <QPointer>
 
 // Creates further script-visible objects on request of the page ("ClientDb", "Window").
-// What it creates belongs to the window's set of bridge objects: the factory deletes it when the
-// set goes (page reload or window close), so nothing outlives the page that could reach it.
-// Guarded pointers skip objects that already went, such as a window the user closed.
+// The databases it creates belong to the window's set of bridge objects: the factory deletes them
+// when the set goes (page reload or window close), since no later page can reach them. Windows it
+// creates outlive it. Guarded pointers skip objects that already went.
 class KavoFactory : public QObject
 {
     Q_OBJECT

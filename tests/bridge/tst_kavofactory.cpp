@@ -134,17 +134,17 @@ private slots:
         QPointer<QObject> widget = m_factory->createObject(QStringLiteral("Widget"));
         QVERIFY(db && gone && widget);
         QVERIFY(!db->parent());
-        QCOMPARE(m_factory->liveObjectCount(), 3);
+        QCOMPARE(m_factory->liveObjectCount(), 2);
         // Objects that went on their own are not deleted again.
         delete gone.data();
-        static_cast<QWidget *>(widget.data())->setAttribute(Qt::WA_DeleteOnClose);
-        static_cast<QWidget *>(widget.data())->close();
-        QCOMPARE(m_factory->liveObjectCount(), 2);
+        QCOMPARE(m_factory->liveObjectCount(), 1);
         delete m_factory;
         m_factory = nullptr;
         QVERIFY(!db);
+        // A window the page opened stays open for the user.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!widget);
+        QVERIFY(widget);
+        delete widget.data();
     }
 
     void reloadsDoNotLeakObjects()
