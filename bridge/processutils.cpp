@@ -13,6 +13,25 @@
 
 namespace {
 
+QString executablePath(const QString &pidDir)
+{
+    QString target = QFile::symLinkTarget(pidDir + QStringLiteral("/exe"));
+    if (target.endsWith(QLatin1String(" (deleted)")))
+        target.chop(10);
+    return target;
+}
+
+bool liesBelow(const QString &path, const QString &dir)
+{
+    if (dir.isEmpty())
+        return true;
+    if (path.isEmpty())
+        return false;
+    const QString base = QDir::cleanPath(dir);
+    const QString folder = QFileInfo(path).absolutePath();
+    return folder == base || folder.startsWith(base == QLatin1String("/") ? base : base + QLatin1Char('/'));
+}
+
 QString executableName(const QString &pidDir)
 {
     const QString target = QFile::symLinkTarget(pidDir + QStringLiteral("/exe"));
@@ -47,6 +66,11 @@ bool isAlive(pid_t pid)
 
 QList<qint64> processIdsByName(const QString &exeName)
 {
+    return processIdsByName(exeName, QString());
+}
+
+QList<qint64> processIdsByName(const QString &exeName, const QString &dir)
+{
     QList<qint64> ids;
     if (exeName.isEmpty())
         return ids;
@@ -58,11 +82,12 @@ QList<qint64> processIdsByName(const QString &exeName)
         const qint64 pid = entry.toLongLong(&isPid);
         if (!isPid || pid == self)
             continue;
-        const QString dir = QStringLiteral("/proc/") + entry;
+        const QString procDir = QStringLiteral("/proc/") + entry;
         struct stat info;
-        if (::stat(QFile::encodeName(dir).constData(), &info) != 0 || info.st_uid != me)
+        if (::stat(QFile::encodeName(procDir).constData(), &info) != 0 || info.st_uid != me)
             continue;
-        if (executableName(dir).compare(exeName, Qt::CaseInsensitive) == 0 && isAlive(pid_t(pid)))
+        if (executableName(procDir).compare(exeName, Qt::CaseInsensitive) == 0
+            && liesBelow(executablePath(procDir), dir) && isAlive(pid_t(pid)))
             ids.append(pid);
     }
     return ids;
@@ -73,11 +98,21 @@ bool isProcessRunning(const QString &exeName)
     return !processIdsByName(exeName).isEmpty();
 }
 
+bool isProcessRunning(const QString &exeName, const QString &dir)
+{
+    return !processIdsByName(exeName, dir).isEmpty();
+}
+
 bool killProcessByName(const QString &exeName)
+{
+    return killProcessByName(exeName, QString());
+}
+
+bool killProcessByName(const QString &exeName, const QString &dir)
 {
     if (!QFileInfo::exists(QStringLiteral("/proc/self")))
         return false;
-    const QList<qint64> ids = processIdsByName(exeName);
+    const QList<qint64> ids = processIdsByName(exeName, dir);
     for (qint64 pid : ids)
         ::kill(pid_t(pid), SIGTERM);
     QElapsedTimer waited;

@@ -2,6 +2,7 @@
 #include "shell/argmentparser.h"
 #include "shell/startup.h"
 #include "shell/stylesheet.h"
+#include "updater/updatemanager.h"
 
 #include <QApplication>
 
@@ -10,12 +11,14 @@ int main(int argc, char **argv)
     prepareLibraryPaths();
     QApplication app(argc, argv);
     installSystemCodec();
-    const ArgumentTable arguments = ArgmentParser::parse(argc, argv);
     if (argc < 2 || !loadStyleSheet()) {
         showCriticalMessage(QStringLiteral("错误"), QStringLiteral("亲,人品不对吧!"));
         return 1;
     }
-    // Download and execute modes arrive with the update manager.
-    Q_UNUSED(arguments);
-    return 0;
+    // The updater has no main window; closing its dialog or notification must not end a run.
+    app.setQuitOnLastWindowClosed(false);
+    UpdateManager manager;
+    manager.setArguments(ArgmentParser::parse(argc, argv));
+    manager.run();
+    return app.exec();
 }

@@ -1,0 +1,394 @@
+#include "updater/updatemanager.h"
+
+#include "bridge/appnames.h"
+#include "bridge/fileutils.h"
+#include "bridge/messagebox.h"
+#include "bridge/processutils.h"
+#include "bridge/updatearea.h"
+#include "download/downloadtasklog.h"
+#include "download/httpdownloadmanager.h"
+#include "shell/logutils.h"
+#include "updater/consent.h"
+#include "updater/updatedialog.h"
+#include "zip/zipdecompress.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTextCodec>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+const int DefaultConnections = 5;
+const char TaskLogName[] = "update.rdl";
+
+// Errors after which the partial file can never be resumed: the next start must begin afresh.
+bool isUnresumable(const NetworkError &error)
+{
+    const QString text = error.errorString();
+    return text == QLatin1String("Resume assert fileSize or path failed!")
+        || text == QLatin1String("Read download log error!")
+        || text.startsWith(QLatin1String("Read content update.rdl file failed:"));
+}
+
+void refuse(const QString &why)
+{
+    const QByteArray line = (QStringLiteral("Kavo.Update: ") + why + QLatin1Char('\n')).toUtf8();
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+}
+} // namespace
+
+UpdateManager::UpdateManager(QObject *parent)
+    : QObject(parent)
+{
+}
+
+UpdateManager::~UpdateManager()
+{
+    // Deleting the manager stops its workers and waits for their threads.
+    delete m_downloadManager;
+    delete m_window;
+}
+
+QString UpdateManager::value(const QString &key, const QString &defaultValue) const
+{
+    const QStringList values = m_arguments.value(key);
+    return values.isEmpty() ? defaultValue : values.first();
+}
+
+QString UpdateManager::downloadDir() const
+{
+    const QString app = value(QStringLiteral("-app"));
+    const QString version = value(QStringLiteral("-version"));
+    if (app.isEmpty() || version.isEmpty())
+        return QString();
+    // Refused names never become a path, so nothing outside the update area is touched.
+    const QString relative = UpdateArea::downloadDir(app, version);
+    if (relative.isEmpty())
+        return QString();
+    if (m_arguments.contains(QStringLiteral("-beginUpdate")))
+        return absolutePath(relative);
+    // Execute mode runs from the "tmp" below the download directory.
+    const QString dir = applicationDir();
+    if (!dir.endsWith(QLatin1Char('/') + relative + QStringLiteral("/tmp")))
+        return QString();
+    return dir.left(dir.lastIndexOf(QLatin1Char('/')));
+}
+
+QString UpdateManager::downloadFileName() const
+{
+    if (m_arguments.contains(QStringLiteral("-beginUpdate")))
+        return UpdateArea::packageFileName(value(QStringLiteral("-beginUpdate")));
+    const QString dir = downloadDir();
+    if (m_arguments.contains(QStringLiteral("-execUpdate"))) {
+        DownloadTaskLog log(dir + QLatin1Char('/') + QLatin1String(TaskLogName));
+        QString message;
+        DownloadTaskInfo task;
+        if (dir.isEmpty() || !log.load(message) || !log.getTask(0, task)) {
+            LogUtils::warn(dir, QStringLiteral("downloadFileName获取升级安装包名失败！"));
+            return QString();
+        }
+        return UpdateArea::packageFileName(task.url);
+    }
+    LogUtils::warn(dir, QStringLiteral("downloadFileName未知参数错误！"));
+    return QString();
+}
+
+void UpdateManager::run()
+{
+    if (m_arguments.isEmpty())
+        return;
+    m_exiting = false;
+    LogUtils::info(downloadDir(), QStringLiteral("启动Update下载进程成功!"));
+    if (m_arguments.contains(QStringLiteral("-beginUpdate")))
+        runDownloadMode();
+    else if (m_arguments.contains(QStringLiteral("-execUpdate")))
+        runExecuteMode();
+}
+
+void UpdateManager::exitRoutine()
+{
+    if (m_exiting)
+        return;
+    m_exiting = true;
+    LogUtils::info(downloadDir(), QStringLiteral("退出Update下载进程！"));
+    // Queued, so no signal of the download engine is still on the stack when it is deleted.
+    QTimer::singleShot(0, this, [this] {
+        delete m_downloadManager;
+        m_downloadManager = nullptr;
+        delete m_window;
+        QCoreApplication::exit(0);
+    });
+}
+
+void UpdateManager::replaceWindow(QObject *window)
+{
+    delete m_window;
+    m_window = window;
+}
+
+// ---- download mode ----
+
+void UpdateManager::runDownloadMode()
+{
+    const QString dir = downloadDir();
+    const QString name = downloadFileName();
+    if (dir.isEmpty() || name.isEmpty()) {
+        refuse(QStringLiteral("refused: the application name, version and package URL must be plain names"));
+        exitRoutine();
+        return;
+    }
+    // A package already here is installed by the main program itself.
+    if (QFileInfo::exists(dir + QLatin1Char('/') + name)) {
+        exitRoutine();
+        return;
+    }
+    if (QFileInfo::exists(dir + QLatin1Char('/') + QLatin1String(TaskLogName)))
+        resumeDownload();
+    else
+        newDownload();
+}
+
+void UpdateManager::discardPartialDownload()
+{
+    const QString dir = downloadDir();
+    removeFile(dir + QLatin1Char('/') + downloadFileName() + QStringLiteral(".lrdl"));
+    removeFile(dir + QLatin1Char('/') + QLatin1String(TaskLogName));
+}
+
+void UpdateManager::newDownload()
+{
+    const QString dir = downloadDir();
+    // A partial file that no task log describes cannot be resumed; left alone it would block
+    // every later run.
+    discardPartialDownload();
+    if (!makeDir(dir)) {
+        showCriticalMessage(QStringLiteral("错误"), QStringLiteral("无法创建下载路径"));
+        exitRoutine();
+        return;
+    }
+    LogUtils::info(dir, QStringLiteral("开始下载!"));
+    startDownload(value(QStringLiteral("-beginUpdate")), dir, DefaultConnections);
+}
+
+void UpdateManager::resumeDownload()
+{
+    const QString dir = downloadDir();
+    const QString url = value(QStringLiteral("-beginUpdate"));
+    DownloadTaskLog log(dir + QLatin1Char('/') + QLatin1String(TaskLogName));
+    QString message;
+    if (!log.load(message)) {
+        LogUtils::error(dir, message);
+        newDownload();
+        return;
+    }
+    // Only a task for this very URL and package file is resumed; anything else in the log
+    // would write to a place the page never named.
+    DownloadTaskInfo task;
+    const QString target = QDir::cleanPath(dir + QLatin1Char('/') + downloadFileName());
+    if (!log.getTask(url, task) || QDir::cleanPath(task.savePath) != target) {
+        newDownload();
+        return;
+    }
+    LogUtils::info(dir, QStringLiteral("任务已存在继续下载!"));
+    startDownload(task.url, dir, task.threadCount > 0 ? task.threadCount : DefaultConnections);
+}
+
+void UpdateManager::startDownload(const QString &url, const QString &path, int count)
+{
+    if (url.isEmpty() || path.isEmpty())
+        return;
+    const QString target = absolutePath(path);
+    delete m_downloadManager;
+    replaceWindow(nullptr);
+    m_downloadManager = new HttpDownloadManager(this);
+    connect(m_downloadManager, &HttpDownloadManager::finished, this, &UpdateManager::onTaskFinished);
+    m_downloadManager->addTask(url, target, count);
+    m_downloadManager->startTask(url);
+}
+
+void UpdateManager::onTaskFinished(const QString &url, const NetworkError &error)
+{
+    const QString dir = downloadDir();
+    if (error.hasError()) {
+        LogUtils::fatal(dir, QStringLiteral("下载失败!\n     Url:%0, Reason:%1").arg(url, error.toString()));
+        if (isUnresumable(error) && !m_restartedFresh) {
+            // The file changed on the server or the log does not match: start once afresh.
+            m_restartedFresh = true;
+            QTimer::singleShot(0, this, &UpdateManager::newDownload);
+            return;
+        }
+        // The partial file and its task log stay, so the next run resumes where this one stopped.
+        if (isUnresumable(error))
+            discardPartialDownload();
+        removeFile(dir + QLatin1Char('/') + downloadFileName());
+        removeDir(dir + QStringLiteral("/tmp"));
+        exitRoutine();
+        return;
+    }
+    LogUtils::info(dir, QStringLiteral("下载成功!\n     Url:") + url);
+    if (!unpack()) {
+        exitRoutine();
+        return;
+    }
+    askConsent();
+}
+
+bool UpdateManager::unpack()
+{
+    const QString dir = downloadDir();
+    LogUtils::info(dir, QStringLiteral("正在解压升级文件..."));
+    const QString archive = dir + QLatin1Char('/') + downloadFileName();
+    ZipDecompress zip;
+    if (zip.open(archive) != ZipDecompress::Ok) {
+        LogUtils::error(dir, QStringLiteral("无法打开升级文件!:\n") + archive);
+        removeDir(dir);
+        return false;
+    }
+    const QString tmp = dir + QStringLiteral("/tmp");
+    removeDir(tmp);
+    makeDir(tmp);
+    const int result = zip.extractAll(tmp);
+    zip.close();
+    if (result != ZipDecompress::Ok) {
+        LogUtils::error(dir, QStringLiteral("解压升级文件失败!:\n") + archive);
+        // A half-filled "tmp" must never be installed by a later start.
+        removeDir(tmp);
+        return false;
+    }
+    LogUtils::info(dir, QStringLiteral("解压升级文件成功!"));
+    return true;
+}
+
+void UpdateManager::askConsent()
+{
+    const QString text
+        = QStringLiteral("   \"%0\"新版本%1已经下载完成, 是否退出程序立即更新？更新完毕后将自动启动新版程序。")
+              .arg(value(QStringLiteral("-app")), value(QStringLiteral("-version")));
+    QObject *alert = showUpdateConsent(QStringLiteral("升级"), text, this, [this](int cmd) { onDesktopAlertCmd(cmd); });
+    // The notification has no parent and is not the manager's window; it ends with the process.
+    Q_UNUSED(alert);
+}
+
+void UpdateManager::onDesktopAlertCmd(int cmd)
+{
+    if (m_exiting)
+        return;
+    if (cmd != 0) {
+        exitRoutine();
+        return;
+    }
+    const QString dir = downloadDir();
+    const QString exe = Kavo::updaterExecutableName();
+    const QString target = dir + QStringLiteral("/tmp/") + exe;
+    if (!QFileInfo::exists(target))
+        copyFile(applicationDir() + QLatin1Char('/') + exe, target);
+    if (!QFileInfo::exists(target)) {
+        LogUtils::error(dir, QStringLiteral("找不到新版本的Update更新文件!"));
+    } else {
+        const QStringList arguments{QStringLiteral("-app"), value(QStringLiteral("-app")), QStringLiteral("-version"),
+                                    value(QStringLiteral("-version")), QStringLiteral("-execUpdate")};
+        if (!QProcess::startDetached(target, arguments, dir + QStringLiteral("/tmp")))
+            LogUtils::warn(dir, QStringLiteral("无法打开Kavo.Update.exe!"));
+    }
+    exitRoutine();
+}
+
+// ---- execute mode ----
+
+void UpdateManager::runExecuteMode()
+{
+    const QString dir = downloadDir();
+    const QString root = UpdateArea::applicationRoot(applicationDir());
+    if (dir.isEmpty() || root.isEmpty()) {
+        refuse(QStringLiteral("refused: execute mode runs only from data/update/<app>/<version>/tmp"));
+        exitRoutine();
+        return;
+    }
+    // Only this installation's programs are ended, never another installation's.
+    const bool mainEnded = killProcessByName(Kavo::mainExecutableName(), root);
+    killProcessByName(Kavo::updaterExecutableName(), root);
+    if (!mainEnded) {
+        LogUtils::fatal(dir, QStringLiteral("无法结束 Kavo.V5.exe 升级失败!"));
+        exitRoutine();
+        return;
+    }
+    QTimer::singleShot(1000, this, &UpdateManager::installNow);
+}
+
+void UpdateManager::installNow()
+{
+    LogUtils::info(downloadDir(), QStringLiteral("开始执行更新..."));
+    auto *dialog = new UpdateDialog();
+    replaceWindow(dialog);
+    connect(dialog, &UpdateDialog::updateFinished, this, &UpdateManager::onUpdateFinished);
+    dialog->start();
+}
+
+void UpdateManager::startMainProgram(bool success)
+{
+    const QString root = UpdateArea::applicationRoot(applicationDir());
+    const QString program = root + QLatin1Char('/') + Kavo::mainExecutableName();
+    const QStringList arguments{QStringLiteral("-endUpdate"), QStringLiteral("-state"),
+                                success ? QStringLiteral("Success") : QStringLiteral("Failed"),
+                                QStringLiteral("-version"), value(QStringLiteral("-version"))};
+    if (!QProcess::startDetached(program, arguments, root))
+        LogUtils::warn(downloadDir(), QStringLiteral("无法打开Kavo.V5.exe!"));
+}
+
+void UpdateManager::onUpdateFinished(bool bSuc)
+{
+    const QString dir = downloadDir();
+    if (UpdateArea::applicationRoot(applicationDir()).isEmpty()) {
+        LogUtils::error(dir, QStringLiteral("升级失败, 升级结束!"));
+        exitRoutine();
+        return;
+    }
+    LogUtils::info(dir, bSuc ? QStringLiteral("升级成功,升级结束!") : QStringLiteral("升级失败, 升级结束!"));
+    // Cleaned before the restart: the new program's own start-up clean-up would otherwise
+    // race with this one and end this process half-way.
+    cleanup();
+    // After a failure the restored old program starts and tells the page.
+    startMainProgram(bSuc);
+    exitRoutine();
+}
+
+void UpdateManager::cleanup()
+{
+    const QString dir = downloadDir();
+    if (dir.isEmpty())
+        return;
+    const QString name = downloadFileName();
+    if (!name.isEmpty())
+        removeFile(dir + QLatin1Char('/') + name);
+    removeFile(dir + QLatin1Char('/') + QLatin1String(TaskLogName));
+    removeDir(dir + QStringLiteral("/tmp"));
+}
+
+// ---- command input ----
+
+void UpdateManager::onReceivedData(QByteArray data)
+{
+    const int end = data.indexOf('\0');
+    const QString text = QString::fromUtf8(end < 0 ? data : data.left(end));
+    m_arguments = ArgmentParser::parse(text);
+    run();
+}
+
+void UpdateManager::onReadData(int fd)
+{
+    if (!m_input || fd != m_input->handle())
+        return;
+    char buffer[1024];
+    const ssize_t count = ::read(fd, buffer, sizeof(buffer));
+    if (count <= 0)
+        return;
+    QByteArray data(buffer, int(count));
+    data.append('\0');
+    onReceivedData(data);
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "network/networkerror.h"
+#include "shell/argmentparser.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class HttpDownloadManager;
+class QFile;
+
+// Drives one run of the updater. Download mode fetches the package into the download
+// directory, unpacks it into "tmp" and asks the user whether to install now; execute mode,
+// running from "tmp", ends the main program, installs the package and starts it again.
+// Every step is logged to "log.elf" in the download directory; every end goes through one exit.
+class UpdateManager : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(UpdateManager)
+public:
+    explicit UpdateManager(QObject *parent = nullptr);
+    ~UpdateManager() override;
+
+    void setArguments(const ArgumentTable &arguments) { m_arguments = arguments; }
+    // Where onReadData reads commands from; not owned.
+    void setInputDevice(QFile *device) { m_input = device; }
+    void run();
+
+    // Absolute; empty when "-app" or "-version" is missing or refused.
+    QString downloadDir() const;
+    // Empty when it cannot be found or is not a plain file name.
+    QString downloadFileName() const;
+    QString value(const QString &key, const QString &defaultValue = QString()) const;
+
+public slots:
+    void onReadData(int fd);
+    void onReceivedData(QByteArray data);
+    void onTaskFinished(const QString &url, const NetworkError &error);
+    void onUpdateFinished(bool bSuc);
+    void onDesktopAlertCmd(int cmd);
+
+private:
+    void runDownloadMode();
+    void newDownload();
+    void resumeDownload();
+    void startDownload(const QString &url, const QString &path, int count);
+    void discardPartialDownload();
+    bool unpack();
+    void askConsent();
+    void runExecuteMode();
+    void installNow();
+    void startMainProgram(bool success);
+    void cleanup();
+    void exitRoutine();
+    void replaceWindow(QObject *window);
+
+    ArgumentTable m_arguments;
+    HttpDownloadManager *m_downloadManager = nullptr;
+    QPointer<QObject> m_window;
+    QFile *m_input = nullptr;
+    bool m_exiting = false;
+    bool m_restartedFresh = false;
+};
