@@ -45,6 +45,8 @@ void refuse(const QString &why)
 
 UpdateManager::UpdateManager(QObject *parent)
     : QObject(parent)
+    // Taken once: after the installation removes "tmp", the running file no longer exists.
+    , m_appDir(applicationDir())
 {
 }
 
@@ -72,9 +74,9 @@ QString UpdateManager::downloadDir() const
     if (relative.isEmpty())
         return QString();
     if (m_arguments.contains(QStringLiteral("-beginUpdate")))
-        return absolutePath(relative);
+        return downloadFileName().isEmpty() ? QString() : absolutePath(relative);
     // Execute mode runs from the "tmp" below the download directory.
-    const QString dir = applicationDir();
+    const QString dir = m_appDir;
     if (!dir.endsWith(QLatin1Char('/') + relative + QStringLiteral("/tmp")))
         return QString();
     return dir.left(dir.lastIndexOf(QLatin1Char('/')));
@@ -287,7 +289,7 @@ void UpdateManager::onDesktopAlertCmd(int cmd)
     const QString exe = Kavo::updaterExecutableName();
     const QString target = dir + QStringLiteral("/tmp/") + exe;
     if (!QFileInfo::exists(target))
-        copyFile(applicationDir() + QLatin1Char('/') + exe, target);
+        copyFile(m_appDir + QLatin1Char('/') + exe, target);
     if (!QFileInfo::exists(target)) {
         LogUtils::error(dir, QStringLiteral("找不到新版本的Update更新文件!"));
     } else {
@@ -304,7 +306,7 @@ void UpdateManager::onDesktopAlertCmd(int cmd)
 void UpdateManager::runExecuteMode()
 {
     const QString dir = downloadDir();
-    const QString root = UpdateArea::applicationRoot(applicationDir());
+    const QString root = UpdateArea::applicationRoot(m_appDir);
     if (dir.isEmpty() || root.isEmpty()) {
         refuse(QStringLiteral("refused: execute mode runs only from data/update/<app>/<version>/tmp"));
         exitRoutine();
@@ -332,7 +334,7 @@ void UpdateManager::installNow()
 
 void UpdateManager::startMainProgram(bool success)
 {
-    const QString root = UpdateArea::applicationRoot(applicationDir());
+    const QString root = UpdateArea::applicationRoot(m_appDir);
     const QString program = root + QLatin1Char('/') + Kavo::mainExecutableName();
     const QStringList arguments{QStringLiteral("-endUpdate"), QStringLiteral("-state"),
                                 success ? QStringLiteral("Success") : QStringLiteral("Failed"),
@@ -344,7 +346,7 @@ void UpdateManager::startMainProgram(bool success)
 void UpdateManager::onUpdateFinished(bool bSuc)
 {
     const QString dir = downloadDir();
-    if (UpdateArea::applicationRoot(applicationDir()).isEmpty()) {
+    if (UpdateArea::applicationRoot(m_appDir).isEmpty()) {
         LogUtils::error(dir, QStringLiteral("升级失败, 升级结束!"));
         exitRoutine();
         return;

@@ -56,6 +56,7 @@ private:
     void exitRoutine();
     void replaceWindow(QObject *window);
 
+    QString m_appDir;
     ArgumentTable m_arguments;
     HttpDownloadManager *m_downloadManager = nullptr;
     QPointer<QObject> m_window;
