@@ -1,5 +1,6 @@
 #include "bridge/desktopalertwidget.h"
 #include "bridge/imagebutton.h"
+#include "alertprobe.h"
 #include "stderrcapture.h"
 
 #include <QGuiApplication>
@@ -11,18 +12,6 @@
 #include <QtTest>
 
 namespace {
-void processDeferredDeletes()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-QLabel *contentLabel(DesktopAlertWidget *w)
-{
-    for (QLabel *label : w->findChildren<QLabel *>())
-        if (label->text() == w->content())
-            return label;
-    return nullptr;
-}
 
 QPushButton *closeButton(DesktopAlertWidget *w)
 {

@@ -1,26 +1,12 @@
 #include "bridge/desktopalertwidget.h"
 #include "bridge/kavonotification.h"
+#include "alertprobe.h"
 #include "eventpage.h"
 
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QtTest>
-
-namespace {
-void processDeferredDeletes()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-QLabel *contentLabel(DesktopAlertWidget *w)
-{
-    for (QLabel *label : w->findChildren<QLabel *>())
-        if (label->text() == w->content())
-            return label;
-    return nullptr;
-}
-} // namespace
 
 class tst_KavoNotification : public QObject
 {
