@@ -1,3 +1,5 @@
+#include "bridge/appnames.h"
+#include "bridge/processutils.h"
 #include "bridge/fileversion.h"
 
 #include <QCryptographicHash>
@@ -12,6 +14,14 @@
 
 // The built Kavo.Update run in temporary installations copied from the build output, against a
 // package made by scripts/make-update-package.sh and served by nginx on loopback.
+// The updater restarts the installation's main program detached; it must not outlive the test
+// and keep the server port from later tests.
+struct RestartedProgramReaper
+{
+    QString root;
+    ~RestartedProgramReaper() { killProcessByName(Kavo::mainExecutableName(), root); }
+};
+
 class tst_UpdaterBlackbox : public QObject
 {
     Q_OBJECT
@@ -263,6 +273,7 @@ private slots:
     void executeInstallsAndRestarts()
     {
         QTemporaryDir root;
+        const RestartedProgramReaper reaper{root.path()};
         makeInstallation(root.path());
         downloadInto(root.path(), "pkg.zip");
         QCOMPARE(fileVersion(root.path() + QStringLiteral("/Kavo.V5")), QStringLiteral("5.0.0.0"));
@@ -284,6 +295,7 @@ private slots:
     void failedCopyRollsBack()
     {
         QTemporaryDir root;
+        const RestartedProgramReaper reaper{root.path()};
         makeInstallation(root.path());
         // The package's file "zz-blocked" meets a directory of that name: it cannot be written.
         writeFile(root.path() + QStringLiteral("/zz-blocked/inside"), "x");
