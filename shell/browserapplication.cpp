@@ -8,6 +8,7 @@
 #include "bridge/fileutils.h"
 #include "bridge/fileversion.h"
 #include "bridge/host.h"
+#include "bridge/kavoupdate.h"
 #include "bridge/messagebox.h"
 #include "bridge/pageevent.h"
 #include "bridge/versions.h"
@@ -34,12 +35,6 @@ namespace {
 const QString errorTitle = QStringLiteral("错误");
 const QString systemTitle = QStringLiteral("系统提示");
 
-BrowserApplication::UpdateSteps &updateSteps()
-{
-    static BrowserApplication::UpdateSteps steps;
-    return steps;
-}
-
 void openVendorSite()
 {
     const QUrl vendor(QStringLiteral(KAVO_VENDOR_URL));
@@ -64,11 +59,6 @@ BrowserApplication::~BrowserApplication()
     delete m_trayIcon;
     m_trayIcon = nullptr;
     BrowserContext::releaseNetworkAccessManager();
-}
-
-void BrowserApplication::setUpdateSteps(const UpdateSteps &steps)
-{
-    updateSteps() = steps;
 }
 
 NetworkAccessManager *BrowserApplication::networkAccessManager()
@@ -100,14 +90,13 @@ bool BrowserApplication::init()
     if (!checkUpdater())
         return false;
     // 6. An update downloaded earlier is installed before any window opens.
-    if (updateSteps().resumePendingUpdate && updateSteps().resumePendingUpdate())
+    if (resumePendingUpdate())
         return true;
     // 7. The main executable matches the updater.
     checkMainExecutable();
     traceStartup("installation");
     // 8. The update area is cleaned.
-    if (updateSteps().cleanupUpdater)
-        updateSteps().cleanupUpdater();
+    KavoUpdate::cleanupUpdater();
     // 9. The local server.
     if (!m_httpServer.listen(serverPort())) {
         qWarning("cannot listen on port %d", serverPort());
@@ -171,6 +160,20 @@ bool BrowserApplication::checkUpdater()
         openVendorSite();
         return false;
     }
+    return true;
+}
+
+bool BrowserApplication::resumePendingUpdate()
+{
+    if (!KavoUpdate::resumePendingUpdate())
+        return false;
+    // The installing updater ends this process. Should it end, fail or be stopped without
+    // doing so, nothing else would: no window or server exists, and the instance guard would
+    // refuse every later start. Queued, so it also takes effect once the event loop runs.
+    KavoUpdate::instance()->setUpdaterEndedHandler([this] {
+        std::fprintf(stderr, "the installing updater ended without ending this program\n");
+        QMetaObject::invokeMethod(this, [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
+    });
     return true;
 }
 

@@ -8,8 +8,6 @@
 #include <QSystemTrayIcon>
 #include <QString>
 
-#include <functional>
-
 class IMInterface;
 class NetworkAccessManager;
 class BrowserWindow;
@@ -44,17 +42,6 @@ public slots:
     void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
 
 public:
-
-    // The update client's two start-up steps. resumePendingUpdate returns true when it started
-    // the updater in install mode; no window opens then, and the client quits this process
-    // with -1 should that updater end without ending it. Unset steps are skipped.
-    struct UpdateSteps
-    {
-        std::function<bool()> resumePendingUpdate;
-        std::function<void()> cleanupUpdater;
-    };
-    static void setUpdateSteps(const UpdateSteps &steps);
-
     static QString singleInstanceKey() { return QStringLiteral("Kavo.V5.Browser"); }
     static quint16 serverPort() { return 58899; }
 
@@ -63,6 +50,7 @@ private:
     bool ensureSingleInstance();
     void loadPlugins();
     bool checkUpdater();
+    bool resumePendingUpdate();
     void checkMainExecutable();
     void createTrayIcon();
     void createFirstWindow();

@@ -6,6 +6,7 @@
 #include "bridge/kavofactory.h"
 #include "bridge/kavofile.h"
 #include "bridge/kavonotification.h"
+#include "bridge/kavoupdate.h"
 #include "browser/browserwindow.h"
 
 // The main program's creator tables, filled once at start-up.
@@ -18,6 +19,7 @@ bool Host::init()
     registerWindowObject(QStringLiteral("KavoDevice"), [](BrowserWindow *window) { return new KavoDevice(window); });
     registerWindowObject(QStringLiteral("KavoFile"), [](BrowserWindow *window) { return new KavoFile(window); });
     registerWindowObject(QStringLiteral("KavoCamera"), [](BrowserWindow *window) { return new KavoCamera(window); });
+    registerWindowObject(QStringLiteral("KavoUpdate"), [](BrowserWindow *window) { return new KavoUpdate(window); });
     registerWindowObject(QStringLiteral("KavoNotification"),
                          [](BrowserWindow *window) { return new KavoNotification(window); });
     return true;

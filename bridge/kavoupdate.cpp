@@ -1,0 +1,325 @@
+#include "kavoupdate.h"
+
+#include "appnames.h"
+#include "fileutils.h"
+#include "messagebox.h"
+#include "processutils.h"
+#include "updatearea.h"
+#include "versions.h"
+
+#include "download/downloadtasklog.h"
+#include "shell/config.h"
+#include "shell/logutils.h"
+#include "zip/ziputils.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QVariant>
+
+#include <cstdio>
+
+namespace {
+const char TaskLogName[] = "update.rdl";
+const char PartialSuffix[] = ".lrdl";
+const char KilledByClient[] = "kavoKilledByClient";
+
+KavoUpdate *&instanceSlot()
+{
+    static KavoUpdate *object = nullptr;
+    return object;
+}
+
+QString errorName(QProcess::ProcessError error)
+{
+    static const char *const errorNames[] = {"QProcess::FailedToStart", "QProcess::Crashed", "QProcess::Timedout",
+                                             "QProcess::WriteError",    "QProcess::ReadError", "QProcess::UnknownError"};
+    const int code = int(error);
+    if (code < 0 || code >= int(sizeof(errorNames) / sizeof(errorNames[0])))
+        return QStringLiteral("未知异常代码");
+    return QString::fromLatin1(errorNames[code]);
+}
+
+// A refusal leaves no trace in the update area, so it is told on standard error only.
+void refuse(const QString &why)
+{
+    const QByteArray line = (QStringLiteral("KavoUpdate: ") + why + QLatin1Char('\n')).toUtf8();
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+// "data/update/<Name>" below the program's directory.
+QString updateRoot()
+{
+    return absolutePath(QStringLiteral("data/update/") + appConfig().name());
+}
+} // namespace
+
+KavoUpdate::KavoUpdate(BrowserWindow *window)
+    : QObject(nullptr)
+{
+    // The window publishes the object and owns it through its bridge list; nothing else is needed.
+    Q_UNUSED(window);
+}
+
+KavoUpdate::~KavoUpdate()
+{
+    // The updaters are children and are ended with this object; none may call back into it then.
+    for (QProcess *process : findChildren<QProcess *>()) {
+        process->disconnect(this);
+        process->kill();
+        process->waitForFinished(5000);
+    }
+    if (instanceSlot() == this)
+        instanceSlot() = nullptr;
+}
+
+int KavoUpdate::compareVersions(const QString &a, const QString &b)
+{
+    return ::compareVersions(a, b);
+}
+
+KavoUpdate *KavoUpdate::instance()
+{
+    KavoUpdate *&object = instanceSlot();
+    if (!object) {
+        object = new KavoUpdate();
+        // Gone before the application object, so its updater process is released while Qt still runs.
+        static const bool registered = (qAddPostRoutine(&KavoUpdate::destroyInstance), true);
+        Q_UNUSED(registered);
+    }
+    return object;
+}
+
+void KavoUpdate::destroyInstance()
+{
+    delete instanceSlot();
+    instanceSlot() = nullptr;
+}
+
+QString KavoUpdate::downloadDir() const
+{
+    if (m_version.isEmpty())
+        return QString();
+    const QString relative = UpdateArea::downloadDir(appConfig().name(), m_version);
+    return relative.isEmpty() ? QString() : absolutePath(relative);
+}
+
+QString KavoUpdate::packageFileName() const
+{
+    return UpdateArea::packageFileName(m_url);
+}
+
+void KavoUpdate::beginUpdate(const QString &version, const QString &description, const QString &url)
+{
+    Q_UNUSED(description);
+    if (version.isEmpty() || url.isEmpty())
+        return;
+    // Both texts come from the page: a version that is not plain dotted numbers or a file name
+    // such as ".." would make every path below point outside the update area.
+    if (UpdateArea::downloadDir(appConfig().name(), version).isEmpty()
+        || UpdateArea::packageFileName(url).isEmpty()) {
+        refuse(QStringLiteral("refused: the version must be dotted decimal numbers and the package URL "
+                              "must end in a file name"));
+        return;
+    }
+    m_version = version;
+    m_url = url;
+    const QString dir = downloadDir();
+    LogUtils::info(dir, QStringLiteral("准备升级"));
+    if (version == appConfig().version()) {
+        // Already installed: what is left of its download has done its job.
+        removeDir(dir);
+        cleanupUpdater();
+        return;
+    }
+    if (!QFileInfo::exists(dir + QLatin1Char('/') + packageFileName()))
+        startDownload();
+    else
+        startInstallation();
+}
+
+bool KavoUpdate::startDownload()
+{
+    // A second call while this object's updater is about must neither end nor replace it.
+    if (m_process)
+        return false;
+    const QString dir = downloadDir();
+    LogUtils::info(dir, QStringLiteral("准备下载新版本：") + m_version);
+    const QString updater = Kavo::updaterExecutableName();
+    // Only this installation's updaters: another installation's download is none of ours.
+    killProcessByName(updater, applicationDir());
+    if (isProcessRunning(updater, applicationDir()))
+        return false;
+    return startUpdater(absolutePath(updater),
+                        {QStringLiteral("-app"), appConfig().name(), QStringLiteral("-beginUpdate"), m_url,
+                         QStringLiteral("-version"), m_version});
+}
+
+bool KavoUpdate::startInstallation()
+{
+    if (m_process)
+        return false;
+    const QString dir = downloadDir();
+    const QString tmp = dir + QStringLiteral("/tmp");
+    const QString package = dir + QLatin1Char('/') + packageFileName();
+    bool prepared = QFileInfo(tmp).isDir();
+    // A kill during an earlier unpacking can leave a partial "tmp" behind; while the package
+    // is here it is unpacked afresh. The unpacking is staged, so a failure leaves no "tmp".
+    if (QFileInfo::exists(package)) {
+        removeDir(tmp);
+        prepared = ZipUtils::unzip(package, tmp);
+    }
+    const QString program = tmp + QLatin1Char('/') + Kavo::updaterExecutableName();
+    if (prepared && QFileInfo::exists(program)) {
+        return startUpdater(program, {QStringLiteral("-app"), appConfig().name(), QStringLiteral("-version"),
+                                      m_version, QStringLiteral("-execUpdate")});
+    }
+    removeDir(dir);
+    return false;
+}
+
+bool KavoUpdate::startUpdater(const QString &program, const QStringList &arguments)
+{
+    if (m_process)
+        return false;
+    const QString dir = downloadDir();
+    if (!QFileInfo::exists(program)) {
+        LogUtils::fatal(dir, QStringLiteral("找不到:") + program + QStringLiteral("文件！"));
+        return false;
+    }
+    m_process = new QProcess(this);
+    // The updater's diagnostics join this program's own; an unread pipe would stall it when full.
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process->setWorkingDirectory(QFileInfo(program).absolutePath());
+    connect(m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            &KavoUpdate::onProcessFinished);
+    connect(m_process, &QProcess::errorOccurred, this, &KavoUpdate::onProcessError);
+    connect(m_process, &QProcess::readyRead, this, &KavoUpdate::onProcessingReceivedData);
+    connect(m_process, &QProcess::started, this, &KavoUpdate::onProcessStarted);
+    QProcess *process = m_process;
+    process->start(program, arguments, QIODevice::ReadWrite);
+    if (process->waitForStarted(30000)) {
+        // An updater that ends within its first second did not take up the job.
+        const bool ended = process->waitForFinished(1000);
+        return !ended && m_process == process;
+    }
+    const QString text = QStringLiteral("启动Kavo.Update进程失败！");
+    showCriticalMessage(QStringLiteral("错误"), text);
+    LogUtils::error(dir, text);
+    stopUpdater(false);
+    return false;
+}
+
+void KavoUpdate::stopUpdater(bool crashed)
+{
+    if (!m_process)
+        return;
+    LogUtils::info(downloadDir(), QStringLiteral("结束Update进程"));
+    QProcess *process = m_process;
+    m_process = nullptr;
+    // Ended by this client, not crashed: its download stays for the next run.
+    if (!crashed)
+        process->setProperty(KilledByClient, true);
+    process->kill();
+    process->deleteLater();
+    notifyEnded();
+}
+
+void KavoUpdate::notifyEnded()
+{
+    if (m_endedHandler)
+        m_endedHandler();
+}
+
+void KavoUpdate::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    Q_UNUSED(exitCode);
+    const QString dir = downloadDir();
+    const bool killedHere = sender() && sender()->property(KilledByClient).toBool();
+    if (exitStatus == QProcess::CrashExit && !killedHere && !dir.isEmpty()) {
+        removeDir(dir + QStringLiteral("/tmp"));
+        const QString name = packageFileName();
+        if (!name.isEmpty()) {
+            removeFile(dir + QLatin1Char('/') + name);
+            // Without its task log the partial file could never be resumed.
+            removeFile(dir + QLatin1Char('/') + name + QLatin1String(PartialSuffix));
+        }
+        removeFile(dir + QLatin1Char('/') + QLatin1String(TaskLogName));
+        LogUtils::info(dir, QStringLiteral("启动Update下载进程崩溃!"));
+    }
+    LogUtils::info(dir, QStringLiteral("Update下载进程退出!"));
+    notifyEnded();
+}
+
+void KavoUpdate::onProcessError(QProcess::ProcessError error)
+{
+    LogUtils::fatal(downloadDir(), QStringLiteral("Update下载进程出现异常!\n原因: ") + errorName(error));
+    stopUpdater(error == QProcess::Crashed);
+}
+
+void KavoUpdate::onProcessStarted()
+{
+}
+
+void KavoUpdate::onProcessingReceivedData()
+{
+    if (!m_process)
+        return;
+    if (!m_process->readAll().isEmpty())
+        stopUpdater(false);
+}
+
+void KavoUpdate::onConnectedToUpdate()
+{
+}
+
+void KavoUpdate::cleanupUpdater()
+{
+    const QString version = appConfig().version();
+    if (version.isEmpty())
+        return;
+    killProcessByName(Kavo::updaterExecutableName(), applicationDir());
+    const QString relative = UpdateArea::downloadDir(appConfig().name(), version);
+    if (!relative.isEmpty())
+        removeDir(absolutePath(relative) + QStringLiteral("/tmp"));
+}
+
+bool KavoUpdate::resumePendingUpdate()
+{
+    const QString running = appConfig().version();
+    const QString root = updateRoot();
+    // Only names that compare with the running version count; anything else is not ours to judge.
+    QString newest;
+    const QStringList names = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        if (compareVersions(name, running) == -2)
+            continue;
+        if (newest.isEmpty() || compareVersions(name, newest) == 1)
+            newest = name;
+    }
+    if (newest.isEmpty() || compareVersions(newest, running) < 1)
+        return false;
+
+    const QString relative = UpdateArea::downloadDir(appConfig().name(), newest);
+    if (relative.isEmpty())
+        return false;
+    const QString dir = absolutePath(relative);
+    DownloadTaskLog log(dir + QLatin1Char('/') + QLatin1String(TaskLogName));
+    QString message;
+    DownloadTaskInfo task;
+    const QString url = log.load(message) && log.getTask(0, task) ? task.url : QString();
+    // A log that names no usable package leaves nothing that could be installed.
+    if (url.isEmpty() || UpdateArea::packageFileName(url).isEmpty()) {
+        removeDir(dir);
+        return false;
+    }
+    const QString partial = dir + QLatin1Char('/') + UpdateArea::packageFileName(url) + QLatin1String(PartialSuffix);
+    if (!QFileInfo::exists(dir + QStringLiteral("/tmp")) && QFileInfo::exists(partial))
+        return false;
+
+    KavoUpdate *client = instance();
+    client->m_url = url;
+    client->m_version = newest;
+    return client->startInstallation();
+}

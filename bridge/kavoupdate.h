@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+#include <functional>
+
+class BrowserWindow;
+
+// The main program's side of self-update. A page announces a version and its package URL;
+// the client starts the updater to download it, or installs a package already downloaded.
+// At start-up the same rules clean the update area and resume an installation left by an
+// earlier run. Every record goes to "log.elf" of the version's download directory.
+class KavoUpdate : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(KavoUpdate)
+public:
+    explicit KavoUpdate(BrowserWindow *window = nullptr);
+    ~KavoUpdate() override;
+
+    // Dotted decimal versions: 1 when a is greater, -1 when b is, 0 when equal, -2 when they
+    // cannot be compared.
+    static int compareVersions(const QString &a, const QString &b);
+    // Ends this installation's updaters and removes the running version's unpacked "tmp".
+    static void cleanupUpdater();
+    // Installs a complete package of a newer version downloaded in an earlier run; true when
+    // the installing updater is running.
+    static bool resumePendingUpdate();
+
+    // The process-wide client of the start-up steps: made on first use, destroyed at exit.
+    static KavoUpdate *instance();
+    static void destroyInstance();
+
+    QString version() const { return m_version; }
+    QString url() const { return m_url; }
+    QProcess *process() const { return m_process; }
+    // Absolute; empty while no acceptable version is set.
+    QString downloadDir() const;
+    QString packageFileName() const;
+
+    // Runs whenever the updater this object started ends, fails or is stopped.
+    void setUpdaterEndedHandler(const std::function<void()> &handler) { m_endedHandler = handler; }
+
+public slots:
+    void beginUpdate(const QString &version, const QString &description, const QString &url);
+
+private slots:
+    void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void onProcessError(QProcess::ProcessError error);
+    void onProcessStarted();
+    void onProcessingReceivedData();
+    void onConnectedToUpdate();
+
+private:
+    bool startDownload();
+    bool startInstallation();
+    bool startUpdater(const QString &program, const QStringList &arguments);
+    void stopUpdater(bool crashed);
+    void notifyEnded();
+
+    QString m_version;
+    QString m_url;
+    QProcess *m_process = nullptr;
+    std::function<void()> m_endedHandler;
+};
