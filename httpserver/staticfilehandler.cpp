@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QRegularExpression>
 #include <QUrlQuery>
 
 #include <cerrno>
@@ -31,6 +32,55 @@ void answerForbidden(HttpResponse *response)
 {
     response->setStatus(403);
     response->end(QString::fromUtf8(ForbiddenText));
+}
+
+enum class Range { Whole, Part, Unsatisfiable };
+
+// One byte range of "bytes=FROM-TO", "bytes=FROM-" or "bytes=-SUFFIX" against a resource of
+// size bytes. Anything else (several ranges, other units, nonsense) is answered whole.
+Range parseRange(const QString &header, qint64 size, qint64 *from, qint64 *length)
+{
+    static const QRegularExpression form(QStringLiteral("^\\s*bytes\\s*=\\s*(\\d*)\\s*-\\s*(\\d*)\\s*$"));
+    const QRegularExpressionMatch m = form.match(header);
+    if (header.isEmpty() || !m.hasMatch() || (m.capturedRef(1).isEmpty() && m.capturedRef(2).isEmpty()))
+        return Range::Whole;
+    bool ok = true;
+    qint64 first = 0;
+    qint64 last = size - 1;
+    if (m.capturedRef(1).isEmpty()) {
+        const qint64 suffix = m.capturedRef(2).toLongLong(&ok);
+        if (!ok)
+            return Range::Whole;
+        if (suffix == 0)
+            return Range::Unsatisfiable;
+        first = qMax<qint64>(0, size - suffix);
+    } else {
+        first = m.capturedRef(1).toLongLong(&ok);
+        if (ok && !m.capturedRef(2).isEmpty())
+            last = qMin(last, m.capturedRef(2).toLongLong(&ok));
+        if (!ok || (!m.capturedRef(2).isEmpty() && m.capturedRef(2).toLongLong() < first))
+            return Range::Whole;
+    }
+    if (first >= size)
+        return Range::Unsatisfiable;
+    *from = first;
+    *length = last - first + 1;
+    return Range::Part;
+}
+
+// Marks a ranged answer; false when the range cannot be served (the answer is then complete).
+bool answerRange(HttpResponse *response, Range range, qint64 from, qint64 length, qint64 size)
+{
+    if (range == Range::Unsatisfiable) {
+        response->setStatus(416);
+        response->setHeader(QStringLiteral("Content-Range"), QStringLiteral("bytes */%1").arg(size));
+        response->end(QByteArray());
+        return false;
+    }
+    response->setStatus(206);
+    response->setHeader(QStringLiteral("Content-Range"),
+                        QStringLiteral("bytes %1-%2/%3").arg(from).arg(from + length - 1).arg(size));
+    return true;
 }
 
 QString suffixOf(const QString &path)
@@ -118,8 +168,21 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     if (question >= 0)
         path.truncate(question);
 
+    // Byte ranges let the updater fetch a package from this server over several connections.
+    const QString rangeHeader = request->header(QStringLiteral("range"));
+    qint64 from = 0;
+    qint64 length = 0;
+
     if (const QByteArray *bytes = m_packages.packageBytes(path)) {
         response->setHeaderContentType(suffixOf(path));
+        const Range range = parseRange(rangeHeader, bytes->size(), &from, &length);
+        if (range != Range::Whole) {
+            if (answerRange(response, range, from, length, bytes->size())) {
+                response->setHeader(QStringLiteral("Content-Length"), QString::number(length));
+                response->end(bytes->mid(int(from), int(length)));
+            }
+            return;
+        }
         response->setStatus(200);
         response->setHeader(QStringLiteral("Content-Length"), QString::number(bytes->size()));
         response->end(*bytes);
@@ -132,7 +195,7 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
 
     // A small file served recently costs one stat: its size, times and inode prove it unchanged.
     struct stat st;
-    if (::stat(nativePath.constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (rangeHeader.isEmpty() && ::stat(nativePath.constData(), &st) == 0 && S_ISREG(st.st_mode)) {
         const auto cached = m_cache.constFind(nativePath);
         if (cached != m_cache.constEnd() && cached->matches(st)) {
             response->setStatus(200);
@@ -152,8 +215,25 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         answerNotFound(response);
         return;
     }
-    response->setStatus(200);
     const qint64 size = st.st_size;
+    const Range range = parseRange(rangeHeader, size, &from, &length);
+    if (range != Range::Whole) {
+        if (!answerRange(response, range, from, length, size)) {
+            ::close(fd);
+            return;
+        }
+        auto *file = new QFile;
+        if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle) || !file->seek(from)) {
+            if (!file->isOpen())
+                ::close(fd);
+            delete file;
+            response->end(QByteArray());
+            return;
+        }
+        response->endWithDevice(file, length);
+        return;
+    }
+    response->setStatus(200);
     if (size > WholeReadLimit) {
         auto *file = new QFile;
         if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {

@@ -112,6 +112,8 @@ private slots:
     void malformedAndOversizeHeads();
     void versionedCachingAnd304();
     void largeFileIsStreamed();
+    void byteRanges_data();
+    void byteRanges();
     void changedFileIsServedFresh();
     void incompleteHeadTimesOut();
     void blackBoxProcess();
@@ -281,6 +283,41 @@ void TestHttpServer::largeFileIsStreamed()
     QCOMPARE(answers.size(), 2);
     QVERIFY(answers[0].body == big);
     QCOMPARE(answers[1].body, QByteArray("plain"));
+}
+
+void TestHttpServer::byteRanges_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("range");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentRange");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("from-to") << QByteArray("/readme") << QByteArray("bytes=1-3") << 206 << QByteArray("bytes 1-3/5") << QByteArray("lai");
+    QTest::newRow("open end") << QByteArray("/readme") << QByteArray("bytes=2-") << 206 << QByteArray("bytes 2-4/5") << QByteArray("ain");
+    QTest::newRow("suffix") << QByteArray("/readme") << QByteArray("bytes=-2") << 206 << QByteArray("bytes 3-4/5") << QByteArray("in");
+    QTest::newRow("end clipped to the size") << QByteArray("/readme") << QByteArray("bytes=3-100") << 206 << QByteArray("bytes 3-4/5") << QByteArray("in");
+    QTest::newRow("first byte only") << QByteArray("/readme") << QByteArray("bytes=0-0") << 206 << QByteArray("bytes 0-0/5") << QByteArray("p");
+    QTest::newRow("start past the end") << QByteArray("/readme") << QByteArray("bytes=5-") << 416 << QByteArray("bytes */5") << QByteArray();
+    QTest::newRow("several ranges answered whole") << QByteArray("/readme") << QByteArray("bytes=0-1,3-4") << 200 << QByteArray() << QByteArray("plain");
+    QTest::newRow("reversed range answered whole") << QByteArray("/readme") << QByteArray("bytes=3-1") << 200 << QByteArray() << QByteArray("plain");
+    QTest::newRow("other unit answered whole") << QByteArray("/readme") << QByteArray("lines=1-2") << 200 << QByteArray() << QByteArray("plain");
+    QTest::newRow("package entry") << QByteArray("/pkg/app/main.js") << QByteArray("bytes=0-2") << 206 << QByteArray("bytes 0-2/6") << QByteArray("var");
+}
+
+void TestHttpServer::byteRanges()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, range);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentRange);
+    QFETCH(QByteArray, body);
+    Client client(m_server->serverPort());
+    const QList<Answer> answers
+        = client.exchange("GET " + target + " HTTP/1.1\r\nRange: " + range + "\r\n\r\n", 1);
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].status, status);
+    QCOMPARE(answers[0].headers.value("content-range"), contentRange);
+    QCOMPARE(answers[0].body, body);
 }
 
 void TestHttpServer::changedFileIsServedFresh()
