@@ -48,6 +48,26 @@ void refuse(const QString &why)
     std::fflush(stderr);
 }
 
+// Removes a download that cannot be installed. Its "log.elf" stays: after a failed update it
+// is the only record of what went wrong, and the restarted program would otherwise erase it.
+void discardDownload(const QString &dir)
+{
+    const QFileInfoList entries = QDir(dir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    bool keptLog = false;
+    for (const QFileInfo &entry : entries) {
+        if (entry.fileName() == QLatin1String("log.elf") && entry.isFile()) {
+            keptLog = true;
+            continue;
+        }
+        if (entry.isDir() && !entry.isSymLink())
+            removeDir(entry.filePath());
+        else
+            removeFile(entry.filePath());
+    }
+    if (!keptLog)
+        removeDir(dir);
+}
+
 // "data/update/<Name>" below the program's directory.
 QString updateRoot()
 {
@@ -175,7 +195,7 @@ bool KavoUpdate::startInstallation()
         return startUpdater(program, {QStringLiteral("-app"), appConfig().name(), QStringLiteral("-version"),
                                       m_version, QStringLiteral("-execUpdate")});
     }
-    removeDir(dir);
+    discardDownload(dir);
     return false;
 }
 
@@ -311,7 +331,7 @@ bool KavoUpdate::resumePendingUpdate()
     const QString url = log.load(message) && log.getTask(0, task) ? task.url : QString();
     // A log that names no usable package leaves nothing that could be installed.
     if (url.isEmpty() || UpdateArea::packageFileName(url).isEmpty()) {
-        removeDir(dir);
+        discardDownload(dir);
         return false;
     }
     const QString partial = dir + QLatin1Char('/') + UpdateArea::packageFileName(url) + QLatin1String(PartialSuffix);

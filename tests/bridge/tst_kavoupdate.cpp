@@ -351,6 +351,10 @@ private slots:
         QTest::newRow("newer, no task log")
             << QStringList{"5.0.0.1" + updater + "=standin-stays"} << false << QString() << QStringList{"5.0.0.1"}
             << QStringList();
+        QTest::newRow("newer, no task log, its update log kept")
+            << QStringList{"5.0.0.1" + updater + "=standin-stays", "5.0.0.1/pkg.zip.lrdl=partial", "5.0.0.1/log.elf=why"}
+            << false << QString() << QStringList{"5.0.0.1/tmp", "5.0.0.1/pkg.zip.lrdl"}
+            << QStringList{"5.0.0.1/log.elf"};
         QTest::newRow("greatest comparable version wins")
             << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1" + updater + "=standin-stays", "5.0.0.2/update.rdl=log",
                            "5.0.0.2" + updater + "=standin-stays", "6.0/update.rdl=log", "6.0" + updater + "=standin-stays",

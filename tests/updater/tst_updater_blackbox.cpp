@@ -1,93 +1,29 @@
-#include "bridge/appnames.h"
-#include "bridge/processutils.h"
 #include "bridge/fileversion.h"
+#include "updatefixture.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QtTest>
+#include <QElapsedTimer>
 
 #include <csignal>
 
+using namespace UpdateFixture;
+
 // The built Kavo.Update run in temporary installations copied from the build output, against a
 // package made by scripts/make-update-package.sh and served by nginx on loopback.
-// The updater restarts the installation's main program detached; it must not outlive the test
-// and keep the server port from later tests.
-struct RestartedProgramReaper
-{
-    QString root;
-    ~RestartedProgramReaper() { killProcessByName(Kavo::mainExecutableName(), root); }
-};
-
 class tst_UpdaterBlackbox : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_served;
-    QTemporaryDir m_nginxDir;
-    QProcess m_nginx;
-    quint16 m_port = 0;
+    Nginx m_nginx;
     QByteArray m_packageSha;
 
-    static QString binDir() { return qEnvironmentVariable("KAVO_BIN_DIR"); }
-
-    QString url(const QString &name) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_port).arg(name); }
-
-    static bool run(const QString &program, const QStringList &args, const QStringList &env = {})
-    {
-        QProcess p;
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        for (const QString &kv : env)
-            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
-        p.setProcessEnvironment(e);
-        p.start(program, args);
-        return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    }
-
-    static bool makePackage(const QString &out, const QString &version, const QString &overlay)
-    {
-        QStringList args{binDir(), version, out};
-        if (!overlay.isEmpty())
-            args << QStringLiteral("--overlay") << overlay;
-        return run(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"), args);
-    }
-
-    static void writeFile(const QString &path, const QByteArray &data)
-    {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(data);
-    }
-
-    static QByteArray readFile(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-
-    static QByteArray sha(const QString &path) { return QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256); }
+    QString url(const QString &name) const { return m_nginx.url(name); }
 
     // A runnable installation: both programs, qt.conf and an old demo page.
     static void makeInstallation(const QString &root)
     {
-        for (const QString &name : {QStringLiteral("Kavo.V5"), QStringLiteral("Kavo.Update"), QStringLiteral("qt.conf")}) {
-            QVERIFY(QFile::copy(binDir() + '/' + name, root + '/' + name));
-        }
-        writeFile(root + QStringLiteral("/data/Demo/update.txt"), "old page");
-    }
-
-    static QStringList tree(const QString &root)
-    {
-        QStringList entries;
-        QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext())
-            entries << it.next();
-        entries.sort();
-        return entries;
+        QVERIFY(UpdateFixture::makeInstallation(root));
+        QVERIFY(writeFile(root + QStringLiteral("/data/Demo/update.txt"), "old page"));
     }
 
     static QString dlDir(const QString &root) { return root + QStringLiteral("/data/update/Demo/5.0.0.1"); }
@@ -100,15 +36,7 @@ class tst_UpdaterBlackbox : public QObject
 
     static QStringList logLines(const QString &root)
     {
-        QStringList messages;
-        const QString text = QString::fromUtf8(readFile(dlDir(root) + QStringLiteral("/log.elf")));
-        static const QRegularExpression record(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} \\[ThreadID: \\d+\\] (\\w+)  - (.*)$"));
-        for (const QString &line : text.split('\n')) {
-            const auto m = record.match(line);
-            if (m.hasMatch())
-                messages << m.captured(1) + QLatin1Char(' ') + m.captured(2);
-        }
-        return messages;
+        return UpdateFixture::logLines(dlDir(root) + QStringLiteral("/log.elf"));
     }
 
     // Download mode to the end, the consent declined: the package and "tmp" stay for later.
@@ -121,46 +49,16 @@ class tst_UpdaterBlackbox : public QObject
 private slots:
     void initTestCase()
     {
-        // nginx's workers run as another user: everything served must be readable by them.
-        QFile::setPermissions(m_served.path(), QFileDevice::Permissions(0x7755));
         QTemporaryDir overlay;
-        writeFile(overlay.path() + QStringLiteral("/data/Demo/update.txt"), "new page");
+        QVERIFY(writeFile(overlay.path() + QStringLiteral("/data/Demo/update.txt"), "new page"));
         QVERIFY(makePackage(m_served.path() + QStringLiteral("/pkg.zip"), QStringLiteral("5.0.0.1"), overlay.path()));
         // A package with a file where the installation holds a directory: it cannot be installed.
         QTemporaryDir blocked;
-        writeFile(blocked.path() + QStringLiteral("/data/Demo/update.txt"), "new page");
-        writeFile(blocked.path() + QStringLiteral("/zz-blocked"), "a file");
+        QVERIFY(writeFile(blocked.path() + QStringLiteral("/data/Demo/update.txt"), "new page"));
+        QVERIFY(writeFile(blocked.path() + QStringLiteral("/zz-blocked"), "a file"));
         QVERIFY(makePackage(m_served.path() + QStringLiteral("/blocked.zip"), QStringLiteral("5.0.0.1"), blocked.path()));
-        for (const QString &f : QDir(m_served.path()).entryList(QDir::Files))
-            QFile::setPermissions(m_served.path() + '/' + f, QFileDevice::Permissions(0x6644));
         m_packageSha = sha(m_served.path() + QStringLiteral("/pkg.zip"));
-
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        m_port = probe.serverPort();
-        probe.close();
-        const QString conf = m_nginxDir.filePath(QStringLiteral("nginx.conf"));
-        writeFile(conf, QStringLiteral("daemon off; pid %1/nginx.pid; error_log %1/error.log;\n"
-                                       "events {}\nhttp { access_log off; client_body_temp_path %1;\n"
-                                       "server { listen 127.0.0.1:%2; root %3; } }\n")
-                            .arg(m_nginxDir.path()).arg(m_port).arg(m_served.path()).toUtf8());
-        m_nginx.start(QStringLiteral("nginx"), {"-p", m_nginxDir.path(), "-c", conf});
-        QVERIFY(m_nginx.waitForStarted());
-        bool up = false;
-        for (int i = 0; i < 100 && !up; ++i) {
-            QTcpSocket s;
-            s.connectToHost(QHostAddress::LocalHost, m_port);
-            up = s.waitForConnected(100);
-            if (!up)
-                QTest::qWait(50);
-        }
-        QVERIFY(up);
-    }
-
-    void cleanupTestCase()
-    {
-        m_nginx.terminate();
-        m_nginx.waitForFinished(3000);
+        QVERIFY(m_nginx.start(m_served.path()));
     }
 
     void downloadUnpacksAndAsks()
@@ -229,7 +127,7 @@ private slots:
     {
         QTemporaryDir root;
         makeInstallation(root.path());
-        writeFile(dlDir(root.path()) + QStringLiteral("/pkg.zip.lrdl"), QByteArray(1000, 'x'));
+        QVERIFY(writeFile(dlDir(root.path()) + QStringLiteral("/pkg.zip.lrdl"), QByteArray(1000, 'x')));
         downloadInto(root.path(), "pkg.zip");
         QCOMPARE(sha(dlDir(root.path()) + QStringLiteral("/pkg.zip")), m_packageSha);
     }
@@ -264,7 +162,7 @@ private slots:
         QFETCH(QString, name);
         QTemporaryDir root;
         makeInstallation(root.path());
-        writeFile(root.path() + QStringLiteral("/data/update/Demo/keep.txt"), "keep");
+        QVERIFY(writeFile(root.path() + QStringLiteral("/data/update/Demo/keep.txt"), "keep"));
         const QStringList before = tree(root.path());
         QVERIFY(run(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url(name), version), {"KAVO_UPDATE_CONSENT=yes"}));
         QCOMPARE(tree(root.path()), before);
@@ -273,7 +171,7 @@ private slots:
     void executeInstallsAndRestarts()
     {
         QTemporaryDir root;
-        const RestartedProgramReaper reaper{root.path()};
+        const InstallationReaper reaper{root.path()};
         makeInstallation(root.path());
         downloadInto(root.path(), "pkg.zip");
         QCOMPARE(fileVersion(root.path() + QStringLiteral("/Kavo.V5")), QStringLiteral("5.0.0.0"));
@@ -295,10 +193,10 @@ private slots:
     void failedCopyRollsBack()
     {
         QTemporaryDir root;
-        const RestartedProgramReaper reaper{root.path()};
+        const InstallationReaper reaper{root.path()};
         makeInstallation(root.path());
         // The package's file "zz-blocked" meets a directory of that name: it cannot be written.
-        writeFile(root.path() + QStringLiteral("/zz-blocked/inside"), "x");
+        QVERIFY(writeFile(root.path() + QStringLiteral("/zz-blocked/inside"), "x"));
         downloadInto(root.path(), "blocked.zip");
         const QByteArray oldV5 = sha(root.path() + QStringLiteral("/Kavo.V5"));
         QVERIFY(run(dlDir(root.path()) + QStringLiteral("/tmp/Kavo.Update"),

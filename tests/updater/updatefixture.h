@@ -1,0 +1,188 @@
+#pragma once
+
+#include "bridge/appnames.h"
+#include "bridge/processutils.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// What the black-box update tests share: temporary installations copied from the build output,
+// packages made by scripts/make-update-package.sh, nginx serving them on loopback, and the
+// reaping of every program an installation started.
+namespace UpdateFixture {
+
+inline QString binDir()
+{
+    return qEnvironmentVariable("KAVO_BIN_DIR");
+}
+
+inline bool run(const QString &program, const QStringList &args, const QStringList &env = {})
+{
+    QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (const QString &kv : env)
+        e.insert(kv.section('=', 0, 0), kv.section('=', 1));
+    p.setProcessEnvironment(e);
+    p.start(program, args);
+    return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+inline bool makePackage(const QString &out, const QString &version, const QString &overlay)
+{
+    QStringList args{binDir(), version, out};
+    if (!overlay.isEmpty())
+        args << QStringLiteral("--overlay") << overlay;
+    return run(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"), args);
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline QByteArray sha(const QString &path)
+{
+    return QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256);
+}
+
+inline bool copyTree(const QString &from, const QString &to)
+{
+    QDir().mkpath(to);
+    const QFileInfoList entries = QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QString target = to + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir() ? !copyTree(entry.filePath(), target) : !QFile::copy(entry.filePath(), target))
+            return false;
+    }
+    return true;
+}
+
+// Both programs and qt.conf; with the demo, also its package and pictures so the window opens.
+inline bool makeInstallation(const QString &root, bool withDemo = false)
+{
+    QStringList names{Kavo::mainExecutableName(), Kavo::updaterExecutableName(), QStringLiteral("qt.conf")};
+    if (withDemo)
+        names << QStringLiteral("data.zip");
+    for (const QString &name : names) {
+        if (!QFile::copy(binDir() + '/' + name, root + '/' + name))
+            return false;
+    }
+    return !withDemo || copyTree(binDir() + QStringLiteral("/data/Demo"), root + QStringLiteral("/data/Demo"));
+}
+
+inline QStringList tree(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << it.next();
+    entries.sort();
+    return entries;
+}
+
+// "LEVEL message" for each record of a log.elf; continuation lines stay separate entries.
+inline QStringList logLines(const QString &logFile)
+{
+    QStringList messages;
+    const QString text = QString::fromUtf8(readFile(logFile));
+    static const QRegularExpression record(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} \\[ThreadID: \\d+\\] (\\w+)  - (.*)$"));
+    for (const QString &line : text.split('\n')) {
+        const auto m = record.match(line);
+        if (m.hasMatch())
+            messages << m.captured(1) + QLatin1Char(' ') + m.captured(2);
+    }
+    return messages;
+}
+
+// The updater restarts the installation's main program detached, and the main program starts
+// updaters: none of them may outlive a test and keep the server port from later tests.
+struct InstallationReaper
+{
+    QString root;
+    ~InstallationReaper()
+    {
+        killProcessByName(Kavo::updaterExecutableName(), root);
+        killProcessByName(Kavo::mainExecutableName(), root);
+    }
+};
+
+// nginx on an ephemeral loopback port, serving a directory (readable by nginx's workers).
+class Nginx
+{
+public:
+    ~Nginx()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000)) {
+            m_process.kill();
+            m_process.waitForFinished(3000);
+        }
+    }
+
+    // nginx's workers run as another user: everything served must be readable by them.
+    static void makeReadable(const QString &served)
+    {
+        QFile::setPermissions(served, QFileDevice::Permissions(0x7755));
+        for (const QString &f : QDir(served).entryList(QDir::Files))
+            QFile::setPermissions(served + '/' + f, QFileDevice::Permissions(0x6644));
+    }
+
+    bool start(const QString &served, bool accessLog = false)
+    {
+        makeReadable(served);
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        m_port = probe.serverPort();
+        probe.close();
+        const QString conf = m_dir.filePath(QStringLiteral("nginx.conf"));
+        const QString log = accessLog ? QStringLiteral("access_log %1/access.log;").arg(m_dir.path())
+                                      : QStringLiteral("access_log off;");
+        if (!writeFile(conf, QStringLiteral("daemon off; pid %1/nginx.pid; error_log %1/error.log;\n"
+                                            "events {}\nhttp { %4 client_body_temp_path %1;\n"
+                                            "server { listen 127.0.0.1:%2; root %3; } }\n")
+                                 .arg(m_dir.path())
+                                 .arg(m_port)
+                                 .arg(served, log)
+                                 .toUtf8()))
+            return false;
+        m_process.start(QStringLiteral("nginx"), {"-p", m_dir.path(), "-c", conf});
+        if (!m_process.waitForStarted())
+            return false;
+        for (int i = 0; i < 100; ++i) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, m_port);
+            if (s.waitForConnected(100))
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+
+    quint16 port() const { return m_port; }
+    QString url(const QString &name) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_port).arg(name); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+} // namespace UpdateFixture
