@@ -1,9 +1,8 @@
 #include "updater/consent.h"
 
+#include "bridge/desktopalertwidget.h"
 #include "bridge/messagebox.h"
 
-#include <QMessageBox>
-#include <QPushButton>
 #include <QTimer>
 
 #include <cstdio>
@@ -19,11 +18,11 @@ QObject *showUpdateConsent(const QString &title, const QString &text, QObject *c
         QTimer::singleShot(0, context, [answer, cmd] { answer(cmd); });
         return nullptr;
     }
-    auto *box = new QMessageBox(QMessageBox::Question, title, text, QMessageBox::Close);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    QPushButton *now = box->addButton(QStringLiteral("立刻升级"), QMessageBox::AcceptRole);
-    QObject::connect(box, &QMessageBox::buttonClicked, context,
-                     [answer, now](QAbstractButton *button) { answer(button == now ? 0 : 1); });
-    box->show();
-    return box;
+    // Layout 0 carries the "立刻升级" button and never fades out by itself.
+    auto *alert = new DesktopAlertWidget(nullptr, DesktopAlertWidget::ActionButtonLayout);
+    alert->setTitle(title);
+    alert->setContent(text);
+    QObject::connect(alert, &DesktopAlertWidget::runCmd, context, [answer](int cmd) { answer(cmd); });
+    alert->popUp();
+    return alert;
 }

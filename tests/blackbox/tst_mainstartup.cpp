@@ -292,6 +292,25 @@ private slots:
         QVERIFY(lines.filter(QStringLiteral("KAVO_STARTUP init")).isEmpty());
     }
 
+    // A main program built without its style sheet stops at that step and says nothing.
+    void missingStyleSheetEndsStartUpSilently()
+    {
+        QTemporaryDir dir;
+        const QString root = install(dir);
+        QVERIFY(!root.isEmpty());
+        const QString program = root + QStringLiteral("/Kavo.V5");
+        QVERIFY(QFile::remove(program));
+        QVERIFY(QFile::copy(QStringLiteral(KAVO_UNSTYLED_MAIN), program));
+        int exitCode = 0;
+        const QStringList lines = runToEnd(root, &exitCode);
+        QCOMPARE(exitCode, 255);
+        const QString all = lines.join(QLatin1Char('|'));
+        QVERIFY2(lines.filter(QStringLiteral("KAVO_STARTUP plugins")).size() == 1, qPrintable(all));
+        QVERIFY2(lines.filter(QStringLiteral("KAVO_STARTUP installation")).isEmpty(), qPrintable(all));
+        QVERIFY2(lines.filter(QStringLiteral("错误")).isEmpty() && lines.filter(QStringLiteral("系统提示")).isEmpty(),
+                 qPrintable(all));
+    }
+
     // The unpacked main program is copied in only when it carries the updater's version.
     void mainExecutableIsBroughtToUpdaterVersion_data()
     {
