@@ -216,7 +216,6 @@ bool KavoUpdate::startUpdater(const QString &program, const QStringList &argumen
             &KavoUpdate::onProcessFinished);
     connect(m_process, &QProcess::errorOccurred, this, &KavoUpdate::onProcessError);
     connect(m_process, &QProcess::readyRead, this, &KavoUpdate::onProcessingReceivedData);
-    connect(m_process, &QProcess::started, this, &KavoUpdate::onProcessStarted);
     QProcess *process = m_process;
     process->start(program, arguments, QIODevice::ReadWrite);
     if (process->waitForStarted(30000)) {
