@@ -45,6 +45,20 @@ void HttpDownloadWorker::releaseMapping()
     if (m_mapped && m_file)
         m_file->unmap(m_mapped);
     m_mapped = nullptr;
+    m_windowSize = 0;
+}
+
+// Maps the window of the piece that begins at the file offset (a block boundary of the piece).
+bool HttpDownloadWorker::mapWindow(qint64 offset)
+{
+    releaseMapping();
+    const qint64 size = qMin(WindowSize, m_piece.end - offset + 1);
+    m_mapped = m_file->map(offset, size);
+    if (!m_mapped)
+        return false;
+    m_windowStart = offset;
+    m_windowSize = size;
+    return true;
 }
 
 void HttpDownloadWorker::closeFile()
@@ -59,6 +73,7 @@ void HttpDownloadWorker::doWork()
     if (m_stopped)
         return;
     releaseMapping();
+    m_failed = false;
     m_piece.reset();
     m_retriesLeft = Attempts;
     bool gotPiece = false;
@@ -85,8 +100,7 @@ void HttpDownloadWorker::doWork()
         fail(e);
         return;
     }
-    m_mapped = m_file->map(m_piece.start, m_piece.size());
-    if (!m_mapped) {
+    if (!mapWindow(m_piece.start + m_piece.done)) {
         NetworkError e;
         e.setErrorString(QStringLiteral("Map file to memeory failed: ") + QString::number(m_file->error()));
         fail(e);
@@ -105,6 +119,7 @@ void HttpDownloadWorker::sendRequest()
     // block would cost a round trip per 64 KiB.
     m_requestFrom = m_piece.start + m_piece.done;
     m_requestSize = m_piece.end - m_requestFrom + 1;
+    m_copied = m_requestFrom;
     QNetworkRequest request{QUrl(m_url)};
     request.setRawHeader("Range", QStringLiteral("bytes=%0-%1").arg(m_requestFrom).arg(m_piece.end).toLatin1());
     request.setRawHeader("User-Agent", "Kavo.V5");
@@ -116,6 +131,7 @@ void HttpDownloadWorker::sendRequest()
     m_replyValid = false;
     m_attemptProgress = false;
     m_reply = m_network->get(request);
+    m_reply->setReadBufferSize(ReadBufferSize);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &HttpDownloadWorker::checkReplyHeaders);
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpDownloadWorker::storeBlocks);
     connect(m_reply, &QNetworkReply::finished, this, &HttpDownloadWorker::slotReplyFinished, Qt::QueuedConnection);
@@ -140,28 +156,47 @@ void HttpDownloadWorker::checkReplyHeaders()
     // Only the requested bytes, from the requested byte on, are ever stored.
     m_replyValid = status == 206 && ranged && rangeFrom == m_requestFrom && rangeLength > 0
         && rangeLength <= m_requestSize;
+    // With a bounded read buffer, bytes that arrived before this verdict must be taken now: the
+    // reply sends nothing more until its buffer has room.
+    if (m_replyValid)
+        storeBlocks();
 }
 
 void HttpDownloadWorker::storeBlocks()
 {
     if (!m_reply || !m_replyValid || m_stopped)
         return;
-    const qint64 before = m_piece.done;
-    for (;;) {
-        const qint64 remaining = m_piece.end - m_piece.start - m_piece.done + 1;
-        const qint64 block = qMin(remaining, BlockSize);
-        // Whole blocks only (or the piece's last bytes): a dropped connection keeps no fragment.
-        if (block <= 0 || m_reply->bytesAvailable() < block)
-            break;
-        if (m_reply->read(reinterpret_cast<char *>(m_mapped + m_piece.done), block) != block) {
+    const qint64 pieceEnd = m_piece.end + 1;
+    while (m_copied < pieceEnd) {
+        const bool inWindow = m_copied >= m_windowStart && m_copied < m_windowStart + m_windowSize;
+        if (!inWindow && !mapWindow(m_copied)) {
+            NetworkError e;
+            e.setErrorString(QStringLiteral("Map file to memeory failed: ") + QString::number(m_file->error()));
             m_replyValid = false;
+            m_reply->disconnect(this);
             m_reply->abort();
-            break;
+            m_reply->deleteLater();
+            m_reply = nullptr;
+            fail(e);
+            return;
         }
-        m_piece.done += block;
+        // Ask for up to the window's end even when less has arrived: only a read that empties the
+        // reply's buffer tells a reply with a bounded buffer to fetch more.
+        const qint64 room = m_windowStart + m_windowSize - m_copied;
+        const qint64 got = m_reply->read(reinterpret_cast<char *>(m_mapped + (m_copied - m_windowStart)), room);
+        if (got <= 0)
+            break;
+        m_copied += got;
+        if (got < room)
+            break;
     }
-    if (m_piece.done == before)
+    // Progress counts whole blocks only (or the piece's last bytes): bytes past the last whole
+    // block are fetched again should the connection drop, so no fragment is ever recorded.
+    const qint64 copied = m_copied - m_piece.start;
+    const qint64 done = m_copied == pieceEnd ? copied : copied - copied % BlockSize;
+    if (done <= m_piece.done)
         return;
+    m_piece.done = done;
     m_attemptProgress = true;
     // Sent only once the blocks are in the file's mapping; one report for all that arrived together.
     emit pieceProgressChanged(m_piece.id, m_piece.done);
@@ -184,6 +219,8 @@ void HttpDownloadWorker::slotReplyFinished()
     if (reply->error() == QNetworkReply::NoError)
         storeBlocks();
     m_reply = nullptr;
+    if (m_failed)
+        return;
 
     if (m_rangeIgnored) {
         NetworkError e;
@@ -216,6 +253,7 @@ void HttpDownloadWorker::slotReplyFinished()
 
 void HttpDownloadWorker::fail(const NetworkError &e)
 {
+    m_failed = true;
     m_error = e;
     closeFile();
     emit error(m_error);

@@ -14,7 +14,8 @@ class QNetworkAccessManager;
 
 // One connection of a download. Lives in its own thread with its own network access manager,
 // asks the task for pieces and fetches the rest of each with one ranged GET, storing it block by
-// block (64 KiB) into the mapping of the piece's range of the temporary file.
+// block (64 KiB) into a mapping of the temporary file. Only a window of the piece is mapped at a
+// time, so the written pages leave the process's resident set as the window moves on.
 class HttpDownloadWorker : public QObject
 {
     Q_OBJECT
@@ -22,6 +23,8 @@ class HttpDownloadWorker : public QObject
 public:
     static constexpr qint64 BlockSize = 65536;
     static constexpr int Attempts = 3;
+    static constexpr qint64 WindowSize = 32 * BlockSize;
+    static constexpr qint64 ReadBufferSize = 16 * BlockSize;
 
     HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath,
                        int transferTimeoutMs);
@@ -43,6 +46,7 @@ private:
     void sendRequest();
     void fail(const NetworkError &e);
     void releaseMapping();
+    bool mapWindow(qint64 offset);
     void closeFile();
     void checkReplyHeaders();
     void storeBlocks();
@@ -53,15 +57,19 @@ private:
     QString m_url;
     QString m_tmpPath;
     uchar *m_mapped = nullptr;
+    qint64 m_windowStart = 0; // file offset of m_mapped
+    qint64 m_windowSize = 0;
     std::unique_ptr<QFile> m_file;
     QNetworkAccessManager *m_network = nullptr;
     QPointer<QNetworkReply> m_reply;
     qint64 m_requestFrom = 0;
     qint64 m_requestSize = 0;
+    qint64 m_copied = 0; // file offset up to which this attempt's bytes are in the mapping
     bool m_rangeIgnored = false;
     bool m_replyValid = false;
     bool m_attemptProgress = false;
     int m_transferTimeoutMs;
     bool m_stopped = false;
+    bool m_failed = false; // this piece has been given up; nothing more is sent for it
     HttpDownloadTask *m_task;
 };

@@ -26,7 +26,7 @@ public:
         QFile f(conf);
         f.open(QIODevice::WriteOnly);
         f.write(QStringLiteral("daemon off; pid %1/nginx.pid; error_log %1/error.log;\n"
-                               "events {}\nhttp { access_log off; client_body_temp_path %1;\n"
+                               "events {}\nhttp { access_log %1/access.log; client_body_temp_path %1;\n"
                                "server { listen 127.0.0.1:%2; root %3;\n"
                                "  location /slow/ { alias %3/; limit_rate 4m; } } }\n")
                     .arg(m_dir.path()).arg(m_port).arg(root).toUtf8());
@@ -47,6 +47,24 @@ public:
     {
         m_process.terminate();
         m_process.waitForFinished(3000);
+    }
+    // Requests nginx has logged for the file, as "METHOD status" (the log is written per request).
+    QStringList requests(const QString &name) const
+    {
+        QFile log(m_dir.filePath(QStringLiteral("access.log")));
+        QStringList found;
+        if (!log.open(QIODevice::ReadOnly))
+            return found;
+        const QByteArray path = " /" + name.toUtf8() + " HTTP";
+        for (const QByteArray &line : log.readAll().split('\n')) {
+            const int at = line.indexOf(path);
+            if (at < 0)
+                continue;
+            const int method = line.lastIndexOf('"', at) + 1;
+            const QList<QByteArray> after = line.mid(line.indexOf('"', at) + 1).trimmed().split(' ');
+            found << QString::fromLatin1(line.mid(method, at - method) + ' ' + after.value(0));
+        }
+        return found;
     }
     QString url(const QString &name) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_port).arg(name); }
 
@@ -167,6 +185,7 @@ private slots:
     void misbehavingServer();
     void fullDisk_data();
     void fullDisk();
+    void onePieceOneRequest();
     void killAndResume();
 
 private:
@@ -521,6 +540,33 @@ void TestHttpDownload::fullDisk()
     QVERIFY(after.load(message));
     QCOMPARE(after.taskCount(), 1);
     QCOMPARE(after.pieceDone(other.url, 1), 17LL);
+}
+
+// Each piece streams through one request: the reply's bounded buffer must keep refilling while
+// the worker takes what arrived, or a stalled connection ends in the transfer timeout and a resend.
+void TestHttpDownload::onePieceOneRequest()
+{
+    const QString name = QStringLiteral("OneRequestEach.bin");
+    const qint64 pieces = 40;
+    const QByteArray data = makeFile(name, pieces * 2097152 - 12345);
+    QTemporaryDir out;
+    HttpDownloadManager manager;
+    const QString url = m_nginx.url(name);
+    QVERIFY(manager.addTask(url, out.path(), 5));
+    manager.task(url)->setTransferTimeout(2000);
+    const NetworkError error = run(manager, url, 120000);
+    QVERIFY2(!error.hasError(), qPrintable(error.toString()));
+    QFile f(out.filePath(name));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll() == data);
+    QTRY_COMPARE(m_nginx.requests(name).filter(QStringLiteral("GET ")).size(), int(pieces));
+    QStringList expected{QStringLiteral("HEAD 200")};
+    for (int i = 0; i < pieces; ++i)
+        expected << QStringLiteral("GET 206");
+    QStringList seen = m_nginx.requests(name);
+    seen.sort();
+    expected.sort();
+    QCOMPARE(seen, expected);
 }
 
 void TestHttpDownload::killAndResume()
