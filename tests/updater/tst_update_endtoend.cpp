@@ -26,6 +26,15 @@ class tst_UpdateEndToEnd : public QObject
 
     static QString dlDir(const QString &root) { return root + QStringLiteral("/data/update/Demo/5.0.0.1"); }
     QString packageUrl() const { return m_nginx.url(QStringLiteral("pkg.zip")); }
+    // The task log a download of the package leaves in the download directory.
+    bool writeTaskLog(const QString &dir) const
+    {
+        DownloadTaskLog log(dir + QStringLiteral("/update.rdl"));
+        DownloadTaskInfo task;
+        task.url = packageUrl();
+        task.savePath = dir + QStringLiteral("/pkg.zip");
+        return log.addTask(task) && QDir().mkpath(dir) && log.save();
+    }
 
     static bool setConf(const QString &conf, const QString &key, const QString &value)
     {
@@ -186,13 +195,7 @@ private slots:
         const InstallationReaper reaper{root.path()};
         QVERIFY(makeInstallation(root.path(), true));
         const QString dir = dlDir(root.path());
-        DownloadTaskLog log(dir + QStringLiteral("/update.rdl"));
-        DownloadTaskInfo task;
-        task.url = packageUrl();
-        task.savePath = dir + QStringLiteral("/pkg.zip");
-        QVERIFY(log.addTask(task));
-        QVERIFY(QDir().mkpath(dir));
-        QVERIFY(log.save());
+        QVERIFY(writeTaskLog(dir));
         QVERIFY(writeFile(dir + QStringLiteral("/pkg.zip.lrdl"), QByteArray(4096, 'x')));
         const QStringList before = tree(dir);
 
@@ -227,13 +230,7 @@ private slots:
         const InstallationReaper reaper{root.path()};
         QVERIFY(makeInstallation(root.path(), true));
         const QString dir = dlDir(root.path());
-        DownloadTaskLog log(dir + QStringLiteral("/update.rdl"));
-        DownloadTaskInfo task;
-        task.url = packageUrl();
-        task.savePath = dir + QStringLiteral("/pkg.zip");
-        QVERIFY(log.addTask(task));
-        QVERIFY(QDir().mkpath(dir));
-        QVERIFY(log.save());
+        QVERIFY(writeTaskLog(dir));
         const QString updater = dir + QStringLiteral("/tmp/") + Kavo::updaterExecutableName();
         QVERIFY(writeFile(updater, "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/../pid\"\n" + behaviour));
         QVERIFY(QFile::setPermissions(updater, QFile::permissions(updater) | QFileDevice::ExeOwner));
