@@ -45,6 +45,19 @@ void HttpDownloadWorker::releaseMapping()
     if (m_mapped && m_file)
         m_file->unmap(m_mapped);
     m_mapped = nullptr;
+    m_windowFrom = m_windowTo = 0;
+}
+
+bool HttpDownloadWorker::mapWindowAt(qint64 offset)
+{
+    releaseMapping();
+    const qint64 length = qMin(WindowSize, m_piece.size() - offset);
+    m_mapped = m_file->map(m_piece.start + offset, length);
+    if (!m_mapped)
+        return false;
+    m_windowFrom = offset;
+    m_windowTo = offset + length;
+    return true;
 }
 
 void HttpDownloadWorker::closeFile()
@@ -85,8 +98,7 @@ void HttpDownloadWorker::doWork()
         fail(e);
         return;
     }
-    m_mapped = m_file->map(m_piece.start, m_piece.size());
-    if (!m_mapped) {
+    if (!mapWindowAt(m_piece.done)) {
         NetworkError e;
         e.setErrorString(QStringLiteral("Map file to memeory failed: ") + QString::number(m_file->error()));
         fail(e);
@@ -105,6 +117,7 @@ void HttpDownloadWorker::sendRequest()
     // block would cost a round trip per 64 KiB.
     m_requestFrom = m_piece.start + m_piece.done;
     m_requestSize = m_piece.end - m_requestFrom + 1;
+    m_written = m_piece.done;
     QNetworkRequest request{QUrl(m_url)};
     request.setRawHeader("Range", QStringLiteral("bytes=%0-%1").arg(m_requestFrom).arg(m_piece.end).toLatin1());
     request.setRawHeader("User-Agent", "Kavo.V5");
@@ -116,6 +129,7 @@ void HttpDownloadWorker::sendRequest()
     m_replyValid = false;
     m_attemptProgress = false;
     m_reply = m_network->get(request);
+    m_reply->setReadBufferSize(ReadBufferSize);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &HttpDownloadWorker::checkReplyHeaders);
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpDownloadWorker::storeBlocks);
     connect(m_reply, &QNetworkReply::finished, this, &HttpDownloadWorker::slotReplyFinished, Qt::QueuedConnection);
@@ -146,22 +160,34 @@ void HttpDownloadWorker::storeBlocks()
 {
     if (!m_reply || !m_replyValid || m_stopped)
         return;
-    const qint64 before = m_piece.done;
+    // Everything that arrived is copied into the mapping at once, so the reply's bounded buffer
+    // never fills and holds the connection back. Progress counts whole blocks only (or the
+    // piece's last bytes): the bytes of a block cut short by a dropped connection are written but
+    // never counted, and the next attempt fetches them again.
     for (;;) {
-        const qint64 remaining = m_piece.end - m_piece.start - m_piece.done + 1;
-        const qint64 block = qMin(remaining, BlockSize);
-        // Whole blocks only (or the piece's last bytes): a dropped connection keeps no fragment.
-        if (block <= 0 || m_reply->bytesAvailable() < block)
+        const qint64 available = m_reply->bytesAvailable();
+        if (available <= 0 || m_written >= m_piece.size())
             break;
-        if (m_reply->read(reinterpret_cast<char *>(m_mapped + m_piece.done), block) != block) {
+        if ((m_written < m_windowFrom || m_written >= m_windowTo) && !mapWindowAt(m_written)) {
+            NetworkError e;
+            e.setErrorString(QStringLiteral("Map file to memeory failed: ") + QString::number(m_file->error()));
+            m_error = e;
             m_replyValid = false;
             m_reply->abort();
-            break;
+            return;
         }
-        m_piece.done += block;
+        const qint64 n = qMin(available, m_windowTo - m_written);
+        if (m_reply->read(reinterpret_cast<char *>(m_mapped + (m_written - m_windowFrom)), n) != n) {
+            m_replyValid = false;
+            m_reply->abort();
+            return;
+        }
+        m_written += n;
     }
-    if (m_piece.done == before)
+    const qint64 counted = m_written == m_piece.size() ? m_written : m_written - m_written % BlockSize;
+    if (counted <= m_piece.done)
         return;
+    m_piece.done = counted;
     m_attemptProgress = true;
     // Sent only once the blocks are in the file's mapping; one report for all that arrived together.
     emit pieceProgressChanged(m_piece.id, m_piece.done);

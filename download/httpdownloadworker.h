@@ -22,6 +22,11 @@ class HttpDownloadWorker : public QObject
 public:
     static constexpr qint64 BlockSize = 65536;
     static constexpr int Attempts = 3;
+    // Bytes of the piece mapped at a time: stored windows are unmapped, so the written pages of a
+    // large piece do not stay in the process's resident memory.
+    static constexpr qint64 WindowSize = 2 * 1024 * 1024;
+    // Bytes a reply may hold before the connection waits for them to be stored.
+    static constexpr qint64 ReadBufferSize = 512 * 1024;
 
     HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath,
                        int transferTimeoutMs);
@@ -43,6 +48,7 @@ private:
     void sendRequest();
     void fail(const NetworkError &e);
     void releaseMapping();
+    bool mapWindowAt(qint64 offset);
     void closeFile();
     void checkReplyHeaders();
     void storeBlocks();
@@ -53,6 +59,11 @@ private:
     QString m_url;
     QString m_tmpPath;
     uchar *m_mapped = nullptr;
+    // Offsets from the piece's start of the mapped window.
+    qint64 m_windowFrom = 0;
+    qint64 m_windowTo = 0;
+    // Offset from the piece's start up to which this attempt's bytes are in the mapping.
+    qint64 m_written = 0;
     std::unique_ptr<QFile> m_file;
     QNetworkAccessManager *m_network = nullptr;
     QPointer<QNetworkReply> m_reply;
