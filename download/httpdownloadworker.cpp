@@ -7,6 +7,12 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QTimer>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
 
 namespace {
 
@@ -55,6 +61,12 @@ bool HttpDownloadWorker::mapWindowAt(qint64 offset)
     m_mapped = m_file->map(m_piece.start + offset, length);
     if (!m_mapped)
         return false;
+    // The window's pages made writable in one call: a fault per 4 KiB page costs more than the
+    // copy into it. Only a speed-up: where the kernel lacks it, the pages fault in as written.
+    static const quintptr pageSize = quintptr(sysconf(_SC_PAGESIZE));
+    const quintptr begin = quintptr(m_mapped) & ~(pageSize - 1);
+    madvise(reinterpret_cast<void *>(begin), size_t(quintptr(m_mapped) + quintptr(length) - begin),
+            MADV_POPULATE_WRITE);
     m_windowFrom = offset;
     m_windowTo = offset + length;
     return true;
