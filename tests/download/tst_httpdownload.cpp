@@ -18,27 +18,50 @@ class Nginx
 public:
     bool start(const QString &root)
     {
+        // The free port found here can be taken by anyone before nginx binds it (other tests
+        // run alongside): then nginx exits, and a connection alone may reach the other owner.
+        // So another port is tried until the server that answers is this nginx.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            if (startOn(root))
+                return true;
+            m_process.kill();
+            m_process.waitForFinished(3000);
+        }
+        return false;
+    }
+    bool startOn(const QString &root)
+    {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost);
         m_port = probe.serverPort();
         probe.close();
         const QString conf = m_dir.filePath(QStringLiteral("nginx.conf"));
         QFile f(conf);
-        f.open(QIODevice::WriteOnly);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
         f.write(QStringLiteral("daemon off; pid %1/nginx.pid; error_log %1/error.log;\n"
                                "events {}\nhttp { access_log %1/access.log; client_body_temp_path %1;\n"
                                "server { listen 127.0.0.1:%2; root %3;\n"
+                               "  location = /kavo-probe { return 204; }\n"
                                "  location /slow/ { alias %3/; limit_rate 4m; } } }\n")
                     .arg(m_dir.path()).arg(m_port).arg(root).toUtf8());
         f.close();
         m_process.start(QStringLiteral("nginx"), {"-p", m_dir.path(), "-c", conf});
         if (!m_process.waitForStarted())
             return false;
-        for (int i = 0; i < 100; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 15000 && m_process.state() == QProcess::Running) {
             QTcpSocket s;
             s.connectToHost(QHostAddress::LocalHost, m_port);
-            if (s.waitForConnected(100))
-                return true;
+            if (s.waitForConnected(100)) {
+                s.write("GET /kavo-probe HTTP/1.0\r\n\r\n");
+                QByteArray answer;
+                while (!answer.contains("\r\n\r\n") && s.waitForReadyRead(2000))
+                    answer += s.readAll();
+                // A port that answers but is not ours is a lost race, not a working server.
+                return answer.startsWith("HTTP/1.1 204") && answer.contains("Server: nginx")
+                    && m_process.state() == QProcess::Running;
+            }
             QTest::qWait(50);
         }
         return false;
@@ -384,16 +407,23 @@ void TestHttpDownload::faults_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<int>("expectedCode");
     QTest::addColumn<int>("minRequests");
+    QTest::addColumn<qint64>("done"); // what the log keeps of the given-up piece
     QTest::newRow("500 gives up after retries")
-        << QByteArray("HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n") << 0 << 3;
+        << QByteArray("HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n") << 0 << 3 << qint64(0);
     QTest::newRow("range ignored") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")
-                                   + QByteArray(100000, 'x') << 999 << 1;
+                                   + QByteArray(100000, 'x') << 999 << 1 << qint64(0);
     QTest::newRow("connection dropped mid-block")
         << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-65535/100000\r\nContent-Length: 65536\r\n\r\nabc")
-        << 0 << 3;
+        << 0 << 3 << qint64(0);
+    // One whole block and part of the next: the part is never counted. Later attempts ask from
+    // the second block and get the first again, which is refused.
+    QTest::newRow("dropped after one block")
+        << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-99999/100000\r\nContent-Length: 100000\r\n\r\n")
+               + QByteArray(65536 + 1000, 'b')
+        << 0 << 4 << qint64(65536);
     QTest::newRow("range from the wrong byte")
         << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 5-7/100000\r\nContent-Length: 3\r\n\r\nabc")
-        << 0 << 3;
+        << 0 << 3 << qint64(0);
 }
 
 void TestHttpDownload::faults()
@@ -401,6 +431,7 @@ void TestHttpDownload::faults()
     QFETCH(QByteArray, reply);
     QFETCH(int, expectedCode);
     QFETCH(int, minRequests);
+    QFETCH(qint64, done);
     FaultServer server(reply);
     QTemporaryDir out;
     HttpDownloadManager manager;
@@ -418,7 +449,7 @@ void TestHttpDownload::faults()
     QVERIFY(log.load(message));
     const QList<FilePiece> pieces = log.pieces(server.url());
     QCOMPARE(pieces.size(), 1);
-    QCOMPARE(pieces.first().done, 0LL);
+    QCOMPARE(pieces.first().done, done);
 }
 
 void TestHttpDownload::misbehavingServer_data()
@@ -466,7 +497,7 @@ void TestHttpDownload::misbehavingServer()
     } else {
         QVERIFY(result.hasError());
         if (code)
-            QCOMPARE(result.errorCode(), code);
+            QVERIFY2(result.errorCode() == code, qPrintable(result.toString()));
         else
             QCOMPARE(result.errorString(), error);
         QVERIFY(!QFile::exists(out.filePath("f.bin")));
@@ -578,6 +609,7 @@ void TestHttpDownload::killAndResume()
     // At 4 MB/s per connection the download lasts a few seconds, so every kill lands mid-way.
     const QStringList args{m_nginx.url("slow/kill.bin"), out.filePath("kill.bin"), "-c", "5"};
     int kills = 0;
+    QByteArray endedEarly;
     for (int round = 0; round < 60 && kills < 10; ++round) {
         QProcess p;
         p.start(kavoGet, args);
@@ -588,9 +620,10 @@ void TestHttpDownload::killAndResume()
             ++kills;
             continue;
         }
+        endedEarly = "exit " + QByteArray::number(p.exitCode()) + ": " + p.readAllStandardError();
         break;
     }
-    QVERIFY(kills >= 10);
+    QVERIFY2(kills >= 10, endedEarly.constData());
     QProcess last;
     last.start(kavoGet, args);
     QVERIFY(last.waitForFinished(120000));
