@@ -1,3 +1,5 @@
+#include "tests/copytree.h"
+
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -16,18 +18,6 @@ class tst_MainStartup : public QObject
     static QString built(const QString &name)
     {
         return qEnvironmentVariable("KAVO_BIN_DIR") + QLatin1Char('/') + name;
-    }
-
-    static bool copyTree(const QString &from, const QString &to)
-    {
-        QDir().mkpath(to);
-        const QFileInfoList entries = QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot);
-        for (const QFileInfo &entry : entries) {
-            const QString target = to + QLatin1Char('/') + entry.fileName();
-            if (entry.isDir() ? !copyTree(entry.filePath(), target) : !QFile::copy(entry.filePath(), target))
-                return false;
-        }
-        return true;
     }
 
     // A fresh installation: both programs, qt.conf, the demo package and its pictures.

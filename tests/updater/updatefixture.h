@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/copytree.h"
+
 #include "bridge/appnames.h"
 #include "bridge/processutils.h"
 
@@ -62,17 +64,6 @@ inline QByteArray sha(const QString &path)
     return QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256);
 }
 
-inline bool copyTree(const QString &from, const QString &to)
-{
-    QDir().mkpath(to);
-    const QFileInfoList entries = QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        const QString target = to + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir() ? !copyTree(entry.filePath(), target) : !QFile::copy(entry.filePath(), target))
-            return false;
-    }
-    return true;
-}
 
 // Both programs and qt.conf; with the demo, also its package and pictures so the window opens.
 inline bool makeInstallation(const QString &root, bool withDemo = false)
