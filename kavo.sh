@@ -16,7 +16,12 @@ install_deps() {
 
 build() {
     echo "kavo: configuring and building in $build"
-    cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    local launcher=()
+    # Rebuilds of an unchanged tree (a second build directory, a new clone) come from the cache.
+    if command -v ccache >/dev/null; then
+        launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
     cmake --build "$build" -- -j"$(nproc)"
 }
 

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 build=${1:-build}
-kavo=$(realpath "$build/bin/kavo-get")
+kavo=$(realpath "$build/bench/kavo-get")
 size_mib=${SIZE_MIB:-512}
 rounds=${ROUNDS:-3}
 work=$(mktemp -d)

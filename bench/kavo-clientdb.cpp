@@ -2,7 +2,7 @@
 // makes a ClientDb and times parameterised inserts in one transaction, then selects.
 // Usage: kavo-clientdb DB_FILE INSERTS SELECTS
 #include "bridge/clientdb.h"
-#include "bridge/host.h"
+#include "browser/host.h"
 #include "bridge/kavofactory.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "clientdb.h"
 
-#include "fileutils.h"
+#include "core/fileutils.h"
 
 #include <QAtomicInt>
 #include <QDateTime>

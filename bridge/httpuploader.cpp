@@ -1,6 +1,6 @@
 #include "httpuploader.h"
 
-#include "fileutils.h"
+#include "core/fileutils.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>

@@ -1,7 +1,7 @@
 #include "kavocamera.h"
 
-#include "messagebox.h"
-#include "pageevent.h"
+#include "core/messagebox.h"
+#include "browser/pageevent.h"
 #include "picturecache.h"
 #include "screengrab.h"
 

@@ -1,12 +1,12 @@
 #include "kavodevice.h"
 
-#include "messagebox.h"
+#include "core/messagebox.h"
 #include "remotedata.h"
 
 #include "browser/browsercontext.h"
 #include "browser/browserwindow.h"
 #include "network/networkaccessmanager.h"
-#include "shell/config.h"
+#include "core/config.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "kavofactory.h"
 
-#include "host.h"
+#include "browser/host.h"
 
 KavoFactory::KavoFactory(QObject *parent)
     : QObject(parent)

@@ -1,9 +1,9 @@
 #include "kavofile.h"
 
-#include "fileutils.h"
+#include "core/fileutils.h"
 #include "httpuploader.h"
-#include "messagebox.h"
-#include "pageevent.h"
+#include "core/messagebox.h"
+#include "browser/pageevent.h"
 
 #include "browser/browserwindow.h"
 #include "network/networkerror.h"

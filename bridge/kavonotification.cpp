@@ -1,7 +1,7 @@
 #include "kavonotification.h"
 
-#include "desktopalertwidget.h"
-#include "pageevent.h"
+#include "widgets/desktopalertwidget.h"
+#include "browser/pageevent.h"
 
 #include "browser/browserwindow.h"
 

@@ -1,15 +1,15 @@
 #include "kavoupdate.h"
 
-#include "appnames.h"
-#include "fileutils.h"
-#include "messagebox.h"
-#include "processutils.h"
-#include "updatearea.h"
-#include "versions.h"
+#include "core/appnames.h"
+#include "core/fileutils.h"
+#include "core/messagebox.h"
+#include "core/processutils.h"
+#include "core/updatearea.h"
+#include "core/versions.h"
 
 #include "download/downloadtasklog.h"
-#include "shell/config.h"
-#include "shell/logutils.h"
+#include "core/config.h"
+#include "core/logutils.h"
 #include "zip/ziputils.h"
 
 #include <QCoreApplication>

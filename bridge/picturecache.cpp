@@ -1,7 +1,7 @@
 #include "picturecache.h"
 
-#include "fileutils.h"
-#include "shell/config.h"
+#include "core/fileutils.h"
+#include "core/config.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "remotedata.h"
 
-#include "pageevent.h"
+#include "browser/pageevent.h"
 
 #include "network/networkerror.h"
 

@@ -1,6 +1,6 @@
 #include "screengrab.h"
 
-#include "imagebutton.h"
+#include "widgets/imagebutton.h"
 #include "windowlist.h"
 
 #include <QCloseEvent>

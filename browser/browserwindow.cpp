@@ -6,11 +6,11 @@
 #include "webpage.h"
 #include "webview.h"
 
-#include "bridge/fileutils.h"
-#include "bridge/host.h"
-#include "bridge/pageevent.h"
-#include "shell/config.h"
-#include "shell/iminterface.h"
+#include "core/fileutils.h"
+#include "browser/host.h"
+#include "browser/pageevent.h"
+#include "core/config.h"
+#include "browser/iminterface.h"
 
 #include <QAction>
 #include <QCloseEvent>

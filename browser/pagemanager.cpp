@@ -2,7 +2,7 @@
 
 #include "browserwindow.h"
 
-#include "shell/config.h"
+#include "core/config.h"
 
 namespace {
 QList<BrowserWindow *> &registry()

@@ -2,8 +2,8 @@
 
 #include "busyindicator.h"
 
-#include "bridge/fileutils.h"
-#include "shell/config.h"
+#include "core/fileutils.h"
+#include "core/config.h"
 
 #include <QPalette>
 #include <QResizeEvent>

@@ -2,8 +2,8 @@
 
 #include "webpage.h"
 
-#include "bridge/fileutils.h"
-#include "bridge/pageevent.h"
+#include "core/fileutils.h"
+#include "browser/pageevent.h"
 
 #include <QWebFrame>
 #include <QWebSettings>

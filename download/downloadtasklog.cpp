@@ -1,6 +1,6 @@
 #include "download/downloadtasklog.h"
 
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 
 #include <QDomDocument>
 #include <QFile>

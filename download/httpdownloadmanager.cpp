@@ -1,6 +1,6 @@
 #include "download/httpdownloadmanager.h"
 
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 #include "download/httpdownloadtask.h"
 
 #include <QFileInfo>

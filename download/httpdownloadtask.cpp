@@ -1,6 +1,6 @@
 #include "download/httpdownloadtask.h"
 
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 #include "download/httpdownloadworker.h"
 
 #include <QCoreApplication>

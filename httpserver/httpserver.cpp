@@ -5,7 +5,7 @@
 #include "httpresponse.h"
 #include "staticfilehandler.h"
 
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -31,7 +31,7 @@ trap 'rm -rf "$stage"' EXIT
 echo "make-update-package: copying $bin"
 # The update area, logs and the user's own files belong to an installation, not to a package.
 (cd "$bin" && tar -cf - --exclude=./data/update --exclude='*.elf' --exclude=./data/user.conf \
-    --exclude=./cookies.ini --exclude=./kavo-get .) | (cd "$stage" && tar -xf -)
+    --exclude=./cookies.ini .) | (cd "$stage" && tar -xf -)
 if [ -n "$overlay" ]; then
     echo "make-update-package: laying $overlay over it"
     cp -a "$overlay/." "$stage/"

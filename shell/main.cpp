@@ -1,5 +1,5 @@
 #include "shell/browserapplication.h"
-#include "shell/startup.h"
+#include "core/startup.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 #include "updater/consent.h"
 
-#include "bridge/desktopalertwidget.h"
-#include "bridge/messagebox.h"
+#include "widgets/desktopalertwidget.h"
+#include "core/messagebox.h"
 
 #include <QTimer>
 

@@ -1,7 +1,7 @@
-#include "bridge/messagebox.h"
-#include "shell/argmentparser.h"
-#include "shell/startup.h"
-#include "shell/stylesheet.h"
+#include "core/messagebox.h"
+#include "core/argmentparser.h"
+#include "core/startup.h"
+#include "core/stylesheet.h"
 #include "updater/updatemanager.h"
 
 #include <QApplication>

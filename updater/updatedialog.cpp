@@ -1,8 +1,8 @@
 #include "updater/updatedialog.h"
 
-#include "bridge/fileutils.h"
-#include "bridge/updatearea.h"
-#include "shell/logutils.h"
+#include "core/fileutils.h"
+#include "core/updatearea.h"
+#include "core/logutils.h"
 
 #include <QDir>
 #include <QDirIterator>

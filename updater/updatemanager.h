@@ -1,7 +1,7 @@
 #pragma once
 
 #include "network/networkerror.h"
-#include "shell/argmentparser.h"
+#include "core/argmentparser.h"
 
 #include <QByteArray>
 #include <QObject>

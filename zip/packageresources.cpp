@@ -2,7 +2,7 @@
 
 #include "zipdecompress.h"
 
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 
 #include <QDebug>
 #include <QFileInfo>

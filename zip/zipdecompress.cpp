@@ -1,7 +1,7 @@
 #include "zipdecompress.h"
 
-#include "bridge/fileutils.h"
-#include "bridge/messagebox.h"
+#include "core/fileutils.h"
+#include "core/messagebox.h"
 
 #include <QDebug>
 #include <QDir>

@@ -5,4 +5,4 @@ kavo_add_test(tst_kavofactory SOURCES tst_kavofactory.cpp LIBS kavo_bridge Qt5::
 kavo_add_test(tst_demonotes SOURCES tst_demonotes.cpp LIBS kavo_bridge Qt5::WebKitWidgets)
 kavo_add_test(tst_remotedatapage SOURCES tst_remotedatapage.cpp loopbackhttpserver.h LIBS kavo_bridge Qt5::WebKitWidgets)
 kavo_add_test(tst_kavodevice SOURCES tst_kavodevice.cpp loopbackhttpserver.h
-              LIBS kavo_application kavo_httpserver Qt5::WebKitWidgets)
+              LIBS kavo_shell kavo_httpserver Qt5::WebKitWidgets)

@@ -1,5 +1,5 @@
 #include "bridge/clientdb.h"
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 
 #include <QDateTime>
 #include <QFile>

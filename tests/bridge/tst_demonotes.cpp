@@ -1,8 +1,8 @@
 #include "bridge/clientdb.h"
-#include "bridge/fileutils.h"
-#include "bridge/host.h"
+#include "core/fileutils.h"
+#include "browser/host.h"
 #include "bridge/kavofactory.h"
-#include "bridge/pageevent.h"
+#include "browser/pageevent.h"
 
 #include <QDir>
 #include <QFile>

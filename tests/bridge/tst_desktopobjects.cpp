@@ -1,4 +1,4 @@
-#include "bridge/host.h"
+#include "browser/host.h"
 #include "bridge/kavocamera.h"
 #include "bridge/kavofile.h"
 #include "bridge/kavonotification.h"

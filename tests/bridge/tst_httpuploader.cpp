@@ -1,5 +1,5 @@
 #include "bridge/httpuploader.h"
-#include "stderrcapture.h"
+#include "tests/stderrcapture.h"
 #include "uploadserver.h"
 
 #include <QSignalSpy>

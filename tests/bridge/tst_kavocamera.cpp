@@ -1,11 +1,11 @@
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 #include "bridge/kavocamera.h"
 #include "bridge/picturecache.h"
 #include "bridge/screengrab.h"
 #include "eventpage.h"
 #include "grabtesthelpers.h"
-#include "shell/config.h"
-#include "stderrcapture.h"
+#include "core/config.h"
+#include "tests/stderrcapture.h"
 
 #include <QPushButton>
 #include <QTemporaryDir>

@@ -1,10 +1,10 @@
-#include "bridge/host.h"
+#include "browser/host.h"
 #include "bridge/kavodevice.h"
 #include "bridge/kavofactory.h"
 #include "bridge/remotedata.h"
 #include "browser/browserwindow.h"
 #include "httpserver/httpserver.h"
-#include "shell/config.h"
+#include "core/config.h"
 
 #include "loopbackhttpserver.h"
 

@@ -1,5 +1,5 @@
 #include "bridge/clientdb.h"
-#include "bridge/host.h"
+#include "browser/host.h"
 #include "bridge/kavofactory.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 #include "bridge/kavofile.h"
 #include "eventpage.h"
-#include "stderrcapture.h"
+#include "tests/stderrcapture.h"
 #include "uploadserver.h"
 
 #include <QTemporaryDir>

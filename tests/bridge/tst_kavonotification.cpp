@@ -1,6 +1,6 @@
-#include "bridge/desktopalertwidget.h"
+#include "widgets/desktopalertwidget.h"
 #include "bridge/kavonotification.h"
-#include "alertprobe.h"
+#include "tests/alertprobe.h"
 #include "eventpage.h"
 
 #include <QLabel>

@@ -1,8 +1,8 @@
-#include "bridge/appnames.h"
-#include "bridge/fileutils.h"
+#include "core/appnames.h"
+#include "core/fileutils.h"
 #include "bridge/kavoupdate.h"
 #include "download/downloadtasklog.h"
-#include "shell/config.h"
+#include "core/config.h"
 
 #include <QDirIterator>
 #include <QProcess>

@@ -4,12 +4,12 @@
 #include "browser/splashview.h"
 #include "browser/webpage.h"
 #include "browser/webview.h"
-#include "bridge/fileutils.h"
-#include "bridge/host.h"
-#include "bridge/pageevent.h"
+#include "core/fileutils.h"
+#include "browser/host.h"
+#include "browser/pageevent.h"
 #include "httpserver/httpserver.h"
-#include "shell/config.h"
-#include "shell/pluginloader.h"
+#include "core/config.h"
+#include "browser/pluginloader.h"
 
 #include <QGuiApplication>
 #include <QLineEdit>

@@ -1,6 +1,6 @@
 #include "browser/busyindicator.h"
 #include "browser/splashview.h"
-#include "shell/config.h"
+#include "core/config.h"
 
 #include <QTemporaryDir>
 #include <QTimeLine>

@@ -550,7 +550,7 @@ void TestHttpDownload::fullDisk()
     QProcess child;
     child.start(QStringLiteral("unshare"), {"-m", "--propagation", "private", "sh", "-c", script, "sh",
                                            mountPoint.path(), m_nginx.url(name), out.path(),
-                                           qEnvironmentVariable("KAVO_BIN_DIR") + "/kavo-get",
+                                           qEnvironmentVariable("KAVO_BENCH_DIR") + "/kavo-get",
                                            QString::number(fillToSize ? size : 0)});
     QVERIFY(child.waitForFinished(60000));
     if (child.exitCode() == 77 || child.exitStatus() != QProcess::NormalExit
@@ -602,7 +602,7 @@ void TestHttpDownload::onePieceOneRequest()
 
 void TestHttpDownload::killAndResume()
 {
-    const QString kavoGet = qEnvironmentVariable("KAVO_BIN_DIR") + QStringLiteral("/kavo-get");
+    const QString kavoGet = qEnvironmentVariable("KAVO_BENCH_DIR") + QStringLiteral("/kavo-get");
     QVERIFY(QFile::exists(kavoGet));
     const QByteArray data = makeFile("kill.bin", 64 * 1024 * 1024);
     QTemporaryDir out;

@@ -1,5 +1,5 @@
 // Marks each web view it is given, so the test can see the call arrive.
-#include "shell/iminterface.h"
+#include "browser/iminterface.h"
 
 #include <QObject>
 #include <QWidget>

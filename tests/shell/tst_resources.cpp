@@ -1,4 +1,4 @@
-#include "shell/stylesheet.h"
+#include "core/stylesheet.h"
 
 #include <QApplication>
 #include <QFile>

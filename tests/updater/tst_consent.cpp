@@ -1,4 +1,4 @@
-#include "bridge/desktopalertwidget.h"
+#include "widgets/desktopalertwidget.h"
 #include "updater/consent.h"
 
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "bridge/updatearea.h"
+#include "core/updatearea.h"
 #include "updater/updatedialog.h"
 
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "bridge/fileversion.h"
+#include "core/fileversion.h"
 #include "updatefixture.h"
 
 #include <QElapsedTimer>

@@ -2,8 +2,8 @@
 
 #include "tests/copytree.h"
 
-#include "bridge/appnames.h"
-#include "bridge/processutils.h"
+#include "core/appnames.h"
+#include "core/processutils.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -2,7 +2,7 @@
 
 #include "iminterface.h"
 
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 
 #include <QDir>
 #include <QFileInfo>

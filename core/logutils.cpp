@@ -1,6 +1,6 @@
 #include "logutils.h"
 
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 
 #include <QDateTime>
 #include <QFile>

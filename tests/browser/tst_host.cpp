@@ -1,4 +1,4 @@
-#include "bridge/host.h"
+#include "browser/host.h"
 
 #include <QtTest>
 

@@ -1,11 +1,11 @@
-#include "bridge/desktopalertwidget.h"
-#include "bridge/fileutils.h"
+#include "widgets/desktopalertwidget.h"
+#include "core/fileutils.h"
 #include "browser/browsercontext.h"
 #include "browser/browserwindow.h"
 #include "browser/pagemanager.h"
 #include "network/networkaccessmanager.h"
 #include "shell/browserapplication.h"
-#include "shell/config.h"
+#include "core/config.h"
 
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/desktopalertwidget.h"
+#include "widgets/desktopalertwidget.h"
 
 #include <QCoreApplication>
 #include <QEvent>

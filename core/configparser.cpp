@@ -1,6 +1,6 @@
 #include "configparser.h"
 
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 
 #include <QFileInfo>
 #include <QSettings>

@@ -1,6 +1,6 @@
 #include "desktopalertwidget.h"
 
-#include "messagebox.h"
+#include "core/messagebox.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

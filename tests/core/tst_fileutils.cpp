@@ -1,4 +1,4 @@
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 
 #include <QDir>
 #include <QFile>

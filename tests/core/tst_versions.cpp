@@ -1,4 +1,4 @@
-#include "bridge/versions.h"
+#include "core/versions.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "shell/logutils.h"
+#include "core/logutils.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -1,7 +1,7 @@
-#include "bridge/desktopalertwidget.h"
-#include "bridge/imagebutton.h"
-#include "alertprobe.h"
-#include "stderrcapture.h"
+#include "widgets/desktopalertwidget.h"
+#include "widgets/imagebutton.h"
+#include "tests/alertprobe.h"
+#include "tests/stderrcapture.h"
 
 #include <QGuiApplication>
 #include <QLabel>

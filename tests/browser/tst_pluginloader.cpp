@@ -1,5 +1,5 @@
-#include "shell/iminterface.h"
-#include "shell/pluginloader.h"
+#include "browser/iminterface.h"
+#include "browser/pluginloader.h"
 
 #include <QTemporaryDir>
 #include <QWidget>

@@ -2,7 +2,7 @@
 
 #include "configparser.h"
 
-#include "bridge/fileutils.h"
+#include "core/fileutils.h"
 
 #include <QSettings>
 

@@ -1,5 +1,5 @@
-#include "shell/config.h"
-#include "shell/configparser.h"
+#include "core/config.h"
+#include "core/configparser.h"
 
 #include <QFile>
 #include <QSettings>

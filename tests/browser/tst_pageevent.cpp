@@ -1,4 +1,4 @@
-#include "bridge/pageevent.h"
+#include "browser/pageevent.h"
 
 #include <QJSEngine>
 #include <QtTest>

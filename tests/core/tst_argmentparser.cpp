@@ -1,4 +1,4 @@
-#include "shell/argmentparser.h"
+#include "core/argmentparser.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "bridge/processutils.h"
+#include "core/processutils.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
