@@ -16,6 +16,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 constexpr quint32 cookieStreamVersion = 23;
 constexpr int timeLimitDays = 90;
@@ -187,6 +190,16 @@ void CookieJar::save()
     const QString target = storePath();
     const QString temporary = target + QStringLiteral(".new");
     QFile::remove(temporary);
+    // The store holds session tokens: only its owner may read it. The file is made private before
+    // a byte is written, and the settings writer keeps the mode of the file it replaces.
+    {
+        const int fd = ::open(QFile::encodeName(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            qWarning() << "CookieJar: cannot write" << temporary;
+            return;
+        }
+        ::close(fd);
+    }
     {
         QSettings store(temporary, QSettings::IniFormat);
         store.setValue(QStringLiteral("cookies"), QVariant::fromValue(cookies));

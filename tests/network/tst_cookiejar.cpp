@@ -6,6 +6,8 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 // Counts the saves the auto-saver asks for.
 class SaveCounter : public QObject
 {
@@ -209,20 +211,58 @@ private slots:
         QCOMPARE(jar.cookiesForUrl(QUrl(QStringLiteral("http://a.example/"))).size(), 1);
     }
 
+    // A real store, its cookie list rewritten to another stream version: the same file loads its
+    // cookie before the change and none after it.
     void storeOfAnotherVersionLoadsEmpty()
     {
-        QDir().mkpath(QFileInfo(CookieJar::storePath()).path());
-        QByteArray bytes;
         {
-            QDataStream stream(&bytes, QIODevice::WriteOnly);
-            stream << quint32(22) << quint32(1) << QByteArray("a=b");
+            CookieJar jar;
+            QVERIFY(jar.setCookiesFromUrl({cookie("kept", "1")}, QUrl(QStringLiteral("http://a.example/"))));
         }
+        QFile file(CookieJar::storePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray stored = file.readAll();
+        file.close();
         {
-            QSettings store(CookieJar::storePath(), QSettings::IniFormat);
-            store.setValue(QStringLiteral("cookies"), bytes);
+            CookieJar jar;
+            QCOMPARE(names(jar.storedCookies()), QStringList{"kept"});
         }
+        // The variant's type name, its NUL, then the list's 32-bit version 23 (0x17).
+        const QByteArray version23 = "QList<QNetworkCookie>\\0\\0\\0\\0\\x17";
+        QCOMPARE(stored.count(version23), 1);
+        QByteArray other = stored;
+        other.replace(version23, "QList<QNetworkCookie>\\0\\0\\0\\0\\x16");
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(other), qint64(other.size()));
+        QVERIFY(file.flush());
+        // Same size: another time tells the settings cache that the file changed.
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
+        file.close();
         CookieJar jar;
         QVERIFY(jar.storedCookies().isEmpty());
+    }
+
+    // The store holds session tokens: it is private to its owner, also when an older store was not.
+    void storeIsPrivateToItsOwner()
+    {
+        QDir().mkpath(QFileInfo(CookieJar::storePath()).path());
+        {
+            QFile old(CookieJar::storePath());
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            QVERIFY(old.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                       | QFileDevice::ReadOther));
+        }
+        const mode_t previous = ::umask(022);
+        {
+            CookieJar jar;
+            QVERIFY(jar.setCookiesFromUrl({cookie("sid", "secret")}, QUrl(QStringLiteral("http://a.example/"))));
+        }
+        ::umask(previous);
+        struct stat st = {};
+        QCOMPARE(::stat(QFile::encodeName(CookieJar::storePath()).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0600);
+        CookieJar again;
+        QCOMPARE(names(again.storedCookies()), QStringList{"sid"});
     }
 
     void burstOfChangesIsSavedOnce()

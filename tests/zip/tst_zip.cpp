@@ -231,6 +231,8 @@ private slots:
     void extractAll_data();
     void extractAll();
     void unzipReplacesDestination();
+    void unzipSpellingsOfDestination_data();
+    void unzipSpellingsOfDestination();
     void readEntry_data();
     void readEntry();
     void packageLookup_data();
@@ -301,6 +303,39 @@ void TestZip::unzipReplacesDestination()
 
     ZipDecompress closed;
     QCOMPARE(closed.extractAll(QString()), int(ZipDecompress::BadArgument));
+}
+
+void TestZip::unzipSpellingsOfDestination_data()
+{
+    QTest::addColumn<QString>("spelling");
+    QTest::addColumn<bool>("damaged");
+    for (const char *spelling : {"dest", "dest/", "dest//", "./dest/", "sub/../dest/"}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1, whole archive").arg(spelling))) << QString(spelling) << false;
+        QTest::newRow(qPrintable(QStringLiteral("%1, damaged archive").arg(spelling))) << QString(spelling) << true;
+    }
+}
+
+// However the destination is spelled, success leaves exactly the archive's files, failure the
+// old ones, and neither leaves a staging folder anywhere.
+void TestZip::unzipSpellingsOfDestination()
+{
+    QFETCH(QString, spelling);
+    QFETCH(bool, damaged);
+    QTemporaryDir work;
+    const QString archive = makeArchive(work.path(), "new.zip", {{"a/new.txt", "fresh data"}, {"top.txt", "top"}},
+                                        {"-q", "-r", "-0"});
+    QVERIFY(!archive.isEmpty());
+    if (damaged)
+        patchFile(archive, "fresh", "FRESH");
+    writeFile(work.filePath("dest/old.txt"), "old");
+    QDir().mkpath(work.filePath("sub"));
+
+    QCOMPARE(ZipUtils::unzip(archive, work.path() + "/" + spelling), !damaged);
+    const QStringList expected = damaged ? QStringList{"old.txt"} : QStringList{"a", "a/new.txt", "top.txt"};
+    QCOMPARE(filesBelow(work.filePath("dest")), expected);
+    QStringList top = QDir(work.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    top.sort();
+    QCOMPARE(top, (QStringList{"dest", "new.zip", "src-new.zip", "sub"}));
 }
 
 void TestZip::readEntry_data()
