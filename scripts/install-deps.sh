@@ -10,8 +10,10 @@ packages=(
     libminizip-dev libhttp-parser-dev zlib1g-dev libx11-dev
     # run and tests without a desktop
     xvfb xauth x11-apps fonts-wqy-microhei imagemagick
-    # tests and benchmark peers
-    zip unzip nginx-light wrk aria2 curl sqlite3 python3
+    # tests and benchmark peers (tests/commands.sh names every command they start)
+    zip unzip nginx-light wrk aria2 curl sqlite3 python3 openssl
+    # fuzz targets: clang with libFuzzer and its sanitizer runtimes
+    clang-14 libclang-rt-14-dev libfuzzer-14-dev
 )
 
 missing=()

@@ -71,6 +71,8 @@ private slots:
     {
         const QString keyFile = m_dir.filePath(QStringLiteral("key.pem"));
         const QString certFile = m_dir.filePath(QStringLiteral("cert.pem"));
+        if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+            QFAIL("the openssl command is missing (Debian package openssl; scripts/install-deps.sh installs it)");
         QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
                                    {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                                     "/CN=localhost", "-keyout", keyFile, "-out", certFile}),

@@ -1,0 +1,121 @@
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <unistd.h>
+
+// The runner every test starts under: nothing a test starts outlives it, and a test that needs
+// the server port fails at once, naming who holds it.
+class tst_TestRun : public QObject
+{
+    Q_OBJECT
+
+    static bool alive(qint64 pid)
+    {
+        // A reaped process has no /proc entry; a zombie no longer runs.
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray text = stat.readAll();
+        const int close = text.lastIndexOf(')');
+        return close > 0 && text.mid(close + 2, 1) != "Z";
+    }
+
+    static qint64 waitForPid(const QString &file)
+    {
+        for (int i = 0; i < 200; ++i) {
+            QFile f(file);
+            if (f.open(QIODevice::ReadOnly)) {
+                const qint64 pid = f.readAll().trimmed().toLongLong();
+                if (pid > 0)
+                    return pid;
+            }
+            QTest::qWait(25);
+        }
+        return 0;
+    }
+
+private slots:
+    void leftoversEnd_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("crashed");
+        // Each script leaves a sleeper running and writes its pid into $1.
+        QTest::newRow("child, test passes") << "sleep 300 & echo $! > \"$1\"; exit 0" << 0 << false;
+        QTest::newRow("child, test fails") << "sleep 300 & echo $! > \"$1\"; exit 3" << 3 << false;
+        QTest::newRow("child, test crashes") << "sleep 300 & echo $! > \"$1\"; kill -SEGV $$" << 0 << true;
+        QTest::newRow("detached in its own session, test crashes")
+            << "setsid sh -c 'echo $$ > \"$0\"; exec sleep 300' \"$1\" & sleep 0.5; kill -ABRT $$" << 0 << true;
+        QTest::newRow("child ignoring SIGTERM") << "sh -c 'trap \"\" TERM; echo $$ > \"$0\"; while :; do sleep 0.1; done' \"$1\" & sleep 0.5"
+                                                << 0 << false;
+    }
+
+    void leftoversEnd()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, exitCode);
+        QFETCH(bool, crashed);
+        QTemporaryDir dir;
+        const QString pidFile = dir.filePath(QStringLiteral("pid"));
+        QProcess runner;
+        runner.start(QStringLiteral(KAVO_TESTRUN), {QStringLiteral("/bin/sh"), QStringLiteral("-c"), script,
+                                                    QStringLiteral("sh"), pidFile});
+        QVERIFY(runner.waitForFinished(20000));
+        QCOMPARE(runner.exitStatus() == QProcess::CrashExit, crashed);
+        if (!crashed)
+            QCOMPARE(runner.exitCode(), exitCode);
+        const qint64 pid = waitForPid(pidFile);
+        QVERIFY(pid > 0);
+        QVERIFY2(!alive(pid), qPrintable(QStringLiteral("pid %1 outlived its test").arg(pid)));
+    }
+
+    // ctest's timeout kills the runner; the test goes with it.
+    void testDiesWithTheRunner()
+    {
+        QTemporaryDir dir;
+        const QString pidFile = dir.filePath(QStringLiteral("pid"));
+        QProcess runner;
+        runner.start(QStringLiteral(KAVO_TESTRUN),
+                     {QStringLiteral("/bin/sh"), QStringLiteral("-c"), QStringLiteral("echo $$ > \"$1\"; exec sleep 300"),
+                      QStringLiteral("sh"), pidFile});
+        const qint64 pid = waitForPid(pidFile);
+        QVERIFY(pid > 0);
+        QVERIFY(alive(pid));
+        ::kill(pid_t(runner.processId()), SIGKILL);
+        QVERIFY(runner.waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!alive(pid), 5000);
+    }
+
+    void takenPortFailsAtOnce()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost, 58899));
+        QProcess runner;
+        QElapsedTimer clock;
+        clock.start();
+        runner.start(QStringLiteral(KAVO_TESTRUN), {QStringLiteral("--port"), QStringLiteral("58899"),
+                                                    QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                                    QStringLiteral("echo ran")});
+        QVERIFY(runner.waitForFinished(10000));
+        QCOMPARE(runner.exitCode(), 1);
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(runner.readAllStandardOutput(), QByteArray());
+        const QString error = QString::fromUtf8(runner.readAllStandardError());
+        QVERIFY2(error.contains(QStringLiteral("needs TCP port 58899")), qPrintable(error));
+        QVERIFY2(error.contains(QStringLiteral("pid %1 ").arg(QCoreApplication::applicationPid())), qPrintable(error));
+
+        holder.close();
+        runner.start(QStringLiteral(KAVO_TESTRUN), {QStringLiteral("--port"), QStringLiteral("58899"),
+                                                    QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                                    QStringLiteral("echo ran")});
+        QVERIFY(runner.waitForFinished(10000));
+        QCOMPARE(runner.exitCode(), 0);
+        QCOMPARE(runner.readAllStandardOutput(), QByteArray("ran\n"));
+    }
+};
+
+QTEST_MAIN(tst_TestRun)
+#include "tst_testrun.moc"
