@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ./kavo.sh run   install what is missing, build, start Kavo.V5 from the build output
-# ./kavo.sh test  install what is missing, build, run every test
+# ./kavo.sh test  install what is missing, build, run every test; then the suite again under
+#                 AddressSanitizer and UBSan (build-asan), then each fuzz target briefly (build-fuzz)
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -14,15 +15,36 @@ install_deps() {
     fi
 }
 
+# build [DIR [TARGET [CMAKE OPTIONS...]]]
 build() {
-    echo "kavo: configuring and building in $build"
+    local dir="${1:-$build}" target="${2:-all}"
+    shift 2 || shift $#
+    echo "kavo: configuring and building $target in $dir"
     local launcher=()
     # Rebuilds of an unchanged tree (a second build directory, a new clone) come from the cache.
     if command -v ccache >/dev/null; then
         launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     fi
-    cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-    cmake --build "$build" -- -j"$(nproc)"
+    cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" >/dev/null
+    cmake --build "$dir" --target "$target" -- -j"$(nproc)"
+}
+
+# The whole suite again, built with AddressSanitizer and UBSan: any report fails its test.
+sanitizer_suite() {
+    build "$here/build-asan" all -DKAVO_SANITIZE=ON
+    echo "kavo: running tests under AddressSanitizer and UBSan"
+    cd "$here/build-asan"
+    ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=0" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+        LSAN_OPTIONS="suppressions=$here/tests/sanitizers/lsan.supp:print_suppressions=0" \
+        ctest --output-on-failure -j"$(nproc)" --timeout 900
+}
+
+# Each fuzz target for a short fixed time; bench/fuzz.sh runs them for a million executions.
+fuzz_short() {
+    build "$here/build-fuzz" kavo_fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DKAVO_FUZZ=ON
+    echo "kavo: running each fuzz target for 20 s"
+    "$here/tests/fuzz/run.sh" "$here/build-fuzz" -max_total_time=20
 }
 
 case "${1:-}" in
@@ -32,6 +54,8 @@ case "${1:-}" in
         echo "kavo: running tests"
         cd "$build"
         ctest --output-on-failure -j"$(nproc)" --timeout 600
+        sanitizer_suite
+        fuzz_short
         ;;
     run)
         install_deps

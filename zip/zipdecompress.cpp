@@ -464,11 +464,12 @@ int ZipDecompress::readEntry(const QString &entryName, QByteArray *buffer, int c
         qDebug() << QStringLiteral("解压出错");
         return ReadFailed;
     }
-    QByteArray data(int(info.uncompressedSize), Qt::Uninitialized);
-    int filled = 0;
+    // Grown as bytes really arrive: the stated size is the archive's claim, and a few hostile
+    // bytes can claim gigabytes.
+    QByteArray data;
+    data.reserve(int(qMin<quint64>(info.uncompressedSize, quint64(IoChunk))));
     const int result = readCurrent(info, [&](const char *bytes, int count) {
-        memcpy(data.data() + filled, bytes, size_t(count));
-        filled += count;
+        data.append(bytes, count);
         return true;
     });
     if (result != Ok) {

@@ -1,0 +1,113 @@
+// Bytes from any local client into a connection of the local server: http-parser and its
+// callbacks, the request and response objects and the static file handler, over a real
+// loopback socket and a small tree with a package.
+#include "fuzzsetup.h"
+
+#include "httpserver/httpconnection.h"
+#include "httpserver/httpserver.h"
+
+#include <QAbstractEventDispatcher>
+#include <QHostAddress>
+#include <QProcess>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+KAVO_FUZZ_SETUP
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        abort();
+}
+
+// index.html, a script, a folder, a file large enough to be streamed, and ui.zip.
+QString makeTree()
+{
+    const QString root = fuzz::path(QStringLiteral("www"));
+    writeFile(root + QStringLiteral("/index.html"), "<html><body>kavo</body></html>");
+    writeFile(root + QStringLiteral("/js/app.js"), QByteArray("var a = 1;\n").repeated(100));
+    writeFile(root + QStringLiteral("/big.bin"), QByteArray(1100 * 1024, 'b'));
+    writeFile(root + QStringLiteral("/pkg-src/main.js"), "main();");
+    writeFile(root + QStringLiteral("/pkg-src/css/a.css"), "a{}");
+    QProcess zip;
+    zip.setWorkingDirectory(root + QStringLiteral("/pkg-src"));
+    zip.start(QStringLiteral("zip"),
+              QStringList{QStringLiteral("-q"), QStringLiteral("-r"), root + QStringLiteral("/ui.zip"), QStringLiteral(".")});
+    if (!zip.waitForFinished() || zip.exitCode() != 0)
+        abort();
+    return root;
+}
+
+HttpServer &server()
+{
+    static HttpServer *instance = [] {
+        auto *s = new HttpServer(makeTree());
+        if (!s->listen(QHostAddress::LocalHost, 0))
+            abort();
+        return s;
+    }();
+    return *instance;
+}
+
+bool turn()
+{
+    return QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    HttpServer &http = server();
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(http.serverPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (client < 0 || ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        abort();
+    ::fcntl(client, F_SETFL, O_NONBLOCK);
+
+    QByteArray answer;
+    size_t sent = 0;
+    int quiet = 0;
+    // Feed the bytes and read every answer until neither side has anything left to do.
+    for (int round = 0; round < 2000 && quiet < 3; ++round) {
+        bool progress = turn();
+        if (sent < size) {
+            const ssize_t count = ::send(client, data + sent, size - sent, MSG_NOSIGNAL);
+            if (count > 0) {
+                sent += size_t(count);
+                progress = true;
+            }
+        }
+        char buffer[65536];
+        for (;;) {
+            const ssize_t count = ::recv(client, buffer, sizeof buffer, 0);
+            if (count <= 0)
+                break;
+            answer.append(buffer, int(count));
+            progress = true;
+        }
+        quiet = progress || sent < size ? 0 : quiet + 1;
+    }
+    ::close(client);
+    for (int round = 0; round < 100 && !http.findChildren<HttpConnection *>().isEmpty(); ++round) {
+        turn();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    if (!http.findChildren<HttpConnection *>().isEmpty())
+        abort(); // a connection outlived its peer
+    if (!answer.isEmpty() && !answer.startsWith("HTTP/1.1 "))
+        abort();
+    return 0;
+}
