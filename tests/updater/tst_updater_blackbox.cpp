@@ -375,6 +375,64 @@ private slots:
         QCOMPARE(fileVersion(dir + QStringLiteral("/tmp/Kavo.V5")), QStringLiteral("5.0.0.1"));
     }
 
+    // Made from an installation in use, a package holds what the application ships and none of
+    // the user's state; a new key replaces the one its qt.conf carries.
+    void packageFromInstallationInUseHoldsNoUserState()
+    {
+        QTemporaryDir root;
+        QVERIFY(UpdateFixture::makeInstallation(root.path(), true));
+        setPublicKey(root.path(), m_publicKeys.value(QStringLiteral("A")));
+        const QString r = root.path() + QLatin1Char('/');
+        QVERIFY(run(QStringLiteral("sqlite3"), {r + "data/demo.db", "create table notes(t); insert into notes values('mine');"}));
+        QVERIFY(run(QStringLiteral("sqlite3"), {r + "data/Demo/shop.sqlite", "create table t(a);"}));
+        QVERIFY(writeFile(r + "data/Demo/shop.sqlite-journal", "journal"));
+        QVERIFY(writeFile(r + "data/user.conf", "[Demo]\nWidth=900\n"));
+        QVERIFY(writeFile(r + "cookies.ini", "[cookies]\n"));
+        QVERIFY(writeFile(r + "data/Demo/_pictures/picCache_1.png", "picture"));
+        QVERIFY(writeFile(r + "data/update/Demo/5.0.0.1/log.elf", "log"));
+        QVERIFY(writeFile(r + "data/update/Demo/5.0.0.1/pkg.zip", "package"));
+        QVERIFY(writeFile(r + "log.elf", "log"));
+        QVERIFY(QFile::copy(m_served.path() + QStringLiteral("/pkg.zip"), r + "update-5.0.0.1.zip"));
+        QVERIFY(writeFile(r + "update-5.0.0.1.zip.sig", "sig"));
+
+        QTemporaryDir out;
+        const QString package = out.filePath(QStringLiteral("next.zip"));
+        QProcess script;
+        script.start(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"),
+                     {root.path(), QStringLiteral("5.0.0.2"), package, QStringLiteral("--rotate-key"),
+                      keyFile(QStringLiteral("B"))});
+        QVERIFY(script.waitForFinished(120000));
+        const QString said = QString::fromUtf8(script.readAllStandardOutput() + script.readAllStandardError());
+        QVERIFY2(script.exitCode() == 0, qPrintable(said));
+
+        QProcess list;
+        list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), package});
+        QVERIFY(list.waitForFinished(30000));
+        QStringList entries = QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        entries.removeAll(QStringLiteral("data/"));
+        entries.removeAll(QStringLiteral("data/Demo/"));
+        entries.sort();
+        const QStringList shipped{QStringLiteral("Kavo.Update"), QStringLiteral("Kavo.V5"), QStringLiteral("data.zip"),
+                                  QStringLiteral("data/Demo/icon.png"), QStringLiteral("data/Demo/splash.png"),
+                                  QStringLiteral("qt.conf")};
+        QCOMPARE(entries, shipped);
+        // It says what it packed and what it left out.
+        for (const QString &entry : shipped)
+            QVERIFY2(said.contains(QStringLiteral("packing ") + entry + QLatin1Char('\n')), qPrintable(said));
+        for (const char *left : {"data/demo.db (client database)", "data/Demo/shop.sqlite (client database)",
+                                 "data/user.conf (user settings)", "update-5.0.0.1.zip (earlier update package)",
+                                 "data/Demo/_pictures/picCache_1.png (picture cache)"})
+            QVERIFY2(said.contains(QStringLiteral("leaving out ") + QLatin1String(left)), qPrintable(said));
+
+        QTemporaryDir unpacked;
+        QVERIFY(run(QStringLiteral("unzip"), {QStringLiteral("-q"), package, QStringLiteral("-d"), unpacked.path()}));
+        const QString conf = QString::fromUtf8(readFile(unpacked.filePath(QStringLiteral("qt.conf"))));
+        QCOMPARE(conf.count(QStringLiteral("UpdatePublicKey=")), 1);
+        QCOMPARE(readUpdatePublicKey(unpacked.filePath(QStringLiteral("qt.conf")), QStringLiteral("Demo")),
+                 m_publicKeys.value(QStringLiteral("B")));
+        QCOMPARE(fileVersion(unpacked.filePath(QStringLiteral("Kavo.V5"))), QStringLiteral("5.0.0.2"));
+    }
+
     void executeInstallsAndRestarts()
     {
         QTemporaryDir root;
