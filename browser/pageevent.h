@@ -27,4 +27,9 @@ QString fileUploadBusy();
 QString updateEnd(bool success, const QString &version, const QString &text);
 QString windowLoaded(const QString &title);
 
+// The "kavo.update.end" script the program's own command line asks for after the updater
+// restarted it ("-endUpdate", "-state" Success or Failed in any case, "-version"); empty when
+// the words ask for none.
+QString endOfUpdateScript(const QStringList &arguments);
+
 } // namespace PageEvent
