@@ -12,6 +12,8 @@ packages=(
     xvfb xauth x11-apps fonts-wqy-microhei imagemagick
     # tests and benchmark peers
     zip unzip nginx-light wrk aria2 curl sqlite3 python3
+    # Qt's own texts in Chinese; a window manager and window tools for the desktop tests
+    qttranslations5-l10n openbox xdotool
 )
 
 missing=()
