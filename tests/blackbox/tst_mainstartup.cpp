@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <csignal>
@@ -162,6 +163,8 @@ class tst_MainStartup : public QObject
         QProcess search;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), display);
+        // It converts window names into the locale's encoding before matching.
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
         search.setProcessEnvironment(env);
         search.start(QStringLiteral("xdotool"),
                      {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), title});
@@ -199,12 +202,19 @@ class tst_MainStartup : public QObject
     static void setMode(const QString &root, const QString &mode)
     {
         QSettings settings(root + QStringLiteral("/qt.conf"), QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
         settings.setValue(QStringLiteral("System/Mode"), mode);
     }
 
     static QString demoTitle() { return QStringLiteral("卡沃演示应用"); }
 
 private slots:
+    void initTestCase()
+    {
+        // Window titles travel to xdotool as UTF-8, whatever locale the run has.
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    }
+
     void cleanup()
     {
         while (!m_processes.isEmpty())
