@@ -12,6 +12,8 @@ packages=(
     xvfb xauth x11-apps fonts-wqy-microhei imagemagick
     # tests and benchmark peers
     zip unzip nginx-light wrk aria2 curl sqlite3 python3
+    # docs and packaging: the typed page API check, runtime dependencies, desktop entries
+    node-typescript dpkg-dev desktop-file-utils
 )
 
 missing=()
