@@ -233,6 +233,42 @@ private slots:
             QVERIFY2(all.contains(QLatin1String(name)), name);
     }
 
+    // Every function a page finds on a bridge object is declared in kavo.d.ts, so the typings
+    // cannot miss a slot the program publishes.
+    void typingsDeclareEveryPublishedFunction()
+    {
+        QFile file(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/sdk/kavo.d.ts"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString typings = QString::fromUtf8(file.readAll());
+        BrowserWindow window{QUrl(m_pageUrl)};
+        QSignalSpy ready(&window, &BrowserWindow::pageReady);
+        QVERIFY(ready.wait(20000));
+        const QString listed =
+            window
+                .evaluateScript(QStringLiteral(
+                                    "(function () { var out = [];"
+                                    " var objects = {KavoFactory: KavoFactory, KavoDevice: KavoDevice, KavoFile: KavoFile,"
+                                    "  KavoCamera: KavoCamera, KavoNotification: KavoNotification, KavoUpdate: KavoUpdate,"
+                                    "  ClientDb: KavoFactory.createObject('ClientDb')};"
+                                    " for (var o in objects) for (var m in objects[o])"
+                                    "  if (typeof objects[o][m] === 'function') out.push(o + '.' + m);"
+                                    " return JSON.stringify(out); })()"),
+                                QVariant())
+                .toString();
+        const QStringList names = QVariant(QJsonDocument::fromJson(listed.toUtf8()).array().toVariantList()).toStringList();
+        // The engine lists each slot by its signature, "getVersion()".
+        QVERIFY2(names.contains(QStringLiteral("KavoDevice.getVersion()")), qPrintable(listed));
+        // What every QObject carries is no part of the page API.
+        const QStringList inherited{QStringLiteral("deleteLater"), QStringLiteral("destroyed"),
+                                    QStringLiteral("objectNameChanged")};
+        for (const QString &name : names) {
+            const QString method = name.section(QLatin1Char('.'), 1).section(QLatin1Char('('), 0, 0);
+            if (inherited.contains(method))
+                continue;
+            QVERIFY2(typings.contains(QStringLiteral("    ") + method + QLatin1Char('(')), qPrintable(name));
+        }
+    }
+
     void examples_data()
     {
         QTest::addColumn<QString>("code");
