@@ -248,11 +248,15 @@ private slots:
     void reinstallKeepsDataAndPurgeRemovesIt()
     {
         QTemporaryDir home;
-        const QString share = home.filePath(QStringLiteral("data"));
+        // A data folder whose name needs quoting in the desktop entry.
+        const QString share = home.filePath(QStringLiteral("my data $x 100%"));
         const QString target = share + QStringLiteral("/Demo");
         QVERIFY(writeFile(share + QStringLiteral("/applications/other.desktop"), "[Desktop Entry]\n"));
         const QStringList env{QStringLiteral("XDG_DATA_HOME=") + share};
         QCOMPARE(runAs(home.path(), installer(), {}, env).code, 0);
+        const Result valid =
+            runAs(home.path(), QStringLiteral("desktop-file-validate"), {share + QStringLiteral("/applications/kavo-demo.desktop")});
+        QVERIFY2(valid.code == 0 && valid.output.isEmpty(), qPrintable(valid.output));
         QVERIFY(writeFile(target + QStringLiteral("/data/demo.db"),
                           QByteArray("SQLite format 3\0", 16) + QByteArray("the user's notes")));
         const Result again = runAs(home.path(), installer(), {}, env);
