@@ -13,8 +13,10 @@ const int SignatureSize = 64;
 // Strict base64: any stray character, or a length other than the expected one, is a refusal.
 QByteArray decodeExactly(const QByteArray &text, int size)
 {
+    if (text.size() > PackageSignature::MaxSignatureText)
+        return QByteArray();
     const QByteArray trimmed = text.trimmed();
-    if (trimmed.isEmpty() || trimmed.size() > PackageSignature::MaxSignatureText)
+    if (trimmed.isEmpty())
         return QByteArray();
     const auto decoded = QByteArray::fromBase64Encoding(trimmed, QByteArray::AbortOnBase64DecodingErrors);
     if (decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok || decoded.decoded.size() != size)

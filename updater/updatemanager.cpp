@@ -305,6 +305,7 @@ void UpdateManager::checkSignature(QNetworkReply *reply)
                                                          .arg(sigUrl, reply->errorString()));
         return;
     }
+    // Whatever came last; a text cut off at the bound stays over it and is refused.
     if (!oversized)
         m_signatureText += reply->read(PackageSignature::MaxSignatureText + 1 - m_signatureText.size());
     const QString key = readUpdatePublicKey(m_appDir + QStringLiteral("/qt.conf"), value(QStringLiteral("-app")));

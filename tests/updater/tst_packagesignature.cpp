@@ -104,6 +104,9 @@ private slots:
         QTest::newRow("oversized signature text")
             << "pkg.zip" << QByteArray(PackageSignature::MaxSignatureText + 1, 'A') << m_key
             << int(PackageSignature::MalformedSignature);
+        QTest::newRow("signature padded beyond the bound")
+            << "pkg.zip" << QByteArray(m_signature + QByteArray(PackageSignature::MaxSignatureText, ' ')) << m_key
+            << int(PackageSignature::MalformedSignature);
         QTest::newRow("key not base64") << "pkg.zip" << m_signature << "not a key!" << int(PackageSignature::InvalidKey);
         QTest::newRow("key of 31 bytes") << "pkg.zip" << m_signature
                                          << QString::fromLatin1(QByteArray::fromBase64(m_key.toLatin1()).left(31).toBase64())

@@ -128,6 +128,10 @@ private slots:
         QVERIFY(writeFile(served + QStringLiteral("tampered.zip"), tampered));
         QVERIFY(QFile::copy(served + QStringLiteral("signed.zip.sig"), served + QStringLiteral("tampered.zip.sig")));
         QVERIFY(QFile::copy(served + QStringLiteral("signed.zip"), served + QStringLiteral("unsigned.zip")));
+        // A server answering the signature's address with a large page: read no further than a line.
+        QVERIFY(QFile::copy(served + QStringLiteral("signed.zip"), served + QStringLiteral("hugesig.zip")));
+        QVERIFY(writeFile(served + QStringLiteral("hugesig.zip.sig"),
+                          readFile(served + QStringLiteral("signed.zip.sig")).trimmed() + QByteArray(200000, ' ')));
         QVERIFY(m_nginx.start(m_served.path()));
 
         // A certificate for 127.0.0.1 made here, trusted only where SSL_CERT_FILE names it.
@@ -270,6 +274,7 @@ private slots:
         QTest::newRow("tampered byte") << "A" << "tampered.zip" << 4 << "ERROR 升级包签名校验失败!";
         QTest::newRow("missing .sig") << "A" << "unsigned.zip" << 3 << "ERROR 找不到升级包签名!";
         QTest::newRow("no key configured") << "" << "unsigned.zip" << 0 << "INFO 解压升级文件成功!";
+        QTest::newRow("oversized .sig") << "A" << "hugesig.zip" << 4 << "ERROR 升级包签名校验失败!";
         QTest::newRow("key that is no key") << "bm90IGEga2V5" << "signed.zip" << 4 << "ERROR 升级包签名校验失败!";
     }
 
