@@ -195,8 +195,10 @@ private slots:
         QVERIFY(writeFile(m_appData + QStringLiteral("/hello.json"), QStringLiteral("{\"greeting\":\"你好\"}").toUtf8()));
         QVERIFY(writeFile(m_appData + QStringLiteral("/upload"), "{\"stored\":true}"));
 
+        // The local server's own port: its origin is the one every installation trusts.
         m_server.reset(new HttpServer(applicationDir()));
-        QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
+        QVERIFY2(m_server->listen(QHostAddress::LocalHost, HttpServer::DefaultPort),
+                 "port 58899 is taken by another program");
         const QString root = QStringLiteral("http://127.0.0.1:%1/data/MyApp").arg(m_server->serverPort());
         m_pageUrl = root + QStringLiteral("/index.html");
         BrowserContext::setWebRoot(root);
