@@ -16,6 +16,10 @@ packages=(
     openssl
     # fuzz targets: clang with libFuzzer and its sanitizer runtimes
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
+    # docs and packaging: the typed page API check, runtime dependencies, desktop entries
+    node-typescript dpkg-dev desktop-file-utils
+    # Qt's own texts in Chinese; a window manager and window tools for the desktop tests
+    qttranslations5-l10n openbox xdotool
 )
 
 missing=()

@@ -26,6 +26,11 @@ aria2c aria2
 wrk wrk
 python3 python3
 import imagemagick
+tsc node-typescript
+openbox openbox
+xdotool xdotool
+desktop-file-validate desktop-file-utils
+dpkg-shlibdeps dpkg-dev
 LIST
 if [ "$missing" -gt 0 ]; then
     exit 1
