@@ -77,6 +77,12 @@ bool BrowserApplication::init()
         return false;
     }
     // 2. Configuration and the instance guard.
+    // An installation that a kill interrupted is finished or undone before anything reads it,
+    // qt.conf included.
+    if (!KavoUpdate::repairInterruptedInstallation(&m_repairedUpdate)) {
+        std::fprintf(stderr, "an update is being installed: this start yields to it\n");
+        return false;
+    }
     if (!loadAppConfig())
         return false;
     traceStartup("config");
@@ -278,8 +284,15 @@ void BrowserApplication::createFirstWindow()
 void BrowserApplication::handleEndOfUpdate()
 {
     const ArgumentTable arguments = ArgmentParser::parse(QCoreApplication::arguments());
-    if (!arguments.contains(QStringLiteral("-endUpdate")))
+    if (!arguments.contains(QStringLiteral("-endUpdate"))) {
+        // Started by the user after an installation was interrupted or its restart was lost.
+        if (m_repairedUpdate.known)
+            m_firstWindow->runAfterFirstLoad(
+                m_repairedUpdate.success
+                    ? PageEvent::updateEnd(true, m_repairedUpdate.version, QStringLiteral("成功啦哈哈！"))
+                    : PageEvent::updateEnd(false, m_repairedUpdate.version, QStringLiteral("悲催了，唉~~~")));
         return;
+    }
     const QStringList state = arguments.value(QStringLiteral("-state"));
     if (state.isEmpty() || state.first().isEmpty())
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/kavoupdate.h"
 #include "httpserver/httpserver.h"
 #include "shell/singleinstance.h"
 
@@ -64,4 +65,5 @@ private:
     BrowserWindow *m_firstWindow = nullptr;
     TrayIcon *m_trayIcon = nullptr;
     QElapsedTimer m_startClock;
+    KavoUpdate::EndedUpdate m_repairedUpdate;
 };

@@ -8,7 +8,10 @@
 #include <QPointer>
 #include <QString>
 
+#include <memory>
+
 class HttpDownloadManager;
+class InstallLock;
 class QFile;
 
 // Drives one run of the updater. Download mode fetches the package into the download
@@ -42,6 +45,8 @@ public slots:
     void onDesktopAlertCmd(int cmd);
 
 private:
+    QString installationRoot() const;
+    void repairInterruptedInstallation();
     void runDownloadMode();
     void newDownload();
     void resumeDownload();
@@ -61,6 +66,7 @@ private:
     HttpDownloadManager *m_downloadManager = nullptr;
     QPointer<QObject> m_window;
     QFile *m_input = nullptr;
+    std::unique_ptr<InstallLock> m_installLock;
     bool m_exiting = false;
     bool m_restartedFresh = false;
 };

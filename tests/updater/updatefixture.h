@@ -168,6 +168,7 @@ public:
     }
 
     quint16 port() const { return m_port; }
+    QString accessLogPath() const { return m_dir.filePath(QStringLiteral("access.log")); }
     QString url(const QString &name) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_port).arg(name); }
 
 private:
