@@ -40,6 +40,7 @@ AppConfig::AppConfig(const AppConfig &other)
 {
     set(other.m_name, other.m_icon, other.m_title, other.m_mode, other.m_version, other.m_splash, other.m_width,
         other.m_height, other.m_url);
+    m_updatePublicKey = other.m_updatePublicKey;
 }
 
 void AppConfig::set(const QString &name, const QString &icon, const QString &title, const QString &mode,
@@ -78,6 +79,7 @@ bool AppConfig::load(const QString &path)
     m_width = parser.intValue(group + QStringLiteral("Width"));
     m_height = parser.intValue(group + QStringLiteral("Height"));
     m_url = parser.urlValue(group + QStringLiteral("Url"));
+    m_updatePublicKey = parser.stringValue(group + QStringLiteral("UpdatePublicKey")).trimmed();
     return !m_version.isEmpty() && !m_name.isEmpty() && m_url.isValid();
 }
 
@@ -109,6 +111,14 @@ bool AppConfig::save(const QString &path)
     settings.setValue(QStringLiteral("System/App"), m_name);
     writeGroup([&settings](const QString &key, const QVariant &value) { settings.setValue(key, value); }, true);
     return true;
+}
+
+QString readUpdatePublicKey(const QString &path, const QString &app)
+{
+    ConfigParser parser(path);
+    if (app.isEmpty() || !parser.open())
+        return QString();
+    return parser.stringValue(app + QStringLiteral("/UpdatePublicKey")).trimmed();
 }
 
 UserConfig::UserConfig() = default;
