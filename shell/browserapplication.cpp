@@ -11,10 +11,10 @@
 #include "bridge/kavoupdate.h"
 #include "core/messagebox.h"
 #include "browser/pageevent.h"
+#include "core/argmentparser.h"
 #include "core/versions.h"
 #include "network/cookiejar.h"
 #include "network/networkaccessmanager.h"
-#include "core/argmentparser.h"
 #include "core/config.h"
 #include "browser/pluginloader.h"
 #include "core/startup.h"
@@ -283,26 +283,13 @@ void BrowserApplication::createFirstWindow()
 
 void BrowserApplication::handleEndOfUpdate()
 {
-    const ArgumentTable arguments = ArgmentParser::parse(QCoreApplication::arguments());
-    if (!arguments.contains(QStringLiteral("-endUpdate"))) {
-        // Started by the user after an installation was interrupted or its restart was lost.
-        if (m_repairedUpdate.known)
-            m_firstWindow->runAfterFirstLoad(
-                m_repairedUpdate.success
-                    ? PageEvent::updateEnd(true, m_repairedUpdate.version, QStringLiteral("成功啦哈哈！"))
-                    : PageEvent::updateEnd(false, m_repairedUpdate.version, QStringLiteral("悲催了，唉~~~")));
-        return;
-    }
-    const QStringList state = arguments.value(QStringLiteral("-state"));
-    if (state.isEmpty() || state.first().isEmpty())
-        return;
-    const QStringList versions = arguments.value(QStringLiteral("-version"));
-    const QString version = versions.isEmpty() ? QString() : versions.first();
-    QString script;
-    if (state.first().compare(QLatin1String("Success"), Qt::CaseInsensitive) == 0)
-        script = PageEvent::updateEnd(true, version, QStringLiteral("成功啦哈哈！"));
-    else if (state.first().compare(QLatin1String("Failed"), Qt::CaseInsensitive) == 0)
-        script = PageEvent::updateEnd(false, version, QStringLiteral("悲催了，唉~~~"));
+    QString script = PageEvent::endOfUpdateScript(QCoreApplication::arguments());
+    // Started by the user after an installation was interrupted or its restart was lost.
+    if (script.isEmpty() && m_repairedUpdate.known
+        && !ArgmentParser::parse(QCoreApplication::arguments()).contains(QStringLiteral("-endUpdate")))
+        script = m_repairedUpdate.success
+            ? PageEvent::updateEnd(true, m_repairedUpdate.version, QStringLiteral("成功啦哈哈！"))
+            : PageEvent::updateEnd(false, m_repairedUpdate.version, QStringLiteral("悲催了，唉~~~"));
     // Run once the first page has loaded and registered its listeners; at once it would meet
     // only the splash's empty frame.
     if (!script.isEmpty())
