@@ -7,6 +7,7 @@ namespace {
 QString g_webRoot;
 IMInterface *g_imInterface = nullptr;
 NetworkAccessManager *g_manager = nullptr;
+std::function<bool()> g_trayProbe;
 } // namespace
 
 namespace BrowserContext {
@@ -29,6 +30,16 @@ IMInterface *imInterface()
 void setImInterface(IMInterface *imInterface)
 {
     g_imInterface = imInterface;
+}
+
+bool canHideToTray()
+{
+    return g_trayProbe && g_trayProbe();
+}
+
+void setTrayProbe(const std::function<bool()> &probe)
+{
+    g_trayProbe = probe;
 }
 
 NetworkAccessManager *networkAccessManager()

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QString>
 
@@ -32,8 +33,12 @@ public:
     IMInterface *imInterface() const { return m_imInterface; }
     static NetworkAccessManager *networkAccessManager();
     HttpServer &httpServer() { return m_httpServer; }
-    BrowserWindow *firstWindow() const { return m_firstWindow; }
+    BrowserWindow *firstWindow() const;
     TrayIcon *trayIcon() const { return m_trayIcon; }
+    // Application mode: the tray icon with its menu, icon, tool tip and requests; nothing otherwise.
+    void createTrayIcon();
+    // Whether the tray icon is there for a hidden main window to come back from.
+    bool trayIconReachable() const;
 
 public slots:
     // What the tray icon of application mode asks for.
@@ -42,8 +47,12 @@ public slots:
     void onExitApp();
     void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
 
+    // A later start asked for this instance: its main window comes to the front.
+    void bringMainWindowToFront();
+
 public:
-    static QString singleInstanceKey() { return QStringLiteral("Kavo.V5.Browser"); }
+    // The instance guard's key for the configured application and the current user.
+    static QString singleInstanceKey();
     static quint16 serverPort() { return 58899; }
 
 private:
@@ -53,8 +62,8 @@ private:
     bool checkUpdater();
     bool resumePendingUpdate();
     void checkMainExecutable();
-    void createTrayIcon();
     void createFirstWindow();
+    void onLastWindowClosed();
     void handleEndOfUpdate();
     void traceStartup(const char *what);
 
@@ -62,7 +71,7 @@ private:
     HttpServer m_httpServer;
     SingleInstance m_singleInstance;
     QString m_webRoot;
-    BrowserWindow *m_firstWindow = nullptr;
+    QPointer<BrowserWindow> m_firstWindow;
     TrayIcon *m_trayIcon = nullptr;
     QElapsedTimer m_startClock;
     KavoUpdate::EndedUpdate m_repairedUpdate;

@@ -11,6 +11,7 @@ int main(int argc, char **argv)
     prepareLibraryPaths();
     QApplication app(argc, argv);
     installSystemCodec();
+    installQtTranslations();
     const ArgumentTable arguments = ArgmentParser::parse(argc, argv);
     // Without a mode nothing would ever end the process.
     const bool hasMode = arguments.contains(QStringLiteral("-beginUpdate")) || arguments.contains(QStringLiteral("-execUpdate"));
