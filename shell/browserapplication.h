@@ -43,10 +43,12 @@ public slots:
 
 public:
     static QString singleInstanceKey() { return QStringLiteral("Kavo.V5.Browser"); }
-    static quint16 serverPort() { return 58899; }
+    // The configured Port of qt.conf, 58899 by default.
+    static quint16 serverPort();
 
 private:
     bool loadAppConfig();
+    bool startServer();
     bool ensureSingleInstance();
     void loadPlugins();
     bool checkUpdater();

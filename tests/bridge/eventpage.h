@@ -1,5 +1,6 @@
 #pragma once
 
+#include "browser/browsercontext.h"
 #include "browser/browserwindow.h"
 #include "browser/webview.h"
 
@@ -16,6 +17,8 @@ class EventPage
 public:
     EventPage()
     {
+        // The page stands for one of the application's own.
+        BrowserContext::setTrustedOrigins({QStringLiteral("http://127.0.0.1")});
         QSignalSpy loaded(window.webView(), &QWebView::loadFinished);
         window.webView()->setHtml(QStringLiteral(R"(<html><body><script>
 var Kavo = {picturelist: []};
