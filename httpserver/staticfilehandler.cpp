@@ -145,6 +145,10 @@ bool StaticFileHandler::isSafePath(const QString &path)
 
 bool StaticFileHandler::isPrivatePath(const QString &path)
 {
+    // Every private path names one of these, however it is spelled; most requests stop here.
+    if (!path.contains(QLatin1String("conf"), Qt::CaseInsensitive) && !path.contains(QLatin1String("update"), Qt::CaseInsensitive)
+        && !path.contains(QLatin1String(".elf"), Qt::CaseInsensitive))
+        return false;
     const QString clean = QDir::cleanPath(path);
     const auto is = [&clean](const char *name) { return clean.compare(QLatin1String(name), Qt::CaseInsensitive) == 0; };
     return is("qt.conf") || is("data/user.conf") || is("data/update")
