@@ -7,14 +7,18 @@
 #include "core/updatearea.h"
 #include "core/versions.h"
 
+#include "browser/browserwindow.h"
+#include "browser/pageevent.h"
 #include "download/downloadtasklog.h"
 #include "core/config.h"
 #include "core/logutils.h"
+#include "core/updaterexit.h"
 #include "zip/ziputils.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 #include <QVariant>
 
 #include <cstdio>
@@ -23,12 +27,45 @@ namespace {
 const char TaskLogName[] = "update.rdl";
 const char PartialSuffix[] = ".lrdl";
 const char KilledByClient[] = "kavoKilledByClient";
+const char EndReported[] = "kavoEndReported";
 
 KavoUpdate *&instanceSlot()
 {
     static KavoUpdate *object = nullptr;
     return object;
 }
+
+// The objects published into pages, each with its window: where "kavo.update.error" goes.
+QList<KavoUpdate *> &pageObjects()
+{
+    static QList<KavoUpdate *> objects;
+    return objects;
+}
+
+// What the page reads in e.error when an update stops before the consent question.
+QString endText(const QProcess *process, bool crashed)
+{
+    if (crashed)
+        return QStringLiteral("升级程序意外退出!");
+    if (process->error() == QProcess::FailedToStart)
+        return QStringLiteral("启动Kavo.Update进程失败！");
+    if (process->state() != QProcess::NotRunning)
+        return QStringLiteral("升级程序已被结束!");
+    switch (process->exitCode()) {
+    case UpdaterExit::DownloadFailed:
+        return QStringLiteral("升级包下载失败!");
+    case UpdaterExit::SignatureMissing:
+        return QStringLiteral("找不到升级包的签名!");
+    case UpdaterExit::SignatureRejected:
+        return QStringLiteral("升级包签名校验失败!");
+    case UpdaterExit::UnpackFailed:
+        return QStringLiteral("解压升级文件失败!");
+    default:
+        return QStringLiteral("升级包未能准备好!");
+    }
+}
+
+const char AlreadyInstalled[] = "该版本已经安装!";
 
 QString errorName(QProcess::ProcessError error)
 {
@@ -77,9 +114,11 @@ QString updateRoot()
 
 KavoUpdate::KavoUpdate(BrowserWindow *window)
     : QObject(nullptr)
+    , m_window(window)
 {
-    // The window publishes the object and owns it through its bridge list; nothing else is needed.
-    Q_UNUSED(window);
+    // The window publishes the object and owns it through its bridge list.
+    if (window)
+        pageObjects().append(this);
 }
 
 KavoUpdate::~KavoUpdate()
@@ -90,6 +129,7 @@ KavoUpdate::~KavoUpdate()
         process->kill();
         process->waitForFinished(5000);
     }
+    pageObjects().removeAll(this);
     if (instanceSlot() == this)
         instanceSlot() = nullptr;
 }
@@ -130,6 +170,12 @@ QString KavoUpdate::packageFileName() const
     return UpdateArea::packageFileName(m_url);
 }
 
+QProcess *KavoUpdate::process() const
+{
+    KavoUpdate *client = instanceSlot();
+    return client ? client->m_process : nullptr;
+}
+
 void KavoUpdate::beginUpdate(const QString &version, const QString &description, const QString &url)
 {
     Q_UNUSED(description);
@@ -143,20 +189,81 @@ void KavoUpdate::beginUpdate(const QString &version, const QString &description,
                               "must end in a file name"));
         return;
     }
-    m_version = version;
-    m_url = url;
-    const QString dir = downloadDir();
-    LogUtils::info(dir, QStringLiteral("准备升级"));
+    // The updater belongs to the process-wide client, so reloading or closing this page does
+    // not end a download.
+    KavoUpdate *client = instance();
+    if (client != this) {
+        m_version = version;
+        m_url = url;
+    }
+    client->announce(version, url, this);
+}
+
+void KavoUpdate::announce(const QString &version, const QString &url, KavoUpdate *page)
+{
     if (version == appConfig().version()) {
-        // Already installed: what is left of its download has done its job.
-        removeDir(dir);
-        cleanupUpdater();
+        // Already installed: what is left of its download has done its job. A download of
+        // another version that runs meanwhile is left alone.
+        if (!m_process) {
+            m_version = version;
+            m_url = url;
+            const QString dir = downloadDir();
+            LogUtils::info(dir, QStringLiteral("准备升级"));
+            removeDir(dir);
+            cleanupUpdater();
+        }
+        page->dispatchError(version, QString::fromUtf8(AlreadyInstalled));
         return;
     }
-    if (!QFileInfo::exists(dir + QLatin1Char('/') + packageFileName()))
-        startDownload();
-    else
-        startInstallation();
+    // One updater at a time: a page announcing while it runs joins it and hears its end.
+    if (m_process)
+        return;
+    m_version = version;
+    m_url = url;
+    LogUtils::info(downloadDir(), QStringLiteral("准备升级"));
+    // The download-mode updater also takes a package downloaded earlier: it checks and
+    // unpacks it and asks the user again, so nothing is installed without a yes in this run.
+    startDownload();
+}
+
+void KavoUpdate::dispatchError(const QString &version, const QString &error)
+{
+    // Queued: the end may be noticed inside a page's own call to beginUpdate.
+    const QString script = PageEvent::updateError(version, error);
+    QTimer::singleShot(0, this, [this, script] {
+        if (m_window)
+            m_window->evaluateScript(script, QVariant());
+    });
+}
+
+void KavoUpdate::dispatchErrorToAllPages(const QString &version, const QString &error)
+{
+    const QList<KavoUpdate *> pages = pageObjects();
+    for (KavoUpdate *page : pages) {
+        if (pageObjects().contains(page))
+            page->dispatchError(version, error);
+    }
+}
+
+// Once per download-mode updater: when it ended without leaving an unpacked package (the
+// consent question comes only with one), every open page hears why.
+void KavoUpdate::reportEnd(QProcess *process, bool crashed)
+{
+    if (!process || process->property(EndReported).toBool())
+        return;
+    process->setProperty(EndReported, true);
+    const QStringList arguments = process->arguments();
+    const int versionAt = arguments.indexOf(QStringLiteral("-version"));
+    if (!arguments.contains(QStringLiteral("-beginUpdate")) || versionAt < 0 || versionAt + 1 >= arguments.size())
+        return;
+    const QString version = arguments.at(versionAt + 1);
+    const QString relative = UpdateArea::downloadDir(appConfig().name(), version);
+    if (relative.isEmpty())
+        return;
+    const QString unpacked = absolutePath(relative) + QStringLiteral("/tmp/") + Kavo::updaterExecutableName();
+    if (!crashed && process->state() == QProcess::NotRunning && QFileInfo::exists(unpacked))
+        return;
+    dispatchErrorToAllPages(version, endText(process, crashed));
 }
 
 bool KavoUpdate::startDownload()
@@ -171,6 +278,12 @@ bool KavoUpdate::startDownload()
     killProcessByName(updater, applicationDir());
     if (isProcessRunning(updater, applicationDir()))
         return false;
+    if (!QFileInfo::exists(absolutePath(updater))) {
+        // Without the updater no update can happen: the pages hear it, not only the log.
+        LogUtils::fatal(dir, QStringLiteral("找不到:") + absolutePath(updater) + QStringLiteral("文件！"));
+        dispatchErrorToAllPages(m_version, QStringLiteral("启动Kavo.Update进程失败！"));
+        return false;
+    }
     return startUpdater(absolutePath(updater),
                         {QStringLiteral("-app"), appConfig().name(), QStringLiteral("-beginUpdate"), m_url,
                          QStringLiteral("-version"), m_version});
@@ -183,6 +296,11 @@ bool KavoUpdate::startInstallation()
     const QString dir = downloadDir();
     const QString tmp = dir + QStringLiteral("/tmp");
     const QString package = dir + QLatin1Char('/') + packageFileName();
+    // With a key configured only the updater checks signatures, and it unpacks a package only
+    // after the check: a package without its unpacked tree has not been checked yet. It stays
+    // for the updater, which checks it when a page announces the version again.
+    if (!appConfig().updatePublicKey().isEmpty() && !QFileInfo(tmp).isDir())
+        return false;
     bool prepared = QFileInfo(tmp).isDir();
     // A kill during an earlier unpacking can leave a partial "tmp" behind; while the package
     // is here it is unpacked afresh. The unpacking is staged, so a failure leaves no "tmp".
@@ -240,6 +358,7 @@ void KavoUpdate::stopUpdater(bool crashed)
     // Ended by this client, not crashed: its download stays for the next run.
     if (!crashed)
         process->setProperty(KilledByClient, true);
+    reportEnd(process, crashed);
     process->kill();
     process->deleteLater();
     notifyEnded();
@@ -268,6 +387,13 @@ void KavoUpdate::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus
         LogUtils::info(dir, QStringLiteral("启动Update下载进程崩溃!"));
     }
     LogUtils::info(dir, QStringLiteral("Update下载进程退出!"));
+    // Finished or failed, the updater is done: the next announcement may start another.
+    auto *process = qobject_cast<QProcess *>(sender());
+    if (process && process == m_process) {
+        m_process = nullptr;
+        process->deleteLater();
+    }
+    reportEnd(process, exitStatus == QProcess::CrashExit && !killedHere);
     notifyEnded();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QProcess>
 #include <QString>
 
@@ -9,9 +10,11 @@
 class BrowserWindow;
 
 // The main program's side of self-update. A page announces a version and its package URL;
-// the client starts the updater to download it, or installs a package already downloaded.
-// At start-up the same rules clean the update area and resume an installation left by an
-// earlier run. Every record goes to "log.elf" of the version's download directory.
+// the process-wide client starts the updater to download it (or to ask again about a package
+// already downloaded), so the download outlives the page that asked for it and every open
+// page hears when it fails. At start-up the same client cleans the update area and resumes an
+// installation left by an earlier run. Every record goes to "log.elf" of the version's
+// download directory.
 class KavoUpdate : public QObject
 {
     Q_OBJECT
@@ -35,7 +38,8 @@ public:
 
     QString version() const { return m_version; }
     QString url() const { return m_url; }
-    QProcess *process() const { return m_process; }
+    // The updater the process-wide client runs (pages share it), or none.
+    QProcess *process() const;
     // Absolute; empty while no acceptable version is set.
     QString downloadDir() const;
     QString packageFileName() const;
@@ -59,7 +63,13 @@ private:
     bool startUpdater(const QString &program, const QStringList &arguments);
     void stopUpdater(bool crashed);
     void notifyEnded();
+    // The process-wide client's part of beginUpdate; page is the object the page called.
+    void announce(const QString &version, const QString &url, KavoUpdate *page);
+    void reportEnd(QProcess *process, bool crashed);
+    void dispatchError(const QString &version, const QString &error);
+    static void dispatchErrorToAllPages(const QString &version, const QString &error);
 
+    QPointer<BrowserWindow> m_window;
     QString m_version;
     QString m_url;
     QProcess *m_process = nullptr;

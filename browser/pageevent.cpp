@@ -152,6 +152,14 @@ QString fileUploadBusy()
         + QStringLiteral("e.success=false;e.message='busy';document.dispatchEvent(e)");
 }
 
+QString updateError(const QString &version, const QString &error)
+{
+    return QStringLiteral("var ev = document.createEvent('Events'); ev.initEvent('kavo.update.error',true,true); "
+                          "ev.success=false;")
+        + compose(QStringLiteral("ev.info={version:'%1'};ev.error='%2';"), {version, error})
+        + QStringLiteral("document.dispatchEvent(ev);");
+}
+
 QString updateEnd(bool success, const QString &version, const QString &text)
 {
     if (success)

@@ -25,6 +25,8 @@ QString remoteDataSuccess(const QString &id, const QString &response, const QStr
 QString fileUpload(bool success, const QString &localUrl);
 QString fileUploadBusy();
 QString updateEnd(bool success, const QString &version, const QString &text);
+// An update that will not reach the consent question: success=false, info.version, error.
+QString updateError(const QString &version, const QString &error);
 QString windowLoaded(const QString &title);
 
 } // namespace PageEvent

@@ -55,6 +55,7 @@ AppConfig::AppConfig(const AppConfig &other)
         other.m_height, other.m_url);
     setServer(other.m_serverAddress, other.m_port);
     m_trustedOrigins = other.m_trustedOrigins;
+    m_updatePublicKey = other.m_updatePublicKey;
 }
 
 void AppConfig::setServer(const QString &address, quint16 port)
@@ -119,6 +120,7 @@ bool AppConfig::load(const QString &path)
     const QString originText = origins.type() == QVariant::StringList ? origins.toStringList().join(QLatin1Char(' '))
                                                                       : origins.toString();
     m_trustedOrigins = originText.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
+    m_updatePublicKey = parser.stringValue(group + QStringLiteral("UpdatePublicKey")).trimmed();
 
     return !m_version.isEmpty() && !m_name.isEmpty() && m_url.isValid() && serverUsable;
 }
@@ -151,6 +153,14 @@ bool AppConfig::save(const QString &path)
     settings.setValue(QStringLiteral("System/App"), m_name);
     writeGroup([&settings](const QString &key, const QVariant &value) { settings.setValue(key, value); }, true);
     return true;
+}
+
+QString readUpdatePublicKey(const QString &path, const QString &app)
+{
+    ConfigParser parser(path);
+    if (app.isEmpty() || !parser.open())
+        return QString();
+    return parser.stringValue(app + QStringLiteral("/UpdatePublicKey")).trimmed();
 }
 
 UserConfig::UserConfig() = default;

@@ -56,6 +56,10 @@ public:
     QString version() const { return m_version; }
     QString splash() const { return m_splash; }
     QUrl url() const { return m_url; }
+    // Base64 of the raw Ed25519 key that update packages must be signed with; empty when
+    // packages are taken unsigned.
+    QString updatePublicKey() const { return m_updatePublicKey; }
+    void setUpdatePublicKey(const QString &key) { m_updatePublicKey = key; }
     bool isAppMode() const;
 
     // Optional keys. [System] Port: the local server's port; [System] ServerAddress: the address
@@ -80,7 +84,12 @@ private:
     quint16 m_port = DefaultPort;
     QString m_serverAddress = QStringLiteral("127.0.0.1");
     QStringList m_trustedOrigins;
+    QString m_updatePublicKey;
 };
+
+// The "UpdatePublicKey" of the application's section of the INI file at path (the updater
+// reads it from the installation's qt.conf without loading the whole record).
+QString readUpdatePublicKey(const QString &path, const QString &app);
 
 // The window size the user left behind, kept per application in "data/user.conf".
 class UserConfig : public Config

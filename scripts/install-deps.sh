@@ -7,11 +7,13 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config binutils ccache
     qtbase5-dev libqt5sql5-sqlite libqt5webkit5-dev qtdeclarative5-dev
-    libminizip-dev libhttp-parser-dev zlib1g-dev libx11-dev
+    libminizip-dev libhttp-parser-dev zlib1g-dev libx11-dev libssl-dev
     # run and tests without a desktop
     xvfb xauth x11-apps fonts-wqy-microhei imagemagick
     # tests and benchmark peers
     zip unzip nginx-light wrk aria2 curl sqlite3 python3
+    # signing update packages (scripts/make-update-package.sh) and the tests' certificates
+    openssl
 )
 
 missing=()

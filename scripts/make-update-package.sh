@@ -1,43 +1,124 @@
 #!/usr/bin/env bash
-# make-update-package.sh BIN_DIR VERSION OUT.zip [--overlay DIR]
-# Builds an update package from a build output directory: a copy of the installation with
-# VERSION stamped into both executables (and into qt.conf), files of DIR laid over it, zipped
-# so that unpacking it over an installation's root installs it. The build output is not touched.
+# make-update-package.sh BIN_DIR VERSION OUT.zip [--overlay DIR] [--sign KEYFILE] [--rotate-key KEYFILE]
+# make-update-package.sh --new-key KEYFILE
+# make-update-package.sh --public-key KEYFILE
+#
+# Builds an update package from an installation or a build output: what the application ships
+# (both programs, qt.conf, its packages and its own files) with VERSION stamped into both
+# executables and qt.conf, files of DIR laid over it, zipped so that unpacking it over an
+# installation's root installs it. User state is never packed: client databases, data/user.conf,
+# cookies, the update area, the picture cache, logs and earlier update packages stay where they
+# are. Every file packed or left out is printed. BIN_DIR is not touched.
+#
+# Signing (Ed25519, with the openssl command line):
+#   --new-key KEYFILE     writes a new private key (keep it secret, never ship it) and prints
+#                         the line "UpdatePublicKey=..." for the application's section of qt.conf
+#   --public-key KEYFILE  prints that line again for an existing key
+#   --sign KEYFILE        writes OUT.zip.sig: base64 of the signature of OUT.zip's bytes
+#   --rotate-key KEYFILE  puts KEYFILE's public key into the package's qt.conf, so the next
+#                         updates must be signed with KEYFILE (sign this one with the old key)
 set -euo pipefail
 
-usage() { echo "usage: $0 BIN_DIR VERSION OUT.zip [--overlay DIR]" >&2; exit 2; }
+say() { echo "make-update-package: $*"; }
+die() { echo "make-update-package: $*" >&2; exit "${2:-1}"; }
+usage() {
+    echo "usage: $0 BIN_DIR VERSION OUT.zip [--overlay DIR] [--sign KEYFILE] [--rotate-key KEYFILE]" >&2
+    echo "       $0 --new-key KEYFILE | --public-key KEYFILE" >&2
+    exit 2
+}
+
+# Base64 of the raw 32-byte public key: the last 32 bytes of its DER SubjectPublicKeyInfo.
+public_key() {
+    [ -f "$1" ] || die "no key file $1"
+    openssl pkey -in "$1" -pubout -outform DER | tail -c 32 | base64 -w0
+}
+
+case "${1:-}" in
+    --new-key)
+        [ $# -eq 2 ] || usage
+        [ ! -e "$2" ] || die "$2 exists; a key is never overwritten"
+        (umask 077 && openssl genpkey -algorithm ed25519 -out "$2")
+        say "private key written to $2 (keep it secret; it signs every package)"
+        echo "UpdatePublicKey=$(public_key "$2")"
+        exit 0 ;;
+    --public-key)
+        [ $# -eq 2 ] || usage
+        echo "UpdatePublicKey=$(public_key "$2")"
+        exit 0 ;;
+esac
+
 [ $# -ge 3 ] || usage
 bin="$(cd "$1" && pwd)"
 version="$2"
 out="$3"
 shift 3
 overlay=""
+signkey=""
+newkey=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --overlay) [ $# -ge 2 ] || usage; overlay="$(cd "$2" && pwd)"; shift 2 ;;
+        --sign) [ $# -ge 2 ] || usage; signkey="$2"; shift 2 ;;
+        --rotate-key) [ $# -ge 2 ] || usage; newkey="$2"; shift 2 ;;
         *) usage ;;
     esac
 done
 if ! [[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
-    echo "make-update-package: version must be four dotted numbers, not '$version'" >&2
-    exit 2
+    die "version must be four dotted numbers, not '$version'" 2
 fi
 for exe in Kavo.V5 Kavo.Update; do
-    [ -x "$bin/$exe" ] || { echo "make-update-package: $bin/$exe missing" >&2; exit 1; }
+    [ -x "$bin/$exe" ] || die "$bin/$exe missing"
 done
+for key in "$signkey" "$newkey"; do
+    [ -z "$key" ] || [ -f "$key" ] || die "no key file $key"
+done
+mkdir -p "$(dirname "$out")"
+out="$(cd "$(dirname "$out")" && pwd)/$(basename "$out")"
+
+# Why a file of the installation is not part of the package, or nothing when it is.
+user_state() {
+    local rel="$1" file="$bin/$1"
+    case "$rel" in
+        data/update/*) echo "update area"; return ;;
+        data/user.conf) echo "user settings"; return ;;
+        cookies.ini) echo "cookies"; return ;;
+        data/*/_pictures/*) echo "picture cache"; return ;;
+        *.elf) echo "log"; return ;;
+        *.sig) echo "signature of an earlier package"; return ;;
+        *-journal|*-wal|*-shm) echo "database journal"; return ;;
+    esac
+    [ "$file" != "$out" ] || { echo "the package being made"; return; }
+    # Client databases are the user's, whatever their name; a starting database is shipped
+    # through --overlay.
+    if [ "$(head -c 15 "$file" 2>/dev/null | tr -d '\000')" = "SQLite format 3" ]; then
+        echo "client database"; return
+    fi
+    if [[ "$rel" == *.zip ]] && unzip -Z1 "$file" 2>/dev/null | grep -xE "Kavo\.V5|Kavo\.Update" >/dev/null; then
+        echo "earlier update package"; return
+    fi
+}
 
 stage="$(mktemp -d)"
-trap 'rm -rf "$stage"' EXIT
-echo "make-update-package: copying $bin"
-# The update area, logs and the user's own files belong to an installation, not to a package.
-(cd "$bin" && tar -cf - --exclude=./data/update --exclude='*.elf' --exclude=./data/user.conf \
-    --exclude=./cookies.ini .) | (cd "$stage" && tar -xf -)
+list="$stage.list"
+trap 'rm -rf "$stage" "$list"' EXIT
+say "packing from $bin"
+: > "$list"
+while IFS= read -r -d '' rel; do
+    rel="${rel#./}"
+    reason="$(user_state "$rel")"
+    if [ -n "$reason" ]; then
+        say "  leaving out $rel ($reason)"
+    else
+        printf '%s\0' "$rel" >> "$list"
+    fi
+done < <(cd "$bin" && find . \( -type f -o -type l \) -print0 | sort -z)
+(cd "$bin" && tar --null -T "$list" -cf -) | (cd "$stage" && tar -xf -)
 if [ -n "$overlay" ]; then
-    echo "make-update-package: laying $overlay over it"
+    say "laying $overlay over it"
     cp -a "$overlay/." "$stage/"
 fi
 
-echo "make-update-package: stamping $version"
+say "stamping $version"
 stamp="$stage/.stamp"
 # The section is a fixed 64-byte NUL-padded text field.
 printf '%s' "$version" > "$stamp"
@@ -50,8 +131,27 @@ if [ -f "$stage/qt.conf" ]; then
     sed -i "s/^Version=.*/Version=$version/" "$stage/qt.conf"
 fi
 
-mkdir -p "$(dirname "$out")"
-out="$(cd "$(dirname "$out")" && pwd)/$(basename "$out")"
-rm -f "$out"
+if [ -n "$newkey" ]; then
+    [ -f "$stage/qt.conf" ] || die "--rotate-key needs a qt.conf in the package"
+    app="$(awk -F= '/^\[/{s=$0} s=="[System]" && $1=="App"{print $2; exit}' "$stage/qt.conf")"
+    [ -n "$app" ] || die "qt.conf names no application (System/App)"
+    pub="$(public_key "$newkey")"
+    # Replaces the key in the application's section, or adds it there (adding the section if needed).
+    awk -v sec="[$app]" -v line="UpdatePublicKey=$pub" '
+        /^\[/ { if (insec && !done) { print line; done = 1 } insec = ($0 == sec) }
+        insec && /^UpdatePublicKey=/ { if (!done) { print line; done = 1 } next }
+        { print }
+        END { if (!done) { if (!insec) print sec; print line } }' "$stage/qt.conf" > "$stage/qt.conf.new"
+    mv "$stage/qt.conf.new" "$stage/qt.conf"
+    say "qt.conf of the package carries the new key $pub"
+fi
+
+rm -f "$out" "$out.sig"
+(cd "$stage" && find . \( -type f -o -type l \) ! -name '.stamp' | sed 's|^\./||' | sort | sed 's|^|make-update-package:   packing |')
 (cd "$stage" && zip -qr -X "$out" .)
-echo "make-update-package: $out ($(stat -c %s "$out") bytes, version $version)"
+say "$out ($(stat -c %s "$out") bytes, version $version)"
+if [ -n "$signkey" ]; then
+    openssl pkeyutl -sign -inkey "$signkey" -rawin -in "$out" | base64 -w0 > "$out.sig"
+    echo >> "$out.sig"
+    say "signed: $out.sig (serve it beside the package)"
+fi

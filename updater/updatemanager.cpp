@@ -8,7 +8,10 @@
 #include "download/downloadtasklog.h"
 #include "download/httpdownloadmanager.h"
 #include "core/logutils.h"
+#include "core/config.h"
+#include "core/updaterexit.h"
 #include "updater/consent.h"
+#include "updater/packagesignature.h"
 #include "updater/updatedialog.h"
 #include "zip/zipdecompress.h"
 
@@ -16,7 +19,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTextCodec>
 #include <QTimer>
 
@@ -34,6 +42,22 @@ bool isUnresumable(const NetworkError &error)
     return text == QLatin1String("Resume assert fileSize or path failed!")
         || text == QLatin1String("Read download log error!")
         || text.startsWith(QLatin1String("Read content update.rdl file failed:"));
+}
+
+// OpenSSL's own variable for an extra trust store (a company or test authority): Qt reads
+// only the system's certificate folders, so the certificates are added here, before any
+// connection exists. Certificate errors still fail a download; nothing is ever ignored.
+void trustCertificatesFromEnvironment()
+{
+    const QString file = qEnvironmentVariable("SSL_CERT_FILE");
+    if (file.isEmpty())
+        return;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(file, QSsl::Pem);
+    if (certificates.isEmpty())
+        return;
+    configuration.addCaCertificates(certificates);
+    QSslConfiguration::setDefaultConfiguration(configuration);
 }
 
 void refuse(const QString &why)
@@ -55,6 +79,7 @@ UpdateManager::~UpdateManager()
     // Deleting the manager stops its workers and waits for their threads.
     delete m_downloadManager;
     delete m_window;
+    delete m_signatureNetwork;
 }
 
 QString UpdateManager::value(const QString &key, const QString &defaultValue) const
@@ -124,7 +149,7 @@ void UpdateManager::exitRoutine()
         delete m_downloadManager;
         m_downloadManager = nullptr;
         delete m_window;
-        QCoreApplication::exit(0);
+        QCoreApplication::exit(m_exitCode);
     });
 }
 
@@ -138,6 +163,7 @@ void UpdateManager::replaceWindow(QObject *window)
 
 void UpdateManager::runDownloadMode()
 {
+    trustCertificatesFromEnvironment();
     const QString dir = downloadDir();
     const QString name = downloadFileName();
     if (dir.isEmpty() || name.isEmpty()) {
@@ -145,11 +171,13 @@ void UpdateManager::runDownloadMode()
         exitRoutine();
         return;
     }
-    // A package already here is installed by the main program itself.
+    // A package already here was announced again: it is checked, unpacked and the user asked again.
     if (QFileInfo::exists(dir + QLatin1Char('/') + name)) {
-        exitRoutine();
+        prepareDownloadedPackage();
         return;
     }
+    // An unpacked tree only ever stands beside the package it came from.
+    removeDir(dir + QStringLiteral("/tmp"));
     if (QFileInfo::exists(dir + QLatin1Char('/') + QLatin1String(TaskLogName)))
         resumeDownload();
     else
@@ -228,13 +256,88 @@ void UpdateManager::onTaskFinished(const QString &url, const NetworkError &error
         // The partial file and its task log stay, so the next run resumes where this one stopped.
         if (isUnresumable(error))
             discardPartialDownload();
+        m_exitCode = UpdaterExit::DownloadFailed;
         removeFile(dir + QLatin1Char('/') + downloadFileName());
         removeDir(dir + QStringLiteral("/tmp"));
         exitRoutine();
         return;
     }
     LogUtils::info(dir, QStringLiteral("下载成功!\n     Url:") + url);
+    prepareDownloadedPackage();
+}
+
+// With a key in the installation's qt.conf, nothing of a package is unpacked before its
+// signature (package URL + ".sig") has been fetched and checked; without one, packages are
+// taken as they come.
+void UpdateManager::prepareDownloadedPackage()
+{
+    const QString key = readUpdatePublicKey(m_appDir + QStringLiteral("/qt.conf"), value(QStringLiteral("-app")));
+    if (key.isEmpty()) {
+        unpackAndAsk();
+        return;
+    }
+    LogUtils::info(downloadDir(), QStringLiteral("正在校验升级包签名..."));
+    delete m_signatureNetwork;
+    m_signatureNetwork = new QNetworkAccessManager(this);
+    QNetworkRequest request(QUrl(value(QStringLiteral("-beginUpdate")) + QStringLiteral(".sig")));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setTransferTimeout(30000);
+    m_signatureText.clear();
+    QNetworkReply *reply = m_signatureNetwork->get(request);
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        m_signatureText += reply->read(PackageSignature::MaxSignatureText + 1);
+        // A signature is one short line; anything longer is not one and is not read further.
+        if (m_signatureText.size() > PackageSignature::MaxSignatureText)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { checkSignature(reply); });
+}
+
+void UpdateManager::checkSignature(QNetworkReply *reply)
+{
+    reply->disconnect(this);
+    reply->deleteLater();
+    const QString dir = downloadDir();
+    const QString sigUrl = reply->url().toString();
+    const bool oversized = m_signatureText.size() > PackageSignature::MaxSignatureText;
+    if (!oversized && reply->error() != QNetworkReply::NoError) {
+        refusePackage(UpdaterExit::SignatureMissing, QStringLiteral("找不到升级包签名!\n     Url:%0, Reason:%1")
+                                                         .arg(sigUrl, reply->errorString()));
+        return;
+    }
+    // Whatever came last; a text cut off at the bound stays over it and is refused.
+    if (!oversized)
+        m_signatureText += reply->read(PackageSignature::MaxSignatureText + 1 - m_signatureText.size());
+    const QString key = readUpdatePublicKey(m_appDir + QStringLiteral("/qt.conf"), value(QStringLiteral("-app")));
+    const PackageSignature::Result result
+        = PackageSignature::verify(dir + QLatin1Char('/') + downloadFileName(), m_signatureText, key);
+    if (result != PackageSignature::Valid) {
+        const int code = result == PackageSignature::MissingSignature ? UpdaterExit::SignatureMissing
+                                                                       : UpdaterExit::SignatureRejected;
+        refusePackage(code, QStringLiteral("升级包签名校验失败!\n     Url:%0, Reason:%1")
+                                .arg(sigUrl, PackageSignature::describe(result)));
+        return;
+    }
+    LogUtils::info(dir, QStringLiteral("升级包签名校验成功!"));
+    unpackAndAsk();
+}
+
+// A package that fails its check is never kept: the next announcement downloads afresh.
+void UpdateManager::refusePackage(int exitCode, const QString &message)
+{
+    const QString dir = downloadDir();
+    LogUtils::error(dir, message);
+    removeFile(dir + QLatin1Char('/') + downloadFileName());
+    discardPartialDownload();
+    removeDir(dir + QStringLiteral("/tmp"));
+    m_exitCode = exitCode;
+    exitRoutine();
+}
+
+void UpdateManager::unpackAndAsk()
+{
     if (!unpack()) {
+        m_exitCode = UpdaterExit::UnpackFailed;
         exitRoutine();
         return;
     }

@@ -10,6 +10,8 @@
 
 class HttpDownloadManager;
 class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
 
 // Drives one run of the updater. Download mode fetches the package into the download
 // directory, unpacks it into "tmp" and asks the user whether to install now; execute mode,
@@ -49,6 +51,11 @@ private:
     void discardPartialDownload();
     bool unpack();
     void askConsent();
+    // Signed packages: between the download and the unpacking.
+    void prepareDownloadedPackage();
+    void checkSignature(QNetworkReply *reply);
+    void unpackAndAsk();
+    void refusePackage(int exitCode, const QString &message);
     void runExecuteMode();
     void installNow();
     void startMainProgram(bool success);
@@ -61,6 +68,9 @@ private:
     HttpDownloadManager *m_downloadManager = nullptr;
     QPointer<QObject> m_window;
     QFile *m_input = nullptr;
+    QNetworkAccessManager *m_signatureNetwork = nullptr;
+    QByteArray m_signatureText;
+    int m_exitCode = 0;
     bool m_exiting = false;
     bool m_restartedFresh = false;
 };

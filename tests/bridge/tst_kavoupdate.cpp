@@ -5,13 +5,18 @@
 #include "core/config.h"
 
 #include <QDirIterator>
+#include <QPointer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 // The update client in this process, against a private update area below the test program's
-// directory (the client resolves every path there) and stand-in updaters: small scripts that
-// record their arguments and stay running, end at once, crash or talk on standard output.
+// directory (the client resolves every path there; the program has a directory of its own) and
+// stand-in updaters: small scripts that record their arguments and stay running, end at once,
+// crash or talk on standard output. The download-mode stand-in lies beside the test program,
+// where the real updater would.
 class tst_KavoUpdate : public QObject
 {
     Q_OBJECT
@@ -114,6 +119,40 @@ class tst_KavoUpdate : public QObject
         return entries;
     }
 
+    // The updater of download mode; each start appends its arguments to downloads.txt.
+    QString downloadUpdater() const { return absolutePath(Kavo::updaterExecutableName()); }
+    QString downloadsFile() const { return path(QStringLiteral("downloads.txt")); }
+    void placeDownloadUpdater(const QString &kind)
+    {
+        QByteArray script = "#!/bin/sh\necho \"$@\" >> '" + downloadsFile().toUtf8() + "'\n";
+        const QByteArray unpacked = "mkdir -p '" + m_area.toUtf8() + "/5.0.0.1/tmp' && touch '" + m_area.toUtf8()
+            + "/5.0.0.1/tmp/" + Kavo::updaterExecutableName().toUtf8() + "'\n";
+        if (kind == QLatin1String("stays"))
+            script += "exec sleep 30\n";
+        else if (kind == QLatin1String("asks"))
+            script += unpacked + "exec sleep 30\n";
+        else if (kind == QLatin1String("dismissed"))
+            script += "sleep 1.5\n" + unpacked + "exit 0\n";
+        else if (kind == QLatin1String("fails"))
+            script += "sleep 1.5\nexit 2\n";
+        else if (kind == QLatin1String("crashes"))
+            script += "sleep 1.5\nkill -SEGV $$\n";
+        else if (kind == QLatin1String("talks"))
+            script += "echo hello\nexec sleep 30\n";
+        QVERIFY(QDir().mkpath(m_area));
+        writeFile(downloadUpdater(), script, true);
+    }
+    QStringList downloads() const
+    {
+        return QString::fromUtf8(readFile(downloadsFile())).split('\n', Qt::SkipEmptyParts);
+    }
+    QString downloadArgs(const QString &version) const
+    {
+        return QStringLiteral("-app %1 -beginUpdate %2 -version %3").arg(m_name, url(), version);
+    }
+
+    static bool alive(qint64 pid) { return pid > 0 && ::kill(pid_t(pid), 0) == 0; }
+
     QStringList logMessages(const QString &version)
     {
         QStringList messages;
@@ -148,6 +187,8 @@ private slots:
     {
         KavoUpdate::destroyInstance();
         removeDir(m_area);
+        QFile::remove(downloadUpdater());
+        appConfig().setUpdatePublicKey(QString());
     }
 
     void metaObjectInOrder()
@@ -244,6 +285,9 @@ private slots:
         QVERIFY(QFileInfo::exists(path(QStringLiteral("5.0.0.1/keep.txt"))));
         QVERIFY(running.waitForFinished(5000));
         QVERIFY(!update.process());
+        // Announced again: the same answer, and still nothing started.
+        update.beginUpdate(m_running, QString(), url());
+        QVERIFY(!update.process());
     }
 
     void downloadWithoutUpdaterIsLogged()
@@ -259,44 +303,118 @@ private slots:
                                   + QStringLiteral("文件！")}));
     }
 
-    void downloadedPackageIsInstalled()
+    void downloadStartsTheUpdater()
     {
-        lay({QStringLiteral("5.0.0.1/pkg.zip=package-stays")});
+        placeDownloadUpdater(QStringLiteral("stays"));
         KavoUpdate update;
         update.beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
         QVERIFY(update.process());
         QCOMPARE(update.process()->state(), QProcess::Running);
-        QTRY_COMPARE(readFile(path(QStringLiteral("5.0.0.1/args.txt"))),
-                     updaterArgs(m_name, QStringLiteral("5.0.0.1")).toUtf8());
-        QCOMPARE(update.process()->program(),
-                 path(QStringLiteral("5.0.0.1/tmp/") + Kavo::updaterExecutableName()));
+        QCOMPARE(update.process()->program(), downloadUpdater());
+        QTRY_COMPARE(downloads(), QStringList{downloadArgs(QStringLiteral("5.0.0.1"))});
+    }
+
+    // The user closed the question earlier: a new announcement asks again through the
+    // download-mode updater instead of installing at once.
+    void downloadedPackageIsAskedAboutAgain()
+    {
+        placeDownloadUpdater(QStringLiteral("stays"));
+        lay({QStringLiteral("5.0.0.1/pkg.zip=package-stays"), QStringLiteral("5.0.0.1/update.rdl=log"),
+             QStringLiteral("5.0.0.1/tmp/Kavo.Update=standin-stays")});
+        KavoUpdate update;
+        update.beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
+        QVERIFY(update.process());
+        QCOMPARE(update.process()->program(), downloadUpdater());
+        QTRY_COMPARE(downloads(), QStringList{downloadArgs(QStringLiteral("5.0.0.1"))});
+        QTest::qWait(200);
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("5.0.0.1/args.txt"))));
+        QVERIFY(QFileInfo::exists(path(QStringLiteral("5.0.0.1/pkg.zip"))));
     }
 
     void secondBeginUpdateStartsNothing()
     {
-        lay({QStringLiteral("5.0.0.1/pkg.zip=package-stays")});
+        placeDownloadUpdater(QStringLiteral("stays"));
         KavoUpdate update;
         update.beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
         QProcess *first = update.process();
         QVERIFY(first);
-        QTRY_VERIFY(QFileInfo::exists(path(QStringLiteral("5.0.0.1/args.txt"))));
+        QTRY_COMPARE(downloads().size(), 1);
         const qint64 pid = first->processId();
-        QVERIFY(QFile::remove(path(QStringLiteral("5.0.0.1/args.txt"))));
-        lay({QStringLiteral("5.0.0.1/tmp/marker=still here")});
-
         update.beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
+        // Another version while one runs: the running download is neither ended nor replaced.
+        update.beginUpdate(QStringLiteral("5.0.0.2"), QString(), url());
         QCOMPARE(update.process(), first);
         QCOMPARE(first->processId(), pid);
         QCOMPARE(first->state(), QProcess::Running);
-        // Not unpacked again and no second updater.
-        QVERIFY(QFileInfo::exists(path(QStringLiteral("5.0.0.1/tmp/marker"))));
-        QVERIFY(!QFileInfo::exists(path(QStringLiteral("5.0.0.1/args.txt"))));
+        QCOMPARE(KavoUpdate::instance()->version(), QStringLiteral("5.0.0.1"));
+        QTest::qWait(300);
+        QCOMPARE(downloads().size(), 1);
+    }
+
+    // Pages come and go (reload, navigation, closed windows); the download belongs to the
+    // process-wide client and goes on, and a page announcing the same version joins it.
+    void pagesShareOneUpdaterThatOutlivesThem()
+    {
+        placeDownloadUpdater(QStringLiteral("stays"));
+        auto *first = new KavoUpdate;
+        first->beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
+        QProcess *process = first->process();
+        QVERIFY(process);
+        const qint64 pid = process->processId();
+        delete first;
+        QVERIFY(alive(pid));
+        auto *second = new KavoUpdate;
+        second->beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
+        QCOMPARE(second->process(), process);
+        delete second;
+        QTest::qWait(300);
+        QVERIFY(alive(pid));
+        QTRY_COMPARE(downloads().size(), 1);
+    }
+
+    // Closing the program while the question shows ends the updater; the unpacked package
+    // stays for the next start.
+    void quittingEndsTheUpdater()
+    {
+        placeDownloadUpdater(QStringLiteral("asks"));
+        KavoUpdate update;
+        update.beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
+        QVERIFY(update.process());
+        const qint64 pid = update.process()->processId();
+        QTRY_VERIFY(QFileInfo::exists(path(QStringLiteral("5.0.0.1/tmp/Kavo.Update"))));
+        KavoUpdate::destroyInstance();
+        QTRY_VERIFY(!alive(pid));
+        QVERIFY(!update.process());
+        QVERIFY(QFileInfo::exists(path(QStringLiteral("5.0.0.1/tmp/Kavo.Update"))));
+    }
+
+    void endedUpdaterLetsTheNextAnnouncementStart_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("question closed") << "dismissed";
+        QTest::newRow("download failed") << "fails";
+        QTest::newRow("crashed") << "crashes";
+    }
+
+    void endedUpdaterLetsTheNextAnnouncementStart()
+    {
+        QFETCH(QString, kind);
+        placeDownloadUpdater(kind);
+        KavoUpdate update;
+        update.beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
+        QVERIFY(update.process());
+        QTRY_VERIFY_WITH_TIMEOUT(!update.process(), 10000);
+        placeDownloadUpdater(QStringLiteral("stays"));
+        update.beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
+        QVERIFY(update.process());
+        QTRY_COMPARE(downloads(), QStringList({downloadArgs(QStringLiteral("5.0.0.1")),
+                                               downloadArgs(QStringLiteral("5.0.0.1"))}));
     }
 
     void crashedUpdaterLeavesNoArtefacts()
     {
-        lay({QStringLiteral("5.0.0.1/pkg.zip=package-crashes"), QStringLiteral("5.0.0.1/update.rdl=log"),
-             QStringLiteral("5.0.0.1/pkg.zip.lrdl=partial")});
+        placeDownloadUpdater(QStringLiteral("crashes"));
+        lay({QStringLiteral("5.0.0.1/update.rdl=log"), QStringLiteral("5.0.0.1/pkg.zip.lrdl=partial")});
         KavoUpdate update;
         update.beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
         QVERIFY(update.process());
@@ -306,7 +424,7 @@ private slots:
         for (const char *gone : {"tmp", "pkg.zip", "pkg.zip.lrdl", "update.rdl"})
             QVERIFY2(!QFileInfo::exists(path(QStringLiteral("5.0.0.1/") + QLatin1String(gone))), gone);
         QCOMPARE(logMessages(QStringLiteral("5.0.0.1")),
-                 QStringList({QStringLiteral("INFO 准备升级"),
+                 QStringList({QStringLiteral("INFO 准备升级"), QStringLiteral("INFO 准备下载新版本：5.0.0.1"),
                               QStringLiteral("FATAL Update下载进程出现异常!\n原因: QProcess::Crashed"),
                               QStringLiteral("INFO 结束Update进程"), QStringLiteral("INFO 启动Update下载进程崩溃!"),
                               QStringLiteral("INFO Update下载进程退出!")}));
@@ -315,15 +433,44 @@ private slots:
 
     void updaterOutputStopsIt()
     {
-        lay({QStringLiteral("5.0.0.1/pkg.zip=package-talks")});
+        placeDownloadUpdater(QStringLiteral("talks"));
+        lay({QStringLiteral("5.0.0.1/update.rdl=log"), QStringLiteral("5.0.0.1/pkg.zip.lrdl=partial")});
         KavoUpdate update;
         update.beginUpdate(QStringLiteral("5.0.0.1"), QString(), url());
         QTRY_VERIFY(!update.process());
         const QStringList messages = logMessages(QStringLiteral("5.0.0.1"));
         QVERIFY2(messages.contains(QStringLiteral("INFO 结束Update进程")), qPrintable(messages.join('|')));
-        // Stopped by the client is not a crash: the package stays for the next run.
+        // Stopped by the client is not a crash: the partial download stays for the next run.
         QVERIFY(!messages.contains(QStringLiteral("INFO 启动Update下载进程崩溃!")));
+        QVERIFY(QFileInfo::exists(path(QStringLiteral("5.0.0.1/pkg.zip.lrdl"))));
+    }
+
+    // With a key configured, only the updater checks signatures, and only a checked package is
+    // ever unpacked: start-up installs an unpacked tree, never a bare package.
+    void resumeWithKeyInstallsOnlyCheckedPackages_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<bool>("started");
+        QTest::newRow("package never unpacked") << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=package-stays"}
+                                                << false;
+        QTest::newRow("package checked and unpacked")
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=package-stays",
+                           "5.0.0.1/tmp/Kavo.Update=standin-stays"}
+            << true;
+    }
+
+    void resumeWithKeyInstallsOnlyCheckedPackages()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(bool, started);
+        appConfig().setUpdatePublicKey(QStringLiteral("DZQGtK/grQwsyC/Qqxxy3y7aLYHTGHbHoM0nsQwI5dM="));
+        lay(files);
+        QCOMPARE(KavoUpdate::resumePendingUpdate(), started);
+        // Nothing is discarded: the updater checks the package when the version is announced again.
         QVERIFY(QFileInfo::exists(path(QStringLiteral("5.0.0.1/pkg.zip"))));
+        if (started)
+            QTRY_COMPARE(readFile(path(QStringLiteral("5.0.0.1/args.txt"))),
+                         updaterArgs(m_name, QStringLiteral("5.0.0.1")).toUtf8());
     }
 
     void resumePendingUpdate_data()

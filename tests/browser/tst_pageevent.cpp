@@ -73,6 +73,10 @@ private slots:
                                               "kavo.update.end|true|version=5.0.0.1,description=成功啦哈哈！|list=");
         QTest::newRow("update end failed") << PageEvent::updateEnd(false, QStringLiteral("5'1"), QStringLiteral("x"))
                                            << QStringLiteral("kavo.update.end|false|version=5'1,error=x|list=");
+        // The error text may carry a server's words: it is escaped like every other value.
+        QTest::newRow("update error") << PageEvent::updateError(QStringLiteral("5.0.0.1"), hostile)
+                                      << (QStringLiteral("kavo.update.error|false|error=") + hostile
+                                          + QStringLiteral(",version=5.0.0.1,error=undefined|list="));
         QTest::newRow("window loaded") << PageEvent::windowLoaded(
             hostile) << (QStringLiteral("kavo.window.loaded|false|title=") + hostile + QStringLiteral("|list="));
     }

@@ -253,6 +253,33 @@ private slots:
         QVERIFY2(text.contains(QStringLiteral("the installing updater ended without ending this program")), qPrintable(text));
         QVERIFY2(!text.contains(QStringLiteral("KAVO_STARTUP server")), qPrintable(text));
     }
+
+    // The demo's update page hears a failed update from the running program: here the server
+    // does not have the package. The program keeps running.
+    void demoPageHearsFailedUpdate()
+    {
+        QTemporaryDir root;
+        QTemporaryDir logs;
+        const InstallationReaper reaper{root.path()};
+        QVERIFY(makeInstallation(root.path(), true));
+        QUrl page(m_pageUrl);
+        QUrlQuery query(page);
+        query.removeAllQueryItems(QStringLiteral("url"));
+        query.addQueryItem(QStringLiteral("url"),
+                           QString::fromLatin1(QUrl::toPercentEncoding(m_nginx.url(QStringLiteral("missing.zip")))));
+        page.setQuery(query);
+        QVERIFY(setConf(root.path() + QStringLiteral("/qt.conf"), QStringLiteral("Demo/Url"),
+                        page.toString(QUrl::FullyEncoded)));
+        const QString output = logs.filePath(QStringLiteral("main.log"));
+        QProcess *main = startMain(root.path(), output);
+        QVERIFY(main->waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_requests.isEmpty(), 60000);
+        const QString request = QUrl::fromPercentEncoding(m_requests.first().toUtf8());
+        QVERIFY2(request.startsWith(QStringLiteral("GET /end?error=升级包下载失败!&success=false&version=5.0.0.1 ")),
+                 qPrintable(request + QLatin1Char('\n') + QString::fromUtf8(readFile(output))));
+        QCOMPARE(main->state(), QProcess::Running);
+        stop(main);
+    }
 };
 
 QTEST_MAIN(tst_UpdateEndToEnd)

@@ -1,5 +1,8 @@
+#include "core/config.h"
 #include "core/fileversion.h"
 #include "updatefixture.h"
+
+#include <QSettings>
 
 #include <QElapsedTimer>
 
@@ -16,6 +19,55 @@ class tst_UpdaterBlackbox : public QObject
     QTemporaryDir m_served;
     Nginx m_nginx;
     QByteArray m_packageSha;
+    QTemporaryDir m_keys;
+    QMap<QString, QString> m_publicKeys; // "A", "B": UpdatePublicKey of keys made by the script
+    Nginx m_tlsNginx;                     // the same files over TLS, slowly enough to be cut off
+
+    QString keyFile(const QString &name) const { return m_keys.filePath(name + QStringLiteral(".pem")); }
+
+    void newKey(const QString &name)
+    {
+        QProcess p;
+        p.start(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"),
+                {QStringLiteral("--new-key"), keyFile(name)});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 0);
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("^UpdatePublicKey=(\\S+)$"),
+                                                             QRegularExpression::MultilineOption)
+                                              .match(out);
+        QVERIFY2(m.hasMatch(), qPrintable(out));
+        m_publicKeys.insert(name, m.captured(1));
+    }
+
+    // The installation's qt.conf names the key its packages must be signed with.
+    static void setPublicKey(const QString &root, const QString &key)
+    {
+        QSettings settings(root + QStringLiteral("/qt.conf"), QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
+        settings.setValue(QStringLiteral("Demo/UpdatePublicKey"), key);
+        settings.sync();
+        QCOMPARE(settings.status(), QSettings::NoError);
+    }
+
+    // Download mode, the consent declined; the exit code, with standard error kept in err.
+    static int download(const QString &root, const QString &packageUrl, const QString &version,
+                        QString *err = nullptr, const QStringList &env = {})
+    {
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("KAVO_UPDATE_CONSENT"), QStringLiteral("no"));
+        e.remove(QStringLiteral("SSL_CERT_FILE"));
+        for (const QString &kv : env)
+            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
+        p.setProcessEnvironment(e);
+        p.start(root + QStringLiteral("/Kavo.Update"), downloadArgs(packageUrl, version));
+        if (!p.waitForFinished(120000))
+            return -1;
+        if (err)
+            *err = QString::fromUtf8(p.readAllStandardError());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
 
     QString url(const QString &name) const { return m_nginx.url(name); }
 
@@ -58,7 +110,41 @@ private slots:
         QVERIFY(writeFile(blocked.path() + QStringLiteral("/zz-blocked"), "a file"));
         QVERIFY(makePackage(m_served.path() + QStringLiteral("/blocked.zip"), QStringLiteral("5.0.0.1"), blocked.path()));
         m_packageSha = sha(m_served.path() + QStringLiteral("/pkg.zip"));
+
+        // Signed packages: made and signed by the script with key A; one also hands over to key B.
+        newKey(QStringLiteral("A"));
+        newKey(QStringLiteral("B"));
+        const QString served = m_served.path() + QLatin1Char('/');
+        QVERIFY(makePackage(served + QStringLiteral("signed.zip"), QStringLiteral("5.0.0.1"), overlay.path(),
+                            {QStringLiteral("--sign"), keyFile(QStringLiteral("A"))}));
+        QVERIFY(makePackage(served + QStringLiteral("rotating.zip"), QStringLiteral("5.0.0.1"), overlay.path(),
+                            {QStringLiteral("--sign"), keyFile(QStringLiteral("A")), QStringLiteral("--rotate-key"),
+                             keyFile(QStringLiteral("B"))}));
+        QVERIFY(makePackage(served + QStringLiteral("bsigned.zip"), QStringLiteral("5.0.0.2"), overlay.path(),
+                            {QStringLiteral("--sign"), keyFile(QStringLiteral("B"))}));
+        QByteArray tampered = readFile(served + QStringLiteral("signed.zip"));
+        QVERIFY(tampered.size() > 1000);
+        tampered[tampered.size() / 2] = char(tampered[tampered.size() / 2] ^ 0x20);
+        QVERIFY(writeFile(served + QStringLiteral("tampered.zip"), tampered));
+        QVERIFY(QFile::copy(served + QStringLiteral("signed.zip.sig"), served + QStringLiteral("tampered.zip.sig")));
+        QVERIFY(QFile::copy(served + QStringLiteral("signed.zip"), served + QStringLiteral("unsigned.zip")));
+        // A server answering the signature's address with a large page: read no further than a line.
+        QVERIFY(QFile::copy(served + QStringLiteral("signed.zip"), served + QStringLiteral("hugesig.zip")));
+        QVERIFY(writeFile(served + QStringLiteral("hugesig.zip.sig"),
+                          readFile(served + QStringLiteral("signed.zip.sig")).trimmed() + QByteArray(200000, ' ')));
         QVERIFY(m_nginx.start(m_served.path()));
+
+        // A certificate for 127.0.0.1 made here, trusted only where SSL_CERT_FILE names it.
+        QProcess req;
+        req.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+                   "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                   m_keys.filePath("tls.key"), "-out", m_keys.filePath("tls.crt")});
+        QVERIFY(req.waitForFinished(30000));
+        QCOMPARE(req.exitCode(), 0);
+        m_tlsNginx.setTls(m_keys.filePath("tls.crt"), m_keys.filePath("tls.key"));
+        m_tlsNginx.setServerDirectives(QStringLiteral("limit_rate 1m;"));
+        QVERIFY(m_tlsNginx.start(m_served.path()));
     }
 
     void downloadUnpacksAndAsks()
@@ -87,9 +173,17 @@ private slots:
         QCOMPARE(lines, expected);
         QVERIFY(log.contains(QStringLiteral("INFO  - 下载成功!\n     Url:") + url("pkg.zip") + '\n'));
 
-        // A second run with the package present only starts and ends.
-        QVERIFY(run(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url("pkg.zip")), {"KAVO_UPDATE_CONSENT=no"}));
-        QCOMPARE(logLines(root.path()).mid(6), QStringList({QStringLiteral("INFO 启动Update下载进程成功!"), QStringLiteral("INFO 退出Update下载进程！")}));
+        // Announced again with the package present: unpacked afresh and the user asked again.
+        QProcess again;
+        again.setProcessEnvironment(e);
+        again.start(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url("pkg.zip")));
+        QVERIFY(again.waitForFinished(60000));
+        QCOMPARE(again.exitCode(), 0);
+        QVERIFY(QString::fromUtf8(again.readAllStandardError()).contains(QStringLiteral("新版本5.0.0.1已经下载完成")));
+        QCOMPARE(logLines(root.path()).mid(6),
+                 QStringList({QStringLiteral("INFO 启动Update下载进程成功!"), QStringLiteral("INFO 正在解压升级文件..."),
+                              QStringLiteral("INFO 解压升级文件成功!"), QStringLiteral("INFO 退出Update下载进程！")}));
+        QCOMPARE(sha(dlDir(root.path()) + QStringLiteral("/pkg.zip")), m_packageSha);
     }
 
     void resumesAfterKill()
@@ -136,7 +230,8 @@ private slots:
     {
         QTemporaryDir root;
         makeInstallation(root.path());
-        QVERIFY(run(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url("missing.zip")), {"KAVO_UPDATE_CONSENT=no"}));
+        // The exit code tells the main program why, so its pages hear of the failure.
+        QCOMPARE(download(root.path(), url("missing.zip"), QStringLiteral("5.0.0.1")), 2);
         const QStringList lines = logLines(root.path());
         QVERIFY2(lines.join('|').contains(QStringLiteral("FATAL 下载失败!")), qPrintable(lines.join('|')));
         QVERIFY(!QFileInfo::exists(dlDir(root.path()) + QStringLiteral("/tmp")));
@@ -166,6 +261,181 @@ private slots:
         const QStringList before = tree(root.path());
         QVERIFY(run(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url(name), version), {"KAVO_UPDATE_CONSENT=yes"}));
         QCOMPARE(tree(root.path()), before);
+    }
+
+    void signedPackages_data()
+    {
+        QTest::addColumn<QString>("key"); // a key name, a literal key text, or empty for none
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("logLine");
+        QTest::newRow("right key") << "A" << "signed.zip" << 0 << "INFO 升级包签名校验成功!";
+        QTest::newRow("other key") << "B" << "signed.zip" << 4 << "ERROR 升级包签名校验失败!";
+        QTest::newRow("tampered byte") << "A" << "tampered.zip" << 4 << "ERROR 升级包签名校验失败!";
+        QTest::newRow("missing .sig") << "A" << "unsigned.zip" << 3 << "ERROR 找不到升级包签名!";
+        QTest::newRow("no key configured") << "" << "unsigned.zip" << 0 << "INFO 解压升级文件成功!";
+        QTest::newRow("oversized .sig") << "A" << "hugesig.zip" << 4 << "ERROR 升级包签名校验失败!";
+        QTest::newRow("key that is no key") << "bm90IGEga2V5" << "signed.zip" << 4 << "ERROR 升级包签名校验失败!";
+    }
+
+    void signedPackages()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, package);
+        QFETCH(int, exitCode);
+        QFETCH(QString, logLine);
+        QTemporaryDir root;
+        makeInstallation(root.path());
+        if (!key.isEmpty())
+            setPublicKey(root.path(), m_publicKeys.value(key, key));
+        QString err;
+        QCOMPARE(download(root.path(), url(package), QStringLiteral("5.0.0.1"), &err), exitCode);
+        const QStringList lines = logLines(root.path());
+        QVERIFY2(lines.contains(logLine), qPrintable(lines.join('|')));
+        const QString dir = dlDir(root.path());
+        if (exitCode == 0) {
+            QVERIFY(err.contains(QStringLiteral("新版本5.0.0.1已经下载完成")));
+            QCOMPARE(fileVersion(dir + QStringLiteral("/tmp/Kavo.V5")), QStringLiteral("5.0.0.1"));
+            return;
+        }
+        // Refused: nothing unpacked, nothing kept that a later start could install.
+        QVERIFY(!err.contains(QStringLiteral("已经下载完成")));
+        QVERIFY2(!lines.contains(QStringLiteral("INFO 正在解压升级文件...")), qPrintable(lines.join('|')));
+        QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{QStringLiteral("log.elf")});
+    }
+
+    // A package signed with the old key carries the new one in its qt.conf: once installed,
+    // only packages signed with the new key are taken.
+    void keyRotatedByPackage()
+    {
+        QTemporaryDir root;
+        const InstallationReaper reaper{root.path()};
+        makeInstallation(root.path());
+        setPublicKey(root.path(), m_publicKeys.value(QStringLiteral("A")));
+        QCOMPARE(download(root.path(), url("bsigned.zip"), QStringLiteral("5.0.0.1")), 4);
+        QCOMPARE(download(root.path(), url("rotating.zip"), QStringLiteral("5.0.0.1")), 0);
+        QVERIFY(run(dlDir(root.path()) + QStringLiteral("/tmp/Kavo.Update"),
+                    {"-app", "Demo", "-version", "5.0.0.1", "-execUpdate"}));
+        QCOMPARE(fileVersion(root.path() + QStringLiteral("/Kavo.Update")), QStringLiteral("5.0.0.1"));
+        QCOMPARE(readUpdatePublicKey(root.path() + QStringLiteral("/qt.conf"), QStringLiteral("Demo")),
+                 m_publicKeys.value(QStringLiteral("B")));
+        killProcessByName(Kavo::mainExecutableName(), root.path());
+
+        const QString next = root.path() + QStringLiteral("/data/update/Demo/5.0.0.2");
+        QCOMPARE(download(root.path(), url("signed.zip"), QStringLiteral("5.0.0.2")), 4);
+        QVERIFY(!QFileInfo::exists(next + QStringLiteral("/tmp")));
+        QCOMPARE(download(root.path(), url("bsigned.zip"), QStringLiteral("5.0.0.2")), 0);
+        QCOMPARE(fileVersion(next + QStringLiteral("/tmp/Kavo.V5")), QStringLiteral("5.0.0.2"));
+    }
+
+    void httpsDownload_data()
+    {
+        QTest::addColumn<bool>("trusted");
+        QTest::addColumn<bool>("cutOff");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("trusted certificate") << true << false << 0;
+        QTest::newRow("trusted, resumed after a kill") << true << true << 0;
+        QTest::newRow("untrusted certificate") << false << false << 2;
+    }
+
+    void httpsDownload()
+    {
+        QFETCH(bool, trusted);
+        QFETCH(bool, cutOff);
+        QFETCH(int, exitCode);
+        QTemporaryDir root;
+        makeInstallation(root.path());
+        setPublicKey(root.path(), m_publicKeys.value(QStringLiteral("A")));
+        const QString packageUrl = m_tlsNginx.url(QStringLiteral("signed.zip"));
+        QVERIFY(packageUrl.startsWith(QStringLiteral("https://")));
+        const QStringList env{trusted ? QStringLiteral("SSL_CERT_FILE=") + m_keys.filePath("tls.crt") : QString()};
+        const QString dir = dlDir(root.path());
+        if (cutOff) {
+            QProcess p;
+            QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+            e.insert(QStringLiteral("SSL_CERT_FILE"), m_keys.filePath("tls.crt"));
+            p.setProcessEnvironment(e);
+            p.start(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(packageUrl));
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(dir + QStringLiteral("/signed.zip.lrdl")).exists(), 30000);
+            QTest::qWait(1500);
+            QCOMPARE(p.state(), QProcess::Running);
+            ::kill(pid_t(p.processId()), SIGKILL);
+            QVERIFY(p.waitForFinished(10000));
+        }
+        QCOMPARE(download(root.path(), packageUrl, QStringLiteral("5.0.0.1"), nullptr,
+                          trusted ? env : QStringList()),
+                 exitCode);
+        const QStringList lines = logLines(root.path());
+        if (cutOff)
+            QVERIFY2(lines.contains(QStringLiteral("INFO 任务已存在继续下载!")), qPrintable(lines.join('|')));
+        if (exitCode != 0) {
+            QVERIFY2(lines.contains(QStringLiteral("FATAL 下载失败!")), qPrintable(lines.join('|')));
+            QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/tmp")));
+            QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/signed.zip")));
+            return;
+        }
+        QCOMPARE(sha(dir + QStringLiteral("/signed.zip")), sha(m_served.path() + QStringLiteral("/signed.zip")));
+        QVERIFY2(lines.contains(QStringLiteral("INFO 升级包签名校验成功!")), qPrintable(lines.join('|')));
+        QCOMPARE(fileVersion(dir + QStringLiteral("/tmp/Kavo.V5")), QStringLiteral("5.0.0.1"));
+    }
+
+    // Made from an installation in use, a package holds what the application ships and none of
+    // the user's state; a new key replaces the one its qt.conf carries.
+    void packageFromInstallationInUseHoldsNoUserState()
+    {
+        QTemporaryDir root;
+        QVERIFY(UpdateFixture::makeInstallation(root.path(), true));
+        setPublicKey(root.path(), m_publicKeys.value(QStringLiteral("A")));
+        const QString r = root.path() + QLatin1Char('/');
+        QVERIFY(run(QStringLiteral("sqlite3"), {r + "data/demo.db", "create table notes(t); insert into notes values('mine');"}));
+        QVERIFY(run(QStringLiteral("sqlite3"), {r + "data/Demo/shop.sqlite", "create table t(a);"}));
+        QVERIFY(writeFile(r + "data/Demo/shop.sqlite-journal", "journal"));
+        QVERIFY(writeFile(r + "data/user.conf", "[Demo]\nWidth=900\n"));
+        QVERIFY(writeFile(r + "cookies.ini", "[cookies]\n"));
+        QVERIFY(writeFile(r + "data/Demo/_pictures/picCache_1.png", "picture"));
+        QVERIFY(writeFile(r + "data/update/Demo/5.0.0.1/log.elf", "log"));
+        QVERIFY(writeFile(r + "data/update/Demo/5.0.0.1/pkg.zip", "package"));
+        QVERIFY(writeFile(r + "log.elf", "log"));
+        QVERIFY(QFile::copy(m_served.path() + QStringLiteral("/pkg.zip"), r + "update-5.0.0.1.zip"));
+        QVERIFY(writeFile(r + "update-5.0.0.1.zip.sig", "sig"));
+
+        QTemporaryDir out;
+        const QString package = out.filePath(QStringLiteral("next.zip"));
+        QProcess script;
+        script.start(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"),
+                     {root.path(), QStringLiteral("5.0.0.2"), package, QStringLiteral("--rotate-key"),
+                      keyFile(QStringLiteral("B"))});
+        QVERIFY(script.waitForFinished(120000));
+        const QString said = QString::fromUtf8(script.readAllStandardOutput() + script.readAllStandardError());
+        QVERIFY2(script.exitCode() == 0, qPrintable(said));
+
+        QProcess list;
+        list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), package});
+        QVERIFY(list.waitForFinished(30000));
+        QStringList entries = QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        entries.removeAll(QStringLiteral("data/"));
+        entries.removeAll(QStringLiteral("data/Demo/"));
+        entries.sort();
+        const QStringList shipped{QStringLiteral("Kavo.Update"), QStringLiteral("Kavo.V5"), QStringLiteral("data.zip"),
+                                  QStringLiteral("data/Demo/icon.png"), QStringLiteral("data/Demo/splash.png"),
+                                  QStringLiteral("qt.conf")};
+        QCOMPARE(entries, shipped);
+        // It says what it packed and what it left out.
+        for (const QString &entry : shipped)
+            QVERIFY2(said.contains(QStringLiteral("packing ") + entry + QLatin1Char('\n')), qPrintable(said));
+        for (const char *left : {"data/demo.db (client database)", "data/Demo/shop.sqlite (client database)",
+                                 "data/user.conf (user settings)", "update-5.0.0.1.zip (earlier update package)",
+                                 "data/Demo/_pictures/picCache_1.png (picture cache)"})
+            QVERIFY2(said.contains(QStringLiteral("leaving out ") + QLatin1String(left)), qPrintable(said));
+
+        QTemporaryDir unpacked;
+        QVERIFY(run(QStringLiteral("unzip"), {QStringLiteral("-q"), package, QStringLiteral("-d"), unpacked.path()}));
+        const QString conf = QString::fromUtf8(readFile(unpacked.filePath(QStringLiteral("qt.conf"))));
+        QCOMPARE(conf.count(QStringLiteral("UpdatePublicKey=")), 1);
+        QCOMPARE(readUpdatePublicKey(unpacked.filePath(QStringLiteral("qt.conf")), QStringLiteral("Demo")),
+                 m_publicKeys.value(QStringLiteral("B")));
+        QCOMPARE(fileVersion(unpacked.filePath(QStringLiteral("Kavo.V5"))), QStringLiteral("5.0.0.2"));
     }
 
     void executeInstallsAndRestarts()

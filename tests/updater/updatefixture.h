@@ -38,11 +38,13 @@ inline bool run(const QString &program, const QStringList &args, const QStringLi
     return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
-inline bool makePackage(const QString &out, const QString &version, const QString &overlay)
+inline bool makePackage(const QString &out, const QString &version, const QString &overlay,
+                        const QStringList &more = {})
 {
     QStringList args{binDir(), version, out};
     if (!overlay.isEmpty())
         args << QStringLiteral("--overlay") << overlay;
+    args << more;
     return run(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"), args);
 }
 
@@ -136,6 +138,14 @@ public:
             QFile::setPermissions(served + '/' + f, QFileDevice::Permissions(0x6644));
     }
 
+    // Before start: serve over TLS with this certificate and key (PEM files).
+    void setTls(const QString &certificate, const QString &key)
+    {
+        m_tls = QStringLiteral(" ssl; ssl_certificate %1; ssl_certificate_key %2").arg(certificate, key);
+    }
+    // Before start: further directives of the server block, such as "limit_rate 200k;".
+    void setServerDirectives(const QString &directives) { m_directives = directives; }
+
     bool start(const QString &served, bool accessLog = false)
     {
         makeReadable(served);
@@ -148,10 +158,10 @@ public:
                                       : QStringLiteral("access_log off;");
         if (!writeFile(conf, QStringLiteral("daemon off; pid %1/nginx.pid; error_log %1/error.log;\n"
                                             "events {}\nhttp { %4 client_body_temp_path %1;\n"
-                                            "server { listen 127.0.0.1:%2; root %3; } }\n")
+                                            "server { listen 127.0.0.1:%2%5; root %3; %6 } }\n")
                                  .arg(m_dir.path())
                                  .arg(m_port)
-                                 .arg(served, log)
+                                 .arg(served, log, m_tls, m_directives)
                                  .toUtf8()))
             return false;
         m_process.start(QStringLiteral("nginx"), {"-p", m_dir.path(), "-c", conf});
@@ -168,12 +178,17 @@ public:
     }
 
     quint16 port() const { return m_port; }
-    QString url(const QString &name) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_port).arg(name); }
+    QString url(const QString &name) const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2/%3").arg(m_tls.isEmpty() ? "http" : "https").arg(m_port).arg(name);
+    }
 
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
     quint16 m_port = 0;
+    QString m_tls;
+    QString m_directives;
 };
 
 } // namespace UpdateFixture
