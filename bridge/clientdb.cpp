@@ -5,12 +5,33 @@
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStringList>
 
+#include <sqlite3.h>
+
+#include <unordered_map>
+
+// One connection per database file, shared by every object on that file, with its transaction.
+struct ClientDb::SharedConnection
+{
+    QString name;
+    QString path;
+    bool inTransaction = false;
+    ~SharedConnection();
+};
+
 namespace {
+
+// Canonical file path -> the live shared connection on it. GUI thread only.
+std::unordered_map<std::string, std::weak_ptr<ClientDb::SharedConnection>> &sharedConnections()
+{
+    static std::unordered_map<std::string, std::weak_ptr<ClientDb::SharedConnection>> connections;
+    return connections;
+}
 
 QString nextConnectionName()
 {
@@ -25,9 +46,61 @@ QString replaceAt(QString text)
 
 } // namespace
 
+ClientDb::SharedConnection::~SharedConnection()
+{
+    auto &connections = sharedConnections();
+    const auto it = connections.find(path.toStdString());
+    if (it != connections.end() && it->second.expired())
+        connections.erase(it);
+    {
+        QSqlDatabase database = QSqlDatabase::database(name, false);
+        if (database.isOpen())
+            database.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+QString ClientDb::rewriteParameterMarkers(const QString &sql)
+{
+    QString out = sql;
+    const int n = sql.size();
+    int i = 0;
+    while (i < n) {
+        const QChar c = sql.at(i);
+        // Quoted literals and names: '...', "...", `...` (a doubled quote stays inside), [...].
+        if (c == QLatin1Char('\'') || c == QLatin1Char('"') || c == QLatin1Char('`')) {
+            ++i;
+            while (i < n) {
+                if (sql.at(i) == c) {
+                    if (i + 1 < n && sql.at(i + 1) == c) {
+                        i += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++i;
+            }
+            ++i;
+        } else if (c == QLatin1Char('[')) {
+            const int end = sql.indexOf(QLatin1Char(']'), i + 1);
+            i = end < 0 ? n : end + 1;
+        } else if (c == QLatin1Char('-') && i + 1 < n && sql.at(i + 1) == QLatin1Char('-')) {
+            const int end = sql.indexOf(QLatin1Char('\n'), i + 2);
+            i = end < 0 ? n : end + 1;
+        } else if (c == QLatin1Char('/') && i + 1 < n && sql.at(i + 1) == QLatin1Char('*')) {
+            const int end = sql.indexOf(QLatin1String("*/"), i + 2);
+            i = end < 0 ? n : end + 2;
+        } else {
+            if (c == QLatin1Char('@'))
+                out[i] = QLatin1Char(':');
+            ++i;
+        }
+    }
+    return out;
+}
+
 ClientDb::ClientDb(QObject *parent)
     : QObject(parent)
-    , m_connectionName(nextConnectionName())
 {
 }
 
@@ -81,14 +154,31 @@ bool ClientDb::open()
         m_lastError = tr("数据库 %0 不存在").arg(m_dbName);
         return false;
     }
-    m_database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
-    m_database.setDatabaseName(path);
-    if (!m_database.open()) {
-        const QString driverText = m_database.lastError().text();
-        closeDb();
-        m_lastError = tr("数据库 %0 连接失败，%1").arg(m_dbName, driverText);
-        return false;
+    // "x.db", "./x.db" and a link to it are one file, so they get one connection.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    auto &connections = sharedConnections();
+    const auto found = connections.find(canonical.toStdString());
+    std::shared_ptr<SharedConnection> shared = found != connections.end() ? found->second.lock() : nullptr;
+    if (!shared) {
+        shared = std::make_shared<SharedConnection>();
+        shared->name = nextConnectionName();
+        shared->path = canonical;
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), shared->name);
+        database.setDatabaseName(canonical);
+        if (!database.open()) {
+            const QString driverText = database.lastError().text();
+            database = QSqlDatabase();
+            shared.reset();
+            closeDb();
+            m_lastError = tr("数据库 %0 连接失败，%1").arg(m_dbName, driverText);
+            return false;
+        }
+        connections[canonical.toStdString()] = shared;
     }
+    m_shared = shared;
+    m_connectionName = shared->name;
+    m_database = QSqlDatabase::database(shared->name, false);
+    m_inTransaction = false;
     m_openPath = path;
     return true;
 }
@@ -114,20 +204,35 @@ bool ClientDb::prepareCached(QSqlQuery &query, const QString &sql)
 void ClientDb::closeDb()
 {
     m_statements.clear();
-    // Closing ends any transaction the connection still holds.
+    // The last object on a connection closes it, which ends any transaction it still holds;
+    // others on the same file keep the connection and its transaction.
     m_inTransaction = false;
     m_openPath.clear();
-    const bool registered = m_database.isValid();
-    if (m_database.isOpen())
-        m_database.close();
     m_database = QSqlDatabase();
-    if (registered)
-        QSqlDatabase::removeDatabase(m_connectionName);
+    m_shared.reset();
+}
+
+bool &ClientDb::inTransaction()
+{
+    return m_shared ? m_shared->inTransaction : m_inTransaction;
+}
+
+void ClientDb::takeTransactionStateFromSqlite()
+{
+    // A refused COMMIT (busy, a deferred constraint) leaves the transaction open in SQLite; the
+    // page must still be able to roll it back.
+    if (!m_database.isOpen() || !m_database.driver())
+        return;
+    const QVariant handle = m_database.driver()->handle();
+    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return;
+    if (auto *db = *static_cast<sqlite3 *const *>(handle.data()))
+        inTransaction() = sqlite3_get_autocommit(db) == 0;
 }
 
 void ClientDb::beginTransaction()
 {
-    m_inTransaction = true;
+    inTransaction() = true;
     m_lastError.clear();
     if (!m_database.transaction())
         m_lastError = m_database.lastError().text();
@@ -136,7 +241,7 @@ void ClientDb::beginTransaction()
 bool ClientDb::checkTransaction()
 {
     m_lastError.clear();
-    if (!m_inTransaction) {
+    if (!inTransaction()) {
         m_lastError = tr("还没有 beginTransaction");
         return false;
     }
@@ -147,19 +252,23 @@ void ClientDb::commitTransaction()
 {
     if (!checkTransaction())
         return;
+    inTransaction() = false;
     // A refused commit must not look like a stored result.
-    if (!m_database.commit())
+    if (!m_database.commit()) {
         m_lastError = m_database.lastError().text();
-    m_inTransaction = false;
+        takeTransactionStateFromSqlite();
+    }
 }
 
 void ClientDb::rollbackTransaction()
 {
     if (!checkTransaction())
         return;
-    if (!m_database.rollback())
+    inTransaction() = false;
+    if (!m_database.rollback()) {
         m_lastError = m_database.lastError().text();
-    m_inTransaction = false;
+        takeTransactionStateFromSqlite();
+    }
 }
 
 int ClientDb::failEmpty(const QString &parameterName)
@@ -303,8 +412,8 @@ int ClientDb::executeNonQuerySQL(QString sql, QVariantMap params)
     if (sql.isEmpty())
         return failEmpty(QStringLiteral("sql"));
     QSqlQuery query(m_database);
-    if (!query.prepare(replaceAt(sql))) {
-        setStatementError(query, true, replaceAt(sql));
+    if (!query.prepare(rewriteParameterMarkers(sql))) {
+        setStatementError(query, true, rewriteParameterMarkers(sql));
         return -1;
     }
     bindParameters(query, params);
@@ -328,8 +437,8 @@ QVariantList ClientDb::select(QString sql, QVariantMap params)
         return rows;
     QSqlQuery query(m_database);
     query.setForwardOnly(true);
-    if (!query.prepare(replaceAt(sql))) {
-        setStatementError(query, true, replaceAt(sql));
+    if (!query.prepare(rewriteParameterMarkers(sql))) {
+        setStatementError(query, true, rewriteParameterMarkers(sql));
         return rows;
     }
     bindParameters(query, params);

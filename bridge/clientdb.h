@@ -9,12 +9,16 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <memory>
+
 // A local SQLite database for page script: opens an existing file by name, runs parameterised
 // statements synchronously and never throws into the page. A failing call returns -1, false or
 // an empty list and leaves its message in LastError.
 //
-// Each object has a connection of its own, so two objects on two files never see each other's
-// statements; the connection is removed when the object closes or dies.
+// Objects on the same database file (however the page names it: relative, with "./", through a
+// symbolic link) share one connection and its transaction, so they never lock each other out;
+// objects on different files never see each other's statements. A connection is removed when
+// the last object on it closes or dies.
 class ClientDb : public QObject
 {
     Q_OBJECT
@@ -23,7 +27,15 @@ public:
     explicit ClientDb(QObject *parent = nullptr);
     ~ClientDb() override;
 
+    // The connection the object uses now, or used last.
     QString connectionName() const { return m_connectionName; }
+
+    // The statement with every "@" parameter marker written as ":"; an "@" inside a quoted
+    // literal, a quoted name or a comment is text and stays.
+    static QString rewriteParameterMarkers(const QString &sql);
+
+    // The connection to one database file shared by every object on it (defined with the class).
+    struct SharedConnection;
 
 public slots:
     QString get_LastError();
@@ -53,6 +65,8 @@ private:
     int failEmpty(const QString &parameterName);
     void setStatementError(const QSqlQuery &query, bool preparing, const QString &sql = QString());
     bool checkTransaction();
+    bool &inTransaction();
+    void takeTransactionStateFromSqlite();
     void bindParameters(QSqlQuery &query, const QVariantMap &params);
     static QString placeholderFor(const QString &name);
     static QVariant bindable(const QVariant &value);
@@ -64,9 +78,11 @@ private:
     QVariantList m_parameterValues;
     QSqlDatabase m_database;
     bool m_fieldNameToLower = false;
+    // Only while no connection is open; an open one keeps the flag in the shared connection.
     bool m_inTransaction = false;
     QString m_connectionName;
     QString m_openPath;
+    std::shared_ptr<SharedConnection> m_shared;
     // Prepared insert, update and delete statements by text: pages repeat the same few in loops.
     QHash<QString, QSqlQuery> m_statements;
 };

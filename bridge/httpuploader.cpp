@@ -22,6 +22,35 @@ HttpUploader::HttpUploader(const QString &filePath, const QString &uploadUrl, co
 
 HttpUploader::~HttpUploader() = default;
 
+void HttpUploader::setTransferTimeout(int milliseconds)
+{
+    m_manager->setTransferTimeout(milliseconds);
+}
+
+QByteArray HttpUploader::fileNameParameters(const QString &fileName)
+{
+    QString quoted;
+    bool plain = true;
+    for (const QChar c : fileName) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || u == 0x7f) {
+            // A line break here would end the part's header.
+            quoted += QLatin1Char('_');
+            plain = false;
+            continue;
+        }
+        if (u > 0x7f)
+            plain = false;
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        quoted += c;
+    }
+    QByteArray parameters = "filename=\"" + quoted.toUtf8() + '"';
+    if (!plain)
+        parameters += "; filename*=UTF-8''" + fileName.toUtf8().toPercentEncoding("!#$&+^`|");
+    return parameters;
+}
+
 QString HttpUploader::fileNameOf(const QString &filePath)
 {
     return filePath.mid(filePath.lastIndexOf(QLatin1Char('/')) + 1);
@@ -39,9 +68,8 @@ QByteArray HttpUploader::multipartBody(const QString &boundary, const QString &f
     body += QStringLiteral("--%1\r\nContent-Disposition: form-data; \t\t\t\t\t\t\tname=\"_dataField\"\r\n\r\n%2\r\n")
                 .arg(boundary, dataField)
                 .toUtf8();
-    body += QStringLiteral("--%1\r\nContent-Disposition: form-data; \t\t\t\t\t\t\tname=\"File\"; filename=\"%2\"\r\n")
-                .arg(boundary, fileName)
-                .toUtf8();
+    body += QStringLiteral("--%1\r\nContent-Disposition: form-data; \t\t\t\t\t\t\tname=\"File\"; ").arg(boundary).toUtf8()
+        + fileNameParameters(fileName) + "\r\n";
     body += QStringLiteral("Content-Type: %1\r\n\r\n").arg(dataType).toUtf8();
     body += data;
     body += QStringLiteral("\r\n--%1--\r\n").arg(boundary).toUtf8();

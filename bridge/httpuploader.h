@@ -22,6 +22,8 @@ public:
     // empty; errorString() then says why.
     bool start();
     QString errorString() const { return m_errorString; }
+    // Time without any transfer after which the post fails with a timeout; set before start().
+    void setTransferTimeout(int milliseconds);
 
     // The request body, byte for byte: the boundary line twice at the start, the file name,
     // data-field and file parts, and the closing boundary.
@@ -29,6 +31,10 @@ public:
                                     const QString &dataType, const QByteArray &data);
     // The part of the path after the last "/", or the whole path.
     static QString fileNameOf(const QString &filePath);
+    // The file name parameters of the file part's Content-Disposition: filename="..." with quotes
+    // and backslashes escaped and control characters replaced, plus filename*=UTF-8''... with the
+    // exact name whenever it is not plain printable ASCII.
+    static QByteArray fileNameParameters(const QString &fileName);
 
 signals:
     void finished(QNetworkReply *reply);

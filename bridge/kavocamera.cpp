@@ -5,6 +5,7 @@
 #include "picturecache.h"
 #include "screengrab.h"
 
+#include "browser/bridgelifetime.h"
 #include "browser/browserwindow.h"
 
 #include <QDir>
@@ -56,7 +57,8 @@ KavoCamera::~KavoCamera()
 
 void KavoCamera::raise(const QString &script)
 {
-    if (m_window)
+    // A slot that returns from a dialog into a page that has gone tells nobody.
+    if (m_window && !BridgeLifetime::isRetired(this))
         m_window->evaluateScript(script, QVariant());
 }
 
@@ -96,18 +98,17 @@ void KavoCamera::onScreenGrabFinished(const QPixmap &pix)
     const PictureCache cache;
     const QString name = cache.nextName(m_pictureType);
     const bool saved = cache.save(pix.toImage(), name, m_pictureType.toLatin1().constData(), m_compressQuality);
-    openGrab->hide();
-    raise(PageEvent::cameraPictureAdd(saved, name));
+    // Idle before the page hears it, so a listener can take the next picture at once.
     forgetGrab();
+    raise(PageEvent::cameraPictureAdd(saved, name));
 }
 
 void KavoCamera::onScreenGrabCanceled()
 {
     if (!openGrab || sender() != openGrab)
         return;
-    openGrab->hide();
-    raise(PageEvent::cameraPictureCancel());
     forgetGrab();
+    raise(PageEvent::cameraPictureCancel());
 }
 
 void KavoCamera::setCompressParams(int cpsWidth, int cpsHeight, int cpsQulity)
@@ -120,11 +121,15 @@ void KavoCamera::setCompressParams(int cpsWidth, int cpsHeight, int cpsQulity)
 
 void KavoCamera::importPicture()
 {
+    // The file dialog waits for the user; the page may reload meanwhile.
+    const ModalCallGuard guard(this);
     QString folder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
         folder = QFileInfo(QStringLiteral("C:/Users/Public/Pictures")).isDir() ? QStringLiteral("C:/Users/Public/Pictures")
                                                                                  : QString();
     const QString path = chooseFile(QStringLiteral("图片"), folder, QStringLiteral("图片(*.jpg *.gif *.png)"));
+    if (BridgeLifetime::isRetired(this))
+        return;
     if (path.isEmpty()) {
         raise(PageEvent::cameraPictureCancel());
         return;
@@ -142,6 +147,7 @@ void KavoCamera::importPicture()
 
 void KavoCamera::rotatePicture(const QString &picUrl, float angle)
 {
+    const ModalCallGuard guard(this);
     const PictureCache cache;
     const QString path = cache.resolve(picUrl);
     const QString title = QString::fromUtf8(ErrorTitle);

@@ -3,6 +3,7 @@
 #include "core/messagebox.h"
 #include "remotedata.h"
 
+#include "browser/bridgelifetime.h"
 #include "browser/browsercontext.h"
 #include "browser/browserwindow.h"
 #include "network/networkaccessmanager.h"
@@ -30,7 +31,11 @@ void KavoDevice::setCookieJar(QNetworkCookieJar *jar)
 
 void KavoDevice::raise(const QString &script, int line)
 {
+    // The page it would answer has gone.
+    if (BridgeLifetime::isRetired(this))
+        return;
     if (!m_window) {
+        const ModalCallGuard guard(this);
         showCriticalMessage(QStringLiteral("错误"), QStringLiteral("无窗口对象,执行JS失败！\n文件：%1, 行：%2")
                                                         .arg(QFileInfo(QStringLiteral(__FILE__)).fileName())
                                                         .arg(line));

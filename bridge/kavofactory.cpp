@@ -2,6 +2,8 @@
 
 #include "browser/host.h"
 
+#include <QEvent>
+
 KavoFactory::KavoFactory(QObject *parent)
     : QObject(parent)
 {
@@ -11,6 +13,13 @@ KavoFactory::~KavoFactory()
 {
     for (const QPointer<QObject> &object : qAsConst(m_created))
         delete object.data();
+    // Later, from the event loop: a window carries a page of its own.
+    for (const QPointer<QObject> &window : qAsConst(m_unshownWindows)) {
+        if (window) {
+            window->removeEventFilter(this);
+            window->deleteLater();
+        }
+    }
 }
 
 QObject *KavoFactory::createObject(QString type)
@@ -21,14 +30,26 @@ QObject *KavoFactory::createObject(QString type)
     QObject *object = creator();
     if (!object)
         return nullptr;
-    // Windows the page opened stay open for the user; only the objects the page alone can
-    // reach (databases) go with this set. Forget objects that went on their own, so a
-    // long-lived page does not grow the list.
-    if (object->isWidgetType())
+    // Forget objects that went on their own, so a long-lived page does not grow the lists.
+    if (object->isWidgetType()) {
+        // Until it is shown the window is only the page's; shown, it is the user's.
+        m_unshownWindows.removeAll(QPointer<QObject>());
+        m_unshownWindows.append(object);
+        object->installEventFilter(this);
         return object;
+    }
     m_created.removeAll(QPointer<QObject>());
     m_created.append(object);
     return object;
+}
+
+bool KavoFactory::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Show) {
+        m_unshownWindows.removeAll(watched);
+        watched->removeEventFilter(this);
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 int KavoFactory::liveObjectCount() const
@@ -36,5 +57,7 @@ int KavoFactory::liveObjectCount() const
     int count = 0;
     for (const QPointer<QObject> &object : m_created)
         count += object ? 1 : 0;
+    for (const QPointer<QObject> &window : m_unshownWindows)
+        count += window ? 1 : 0;
     return count;
 }

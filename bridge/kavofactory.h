@@ -5,9 +5,10 @@
 #include <QPointer>
 
 // Creates further script-visible objects on request of the page ("ClientDb", "Window").
-// The databases it creates belong to the window's set of bridge objects: the factory deletes them
-// when the set goes (page reload or window close), since no later page can reach them. Windows it
-// creates outlive it. Guarded pointers skip objects that already went.
+// What it creates belongs to the window's set of bridge objects as long as no one but the page
+// can reach it: the factory deletes the databases, and the windows never shown, when the set goes
+// (page reload or window close), since no later page can reach them. A window once shown is the
+// user's and outlives it. Guarded pointers skip objects that already went.
 class KavoFactory : public QObject
 {
     Q_OBJECT
@@ -19,8 +20,13 @@ public:
     // Null, seen by the page as null, for a type name not in the creator table.
     Q_INVOKABLE QObject *createObject(QString type);
 
+    // Databases and windows never shown that go with this factory.
     int liveObjectCount() const;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QList<QPointer<QObject>> m_created;
+    QList<QPointer<QObject>> m_unshownWindows;
 };

@@ -5,6 +5,7 @@
 #include "core/messagebox.h"
 #include "browser/pageevent.h"
 
+#include "browser/bridgelifetime.h"
 #include "browser/browserwindow.h"
 #include "network/networkerror.h"
 
@@ -42,18 +43,24 @@ QString KavoFile::localPathOf(const QString &picUrl)
     return picUrl;
 }
 
+void KavoFile::setUploadTimeout(int milliseconds)
+{
+    m_uploadTimeoutMs = milliseconds;
+}
+
 void KavoFile::raise(const QString &script)
 {
-    if (m_window)
+    // A slot that returns from a dialog into a page that has gone tells nobody.
+    if (m_window && !BridgeLifetime::isRetired(this))
         m_window->evaluateScript(script, QVariant());
 }
 
-void KavoFile::raiseFailure(const QString &error)
+void KavoFile::raiseFailure(const QString &localPath, const QString &error)
 {
     raise(PageEvent::compose(QStringLiteral("var e = document.createEvent('Events');e.initEvent('kavo.file.upload',"
                                             "true,true);e.success=false;e.localURL='%1';e.error='%2';"
                                             "document.dispatchEvent(e);"),
-                             {m_localPath, error}));
+                             {localPath, error}));
 }
 
 void KavoFile::releaseUploader()
@@ -70,19 +77,27 @@ void KavoFile::uploadToServer(const QString &picUrl, const QString &uploadUrl, c
         raise(PageEvent::fileUploadBusy());
         return;
     }
+    // The message boxes below wait for the user; the page may reload meanwhile.
+    const ModalCallGuard guard(this);
     const QString title = QString::fromUtf8(ErrorTitle);
+    // The box alone would leave the page waiting for an event that never comes.
     if (picUrl.isEmpty() || uploadUrl.isEmpty() || updateCallBack.isEmpty()) {
-        showCriticalMessage(title, QStringLiteral("parameter error"));
+        const QString error = QStringLiteral("parameter error");
+        showCriticalMessage(title, error);
+        raiseFailure(localPathOf(picUrl), error);
         return;
     }
     const QString localPath = localPathOf(picUrl);
     if (localPath.isEmpty() || !QFileInfo::exists(absolutePath(localPath))) {
-        showCriticalMessage(title, QStringLiteral("找不到上传文件!"));
+        const QString error = QStringLiteral("找不到上传文件!");
+        showCriticalMessage(title, error);
+        raiseFailure(localPath, error);
         return;
     }
     m_progressCallback = updateCallBack;
     m_localPath = localPath;
     m_uploader = new HttpUploader(localPath, uploadUrl, dataFiled, dataType);
+    m_uploader->setTransferTimeout(m_uploadTimeoutMs);
     connect(m_uploader, &HttpUploader::finished, this, &KavoFile::replyFinished);
     connect(m_uploader, &HttpUploader::error, this, &KavoFile::upLoadError);
     connect(m_uploader, &HttpUploader::uploadProgress, this, &KavoFile::onUploadProgress);
@@ -90,7 +105,7 @@ void KavoFile::uploadToServer(const QString &picUrl, const QString &uploadUrl, c
         // Nothing was sent: the page hears why, and the next upload is not refused as busy.
         const QString error = m_uploader->errorString();
         releaseUploader();
-        raiseFailure(error);
+        raiseFailure(m_localPath, error);
     }
 }
 
@@ -106,7 +121,13 @@ void KavoFile::upLoadError(QNetworkReply::NetworkError errorCode)
 {
     if (sender() != m_uploader)
         return;
-    raiseFailure(NetworkError(int(errorCode)).toString());
+    // Idle before the page hears it, so a listener can start the next upload at once; the
+    // finished signal that follows is then no longer this upload's.
+    releaseUploader();
+    // Only the transfer timeout aborts a running upload.
+    if (errorCode == QNetworkReply::OperationCanceledError)
+        errorCode = QNetworkReply::TimeoutError;
+    raiseFailure(m_localPath, NetworkError(int(errorCode)).toString());
 }
 
 void KavoFile::replyFinished(QNetworkReply *reply)
@@ -114,7 +135,8 @@ void KavoFile::replyFinished(QNetworkReply *reply)
     // A released uploader may still report before its deletion; it is no longer this upload.
     if (sender() != m_uploader)
         return;
-    if (reply->error() == QNetworkReply::NoError)
-        raise(PageEvent::fileUpload(true, m_localPath));
+    const bool ok = reply->error() == QNetworkReply::NoError;
     releaseUploader();
+    if (ok)
+        raise(PageEvent::fileUpload(true, m_localPath));
 }

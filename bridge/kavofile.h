@@ -18,7 +18,12 @@ public:
     explicit KavoFile(BrowserWindow *window);
     ~KavoFile() override;
 
+    enum { DefaultUploadTimeoutMs = 60000 };
+
     bool isBusy() const { return m_uploader != nullptr; }
+    // Time without progress after which an upload fails (a server that takes the file and
+    // never answers).
+    void setUploadTimeout(int milliseconds);
     // The local file a picture URL names: a file: URL its local path, an http(s) URL (the local
     // server's) its path relative to the program's directory, anything else the text as a path.
     static QString localPathOf(const QString &picUrl);
@@ -34,11 +39,12 @@ private slots:
 
 private:
     void raise(const QString &script);
-    void raiseFailure(const QString &error);
+    void raiseFailure(const QString &localPath, const QString &error);
     void releaseUploader();
 
     HttpUploader *m_uploader = nullptr;
     QPointer<BrowserWindow> m_window;
     QString m_progressCallback;
     QString m_localPath;
+    int m_uploadTimeoutMs = DefaultUploadTimeoutMs;
 };

@@ -3,6 +3,7 @@
 #include "widgets/desktopalertwidget.h"
 #include "browser/pageevent.h"
 
+#include "browser/bridgelifetime.h"
 #include "browser/browserwindow.h"
 
 #include <algorithm>
@@ -56,7 +57,7 @@ void KavoNotification::onRunCmd(int cmd)
     QObject *source = sender();
     auto it = std::find_if(m_notifications.cbegin(), m_notifications.cend(),
                            [source](const DesktopAlertWidget *alert) { return alert == source; });
-    if (it == m_notifications.cend() || !m_window)
+    if (it == m_notifications.cend() || !m_window || BridgeLifetime::isRetired(this))
         return;
     const int id = it.key();
     m_window->showNormal();

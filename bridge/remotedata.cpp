@@ -247,6 +247,15 @@ void RemoteDataClient::slotReplyReadyRead()
     m_sink(PageEvent::remoteDataSuccess(id, normaliseLineEnds(text), extras));
 }
 
+namespace {
+// Error statuses the server answered with (404, 500, 401, ...) are answers, not failures.
+bool isHttpStatusError(QNetworkReply::NetworkError code)
+{
+    return (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError)
+        || (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
+}
+} // namespace
+
 void RemoteDataClient::slotReplyFinished()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
@@ -255,14 +264,24 @@ void RemoteDataClient::slotReplyFinished()
     const Pending pending = m_pending.take(reply);
     const bool hasHttpAnswer = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
     QNetworkReply::NetworkError code = reply->error();
-    reply->close();
-    reply->deleteLater();
-    // A request that never got an answer must still tell the page it ended. HTTP error statuses
-    // are answers, delivered with their status by slotReplyReadyRead.
-    if (code != QNetworkReply::NoError && !pending.answered && !hasHttpAnswer) {
+    // Every request ends with an answer the page sees. A transfer that broke off, before or after
+    // the headers, is a failure; an answer without body bytes (204, an empty 404) never passed
+    // through slotReplyReadyRead and is delivered here, with its status and its cookies.
+    QString script;
+    if (code != QNetworkReply::NoError && !isHttpStatusError(code)) {
+        if (hasHttpAnswer && !pending.answered)
+            storeCookies(reply);
         // Only the transfer timeout aborts a reply still in the table.
         if (code == QNetworkReply::OperationCanceledError)
             code = QNetworkReply::TimeoutError;
-        m_sink(PageEvent::remoteDataFailure(pending.id, NetworkError(code).toString()));
+        script = PageEvent::remoteDataFailure(pending.id, NetworkError(code).toString());
+    } else if (!pending.answered) {
+        storeCookies(reply);
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        script = PageEvent::remoteDataSuccess(pending.id, QString(), extrasLiteral(status, replyHeaders(reply)));
     }
+    reply->close();
+    reply->deleteLater();
+    if (!script.isEmpty())
+        m_sink(script);
 }

@@ -20,7 +20,8 @@ class QUrl;
 // The remote-data requests behind KavoDevice.getRemoteDataExt: builds a POST with the desktop's
 // cookies and the page's header chain, sends it through a manager of its own, and turns every
 // piece of the answer into a "kavo.device.remote.data" event script handed to the sink.
-// A request that ends on a network error before any data arrived is answered with success=false.
+// Every request ends with an event: a network error (also after the headers) with success=false,
+// an answer without body with one success event carrying an empty response.
 class RemoteDataClient : public QObject
 {
     Q_OBJECT

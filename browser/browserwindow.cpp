@@ -7,6 +7,7 @@
 #include "webview.h"
 
 #include "core/fileutils.h"
+#include "browser/bridgelifetime.h"
 #include "browser/host.h"
 #include "browser/pageevent.h"
 #include "core/config.h"
@@ -132,7 +133,9 @@ QVariant BrowserWindow::evaluateScript(const QString &script, const QVariant &de
 {
     if (!m_webView || !m_webView->page())
         return defaultValue;
-    QWebFrame *frame = m_webView->page()->currentFrame();
+    // The page's own document, also while the focus is in one of its frames (an editor's iframe):
+    // events and page globals live in the main frame.
+    QWebFrame *frame = m_webView->page()->mainFrame();
     if (!frame)
         return defaultValue;
     // Events and page globals are for the application's own documents only.
@@ -245,7 +248,9 @@ void BrowserWindow::onFinishedLoading(bool ok)
 
 void BrowserWindow::deleteBridgeObjects()
 {
-    qDeleteAll(m_bridgeObjects);
+    // An object whose slot still waits in a modal dialog goes once that slot has returned.
+    for (QObject *object : qAsConst(m_bridgeObjects))
+        BridgeLifetime::retire(object);
     m_bridgeObjects.clear();
 }
 

@@ -1,5 +1,7 @@
 #include "pageevent.h"
 
+#include "core/argmentparser.h"
+
 #include <QStringList>
 
 namespace PageEvent {
@@ -180,6 +182,22 @@ QString windowLoaded(const QString &title)
     return compose(QStringLiteral("var ev = document.createEvent('Events');ev.initEvent('%1',true,true);"
                                   "ev.success=false;ev.window=window;ev.title='%2';document.dispatchEvent(ev);"),
                    {QStringLiteral("kavo.window.loaded"), title});
+}
+
+QString endOfUpdateScript(const QStringList &arguments)
+{
+    const ArgumentTable table = ArgmentParser::parse(arguments);
+    if (!table.contains(QStringLiteral("-endUpdate")))
+        return QString();
+    const QStringList state = table.value(QStringLiteral("-state"));
+    if (state.isEmpty() || state.first().isEmpty())
+        return QString();
+    const QString version = table.value(QStringLiteral("-version")).value(0);
+    if (state.first().compare(QLatin1String("Success"), Qt::CaseInsensitive) == 0)
+        return updateEnd(true, version, QStringLiteral("成功啦哈哈！"));
+    if (state.first().compare(QLatin1String("Failed"), Qt::CaseInsensitive) == 0)
+        return updateEnd(false, version, QStringLiteral("悲催了，唉~~~"));
+    return QString();
 }
 
 } // namespace PageEvent

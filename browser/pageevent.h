@@ -29,4 +29,9 @@ QString updateEnd(bool success, const QString &version, const QString &text);
 QString updateError(const QString &version, const QString &error);
 QString windowLoaded(const QString &title);
 
+// The "kavo.update.end" script the program's own command line asks for after the updater
+// restarted it ("-endUpdate", "-state" Success or Failed in any case, "-version"); empty when
+// the words ask for none.
+QString endOfUpdateScript(const QStringList &arguments);
+
 } // namespace PageEvent

@@ -7,7 +7,7 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config binutils ccache
     qtbase5-dev libqt5sql5-sqlite libqt5webkit5-dev qtdeclarative5-dev
-    libminizip-dev libhttp-parser-dev zlib1g-dev libx11-dev libssl-dev
+    libminizip-dev libhttp-parser-dev zlib1g-dev libx11-dev libssl-dev libsqlite3-dev
     # run and tests without a desktop
     xvfb xauth x11-apps fonts-wqy-microhei imagemagick
     # tests and benchmark peers

@@ -14,7 +14,6 @@
 #include "core/versions.h"
 #include "network/cookiejar.h"
 #include "network/networkaccessmanager.h"
-#include "core/argmentparser.h"
 #include "core/config.h"
 #include "browser/pluginloader.h"
 #include "core/startup.h"
@@ -298,19 +297,7 @@ void BrowserApplication::createFirstWindow()
 
 void BrowserApplication::handleEndOfUpdate()
 {
-    const ArgumentTable arguments = ArgmentParser::parse(QCoreApplication::arguments());
-    if (!arguments.contains(QStringLiteral("-endUpdate")))
-        return;
-    const QStringList state = arguments.value(QStringLiteral("-state"));
-    if (state.isEmpty() || state.first().isEmpty())
-        return;
-    const QStringList versions = arguments.value(QStringLiteral("-version"));
-    const QString version = versions.isEmpty() ? QString() : versions.first();
-    QString script;
-    if (state.first().compare(QLatin1String("Success"), Qt::CaseInsensitive) == 0)
-        script = PageEvent::updateEnd(true, version, QStringLiteral("成功啦哈哈！"));
-    else if (state.first().compare(QLatin1String("Failed"), Qt::CaseInsensitive) == 0)
-        script = PageEvent::updateEnd(false, version, QStringLiteral("悲催了，唉~~~"));
+    const QString script = PageEvent::endOfUpdateScript(QCoreApplication::arguments());
     // Run once the first page has loaded and registered its listeners; at once it would meet
     // only the splash's empty frame.
     if (!script.isEmpty())

@@ -2,7 +2,10 @@
 
 #include "browser/browsercontext.h"
 #include "browser/browserwindow.h"
+#include "browser/webpage.h"
 #include "browser/webview.h"
+
+#include <QWebFrame>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,7 +18,10 @@
 class EventPage
 {
 public:
-    EventPage()
+    EventPage() { load(); }
+
+    // Loads the recording page (again): a new script environment with a new set of objects.
+    void load()
     {
         // The page stands for one of the application's own.
         BrowserContext::setTrustedOrigins({QStringLiteral("http://127.0.0.1")});
@@ -36,6 +42,12 @@ function onProgress(sent, total) { progress.push([sent, total]); }
                                   QUrl(QStringLiteral("http://127.0.0.1/")));
         if (loaded.isEmpty())
             loaded.wait(10000);
+    }
+
+    // Makes object reachable from the page's script under name, as the window publishes its own.
+    void publish(const QString &name, QObject *object)
+    {
+        window.webView()->page()->mainFrame()->addToJavaScriptWindowObject(name, object);
     }
 
     QJsonArray read(const QString &expression)

@@ -29,6 +29,7 @@ public:
         QList<QByteArray> pieces;  // body pieces, written with a pause between them
         bool silent = false;       // accept and never answer
         bool close = false;        // close the connection without answering
+        bool resetAfter = false;   // drop the connection after the head and the pieces
     };
 
     explicit LoopbackHttpServer(QObject *parent = nullptr)
@@ -110,17 +111,28 @@ private:
             return;
         }
         socket->write(answer.head + "\r\n");
-        writePieces(socket, answer.pieces);
+        socket->flush();
+        writePieces(socket, answer.pieces, answer.resetAfter);
     }
 
-    void writePieces(QPointer<QTcpSocket> socket, QList<QByteArray> pieces)
+    void writePieces(QPointer<QTcpSocket> socket, QList<QByteArray> pieces, bool resetAfter)
     {
-        if (!socket || pieces.isEmpty())
+        if (!socket)
             return;
-        socket->write(pieces.takeFirst());
-        socket->flush();
-        if (!pieces.isEmpty())
-            QTimer::singleShot(80, this, [this, socket, pieces] { writePieces(socket, pieces); });
+        if (!pieces.isEmpty()) {
+            socket->write(pieces.takeFirst());
+            socket->flush();
+        }
+        if (!pieces.isEmpty() || resetAfter)
+            QTimer::singleShot(80, this, [this, socket, pieces, resetAfter] {
+                if (pieces.isEmpty()) {
+                    // Ends the connection short of the promised body: the transfer breaks off.
+                    if (socket)
+                        socket->abort();
+                    return;
+                }
+                writePieces(socket, pieces, resetAfter);
+            });
     }
 
     QMap<QByteArray, Answer> m_routes;

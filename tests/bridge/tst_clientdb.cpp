@@ -2,6 +2,8 @@
 #include "core/fileutils.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QScopedPointer>
 #include <QSqlDatabase>
@@ -431,15 +433,161 @@ private slots:
 
     void connectionIsRemovedOnDestruction()
     {
+        const QString other = makeDbFile(m_dir.filePath(QStringLiteral("own.db")), NotesSchema);
         QString name;
         {
             ClientDb db;
-            db.set_DbName(m_path);
+            db.set_DbName(other);
             name = db.connectionName();
             QVERIFY(QSqlDatabase::contains(name));
         }
         QVERIFY(!QSqlDatabase::contains(name));
         QVERIFY(QSqlDatabase::contains(m_db->connectionName()));
+    }
+
+    // However the page names the file, objects on it share one connection and its transaction:
+    // the second object neither waits for the first one's lock nor fails with "database is locked".
+    void sameFileSharesOneConnection_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("same path") << "same";
+        QTest::newRow("dot slash") << "dot";
+        QTest::newRow("dot dot") << "dotdot";
+        QTest::newRow("symbolic link") << "link";
+        QTest::newRow("relative beside the program") << "relative";
+    }
+
+    void sameFileSharesOneConnection()
+    {
+        QFETCH(QString, name);
+        QString path = m_path;
+        QString given = m_path;
+        const QString fileName = QFileInfo(m_path).fileName();
+        if (name == QLatin1String("dot")) {
+            given = m_dir.path() + QStringLiteral("/./") + fileName;
+        } else if (name == QLatin1String("dotdot")) {
+            QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("sub")));
+            given = m_dir.path() + QStringLiteral("/sub/../") + fileName;
+        } else if (name == QLatin1String("link")) {
+            given = m_dir.filePath(QStringLiteral("link.db"));
+            QFile::remove(given);
+            QVERIFY(QFile::link(m_path, given));
+        } else if (name == QLatin1String("relative")) {
+            // "x.db" and "./x.db" beside the program.
+            path = applicationDir() + QStringLiteral("/tst_clientdb-shared.db");
+            QFile::remove(path);
+            QVERIFY(!makeDbFile(path, NotesSchema).isEmpty());
+            m_db->set_DbName(QStringLiteral("tst_clientdb-shared.db"));
+            QCOMPARE(m_db->get_LastError(), QString());
+            given = QStringLiteral("./tst_clientdb-shared.db");
+        }
+        ClientDb second;
+        second.set_DbName(given);
+        QCOMPARE(second.get_LastError(), QString());
+        QCOMPARE(second.connectionName(), m_db->connectionName());
+
+        m_db->beginTransaction();
+        QCOMPARE(m_db->get_LastError(), QString());
+        QCOMPARE(m_db->insert(QStringLiteral("notes"), {QStringLiteral("Title")}, {{QStringLiteral("Title"), "first"}}), 1);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(second.insert(QStringLiteral("notes"), {QStringLiteral("Title")}, {{QStringLiteral("Title"), "second"}}),
+                 1);
+        QCOMPARE(second.get_LastError(), QString());
+        QVERIFY2(timer.elapsed() < 2000, "the second object waited for a lock");
+        // It sees the open transaction's row, and the transaction is one: either object ends it.
+        QCOMPARE(second.select(QStringLiteral("select Title from notes")).size(), 2);
+        second.commitTransaction();
+        QCOMPARE(second.get_LastError(), QString());
+        m_db->commitTransaction();
+        QCOMPARE(m_db->get_LastError(), QStringLiteral("还没有 beginTransaction"));
+        QCOMPARE(readBack(path, QStringLiteral("select count(*) from notes")), QStringList{QStringLiteral("2")});
+
+        // The connection lives as long as one object uses it.
+        m_db->closeDb();
+        QVERIFY(QSqlDatabase::contains(second.connectionName()));
+        QCOMPARE(second.insert(QStringLiteral("notes"), {QStringLiteral("Title")}, {{QStringLiteral("Title"), "third"}}), 1);
+        second.closeDb();
+        QVERIFY(!QSqlDatabase::contains(second.connectionName()));
+        QCOMPARE(readBack(path, QStringLiteral("select count(*) from notes")), QStringList{QStringLiteral("3")});
+        if (name == QLatin1String("relative"))
+            QFile::remove(path);
+    }
+
+    // A refused commit leaves SQLite's transaction open; the page can still roll it back.
+    void refusedCommitKeepsTheTransaction()
+    {
+        QCOMPARE(m_db->executeNonQuerySQL(QStringLiteral("create table parent (id integer primary key)")), 0);
+        QCOMPARE(m_db->executeNonQuerySQL(QStringLiteral(
+                     "create table child (pid integer references parent(id) deferrable initially deferred)")),
+                 0);
+        QVERIFY(m_db->executeNonQuerySQL(QStringLiteral("pragma foreign_keys = on")) >= 0);
+        m_db->beginTransaction();
+        QCOMPARE(m_db->insert(QStringLiteral("child"), {QStringLiteral("pid")}, {{QStringLiteral("pid"), 99}}), 1);
+        m_db->commitTransaction();
+        QVERIFY2(m_db->get_LastError().contains(QStringLiteral("FOREIGN KEY")), qPrintable(m_db->get_LastError()));
+        m_db->rollbackTransaction();
+        QCOMPARE(m_db->get_LastError(), QString());
+        QCOMPARE(readBack(m_path, QStringLiteral("select count(*) from child")), QStringList{QStringLiteral("0")});
+        // Ended now: a new transaction begins cleanly and commits.
+        m_db->beginTransaction();
+        QCOMPARE(m_db->get_LastError(), QString());
+        QCOMPARE(m_db->insert(QStringLiteral("parent"), {QStringLiteral("id")}, {{QStringLiteral("id"), 1}}), 1);
+        m_db->commitTransaction();
+        QCOMPARE(m_db->get_LastError(), QString());
+        QCOMPARE(readBack(m_path, QStringLiteral("select count(*) from parent")), QStringList{QStringLiteral("1")});
+    }
+
+    void parameterMarkers_data()
+    {
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("marker") << "select * from t where a=@a" << "select * from t where a=:a";
+        QTest::newRow("colon kept") << "select * from t where a=:a" << "select * from t where a=:a";
+        QTest::newRow("string literal") << "insert into t values ('a@b.com', @b)" << "insert into t values ('a@b.com', :b)";
+        QTest::newRow("doubled quote") << "select 'it''s @x' || @y" << "select 'it''s @x' || :y";
+        QTest::newRow("quoted name") << "select \"a@b\" from t where c=@c" << "select \"a@b\" from t where c=:c";
+        QTest::newRow("backtick name") << "select `a@b` from t" << "select `a@b` from t";
+        QTest::newRow("bracket name") << "select [a@b] from t where x=@x" << "select [a@b] from t where x=:x";
+        QTest::newRow("line comment") << "select @a -- mail me@home\n, @b" << "select :a -- mail me@home\n, :b";
+        QTest::newRow("block comment") << "select /* @x */ @y" << "select /* @x */ :y";
+        QTest::newRow("open literal") << "select 'a@b" << "select 'a@b";
+        QTest::newRow("open comment") << "select @a /* @b" << "select :a /* @b";
+        QTest::newRow("chinese") << "select '邮件@地址', @参数" << "select '邮件@地址', :参数";
+        QTest::newRow("empty") << "" << "";
+    }
+
+    void parameterMarkers()
+    {
+        QFETCH(QString, sql);
+        QFETCH(QString, expected);
+        QCOMPARE(ClientDb::rewriteParameterMarkers(sql), expected);
+    }
+
+    void atSignsInTextAreStored_data()
+    {
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<bool>("bindsT");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("literal") << "insert into notes (Title) values ('a@b.com')" << false << "a@b.com";
+        QTest::newRow("literal and marker") << "insert into notes (Title, body) values ('x@y' || @t, 'b')" << true
+                                            << "x@ytail";
+        QTest::newRow("comment") << "insert into notes (Title) values (@t) -- @t is the title" << true << "tail";
+    }
+
+    void atSignsInTextAreStored()
+    {
+        QFETCH(QString, sql);
+        QFETCH(bool, bindsT);
+        QFETCH(QString, stored);
+        const QVariantMap params = bindsT ? QVariantMap{{QStringLiteral("t"), QStringLiteral("tail")}} : QVariantMap();
+        QCOMPARE(m_db->executeNonQuerySQL(sql, params), 1);
+        QCOMPARE(m_db->get_LastError(), QString());
+        QCOMPARE(readBack(m_path, QStringLiteral("select Title from notes")), QStringList{stored});
+        const QVariantList rows = m_db->select(QStringLiteral("select Title from notes where Title = '%1' and @x = 1")
+                                                   .arg(stored),
+                                               {{QStringLiteral("x"), 1}});
+        QCOMPARE(rows.size(), 1);
     }
 
     void namingAnotherFileMovesTheObject()

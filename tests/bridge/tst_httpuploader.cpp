@@ -54,6 +54,36 @@ private slots:
                                   "\r\n--B--\r\n"));
     }
 
+    // The file part's header stays well formed whatever the name holds; a name that is not plain
+    // printable ASCII also travels exactly, percent-encoded, in filename*.
+    void fileNameHeader_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("parameters");
+        QTest::newRow("plain") << "a.png" << QByteArray("filename=\"a.png\"");
+        QTest::newRow("blanks and apostrophe") << "it's a.png" << QByteArray("filename=\"it's a.png\"");
+        QTest::newRow("quotes") << "say \"hi\".png" << QByteArray("filename=\"say \\\"hi\\\".png\"");
+        QTest::newRow("backslash") << "a\\b.png" << QByteArray("filename=\"a\\\\b.png\"");
+        QTest::newRow("chinese") << QStringLiteral("照片.png")
+                                 << QByteArray("filename=\"\xe7\x85\xa7\xe7\x89\x87.png\"; "
+                                               "filename*=UTF-8''%E7%85%A7%E7%89%87.png");
+        QTest::newRow("accent and blank") << QStringLiteral("café 1.jpg")
+                                          << QByteArray("filename=\"caf\xc3\xa9 1.jpg\"; filename*=UTF-8''caf%C3%A9%201.jpg");
+        QTest::newRow("line break") << "a\r\nX-Evil: 1.png"
+                                    << QByteArray("filename=\"a__X-Evil: 1.png\"; filename*=UTF-8''a%0D%0AX-Evil%3A%201.png");
+        QTest::newRow("quote and chinese") << QStringLiteral("\"图\".png")
+                                           << QByteArray("filename=\"\\\"\xe5\x9b\xbe\\\".png\"; "
+                                                         "filename*=UTF-8''%22%E5%9B%BE%22.png");
+    }
+    void fileNameHeader()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, parameters);
+        QCOMPARE(HttpUploader::fileNameParameters(name), parameters);
+        const QByteArray body = HttpUploader::multipartBody(QStringLiteral("B"), name, QString(), QStringLiteral("t"), "D");
+        QVERIFY(body.contains("name=\"File\"; " + parameters + "\r\nContent-Type: t\r\n\r\nD\r\n--B--\r\n"));
+    }
+
     void fileNames_data()
     {
         QTest::addColumn<QString>("path");
@@ -76,6 +106,7 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::newRow("small") << 1000 << "pic.png";
         QTest::newRow("binary with CRLF inside") << 70000 << "照片 1.jpg";
+        QTest::newRow("quoted name") << 100 << "say \"hi\".png";
     }
     void postsTheFileByteForByte()
     {

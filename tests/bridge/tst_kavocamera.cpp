@@ -8,6 +8,8 @@
 #include "tests/stderrcapture.h"
 
 #include <QPushButton>
+#include <QWebFrame>
+#include <QWebPage>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -162,6 +164,84 @@ private slots:
         QCOMPARE(page.events().size(), cancelEvent ? 1 : 0);
         QTest::keyClick(KavoCamera::openScreenGrab(), Qt::Key_Escape);
         delete camera;
+    }
+
+    // The camera is idle when its event is heard: a listener can open the next grab at once.
+    void listenerTakesTheNextPicture_data()
+    {
+        QTest::addColumn<bool>("finish");
+        QTest::newRow("after a picture") << true;
+        QTest::newRow("after a cancel") << false;
+    }
+    void listenerTakesTheNextPicture()
+    {
+        QFETCH(bool, finish);
+        EventPage page;
+        KavoCamera camera(&page.window);
+        page.publish(QStringLiteral("TestCamera"), &camera);
+        page.window.evaluateScript(QStringLiteral("var again = function () { TestCamera.takePicture(0, false, '');"
+                                                  "  again = function () {}; };"
+                                                  "document.addEventListener('kavo.camera.picture.add', function () { again(); });"
+                                                  "document.addEventListener('kavo.camera.picture.cancel', function () { again(); });"),
+                                   QVariant());
+        camera.takePicture(0, false, QString());
+        QPointer<ScreenGrab> first = KavoCamera::openScreenGrab();
+        QVERIFY(first);
+        if (finish) {
+            drag(first, QPoint(10, 20), QPoint(59, 49));
+            QVERIFY(settle(first));
+            QTest::mouseClick(first->findChild<QPushButton *>(QStringLiteral("toolBtnOK")), Qt::LeftButton);
+        } else {
+            QTest::keyClick(first, Qt::Key_Escape);
+        }
+        QCOMPARE(page.events().size(), 1);
+        QCOMPARE(page.event(0).value("type").toString(), finish ? QStringLiteral("kavo.camera.picture.add")
+                                                                 : QStringLiteral("kavo.camera.picture.cancel"));
+        ScreenGrab *second = KavoCamera::openScreenGrab();
+        QVERIFY(second);
+        QVERIFY(second != first.data());
+        QVERIFY(second->isVisible());
+        QTest::keyClick(second, Qt::Key_Escape);
+        QCOMPARE(page.events().size(), 2);
+        QCOMPARE(page.event(1).value("type").toString(), QStringLiteral("kavo.camera.picture.cancel"));
+    }
+
+    // With the focus in an iframe (a rich-text editor) events still reach the page's own document,
+    // where Kavo.picturelist and the listeners live.
+    void eventsReachTheMainFrameWhileAnIframeHasFocus_data()
+    {
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<QString>("type");
+        QTest::newRow("import") << "import" << "kavo.camera.picture.add";
+        QTest::newRow("clear") << "clear" << "kavo.camera.picture.clear";
+    }
+    void eventsReachTheMainFrameWhileAnIframeHasFocus()
+    {
+        QFETCH(QString, call);
+        QFETCH(QString, type);
+        QTemporaryDir source;
+        const QString path = source.filePath(QStringLiteral("a.png"));
+        QVERIFY(solid(QSize(10, 10), Qt::red).save(path, "png"));
+        KavoCamera::setFileChooser([path](const QString &, const QString &, const QString &) { return path; });
+        EventPage page;
+        QWebPage *webPage = page.window.webView()->page();
+        webPage->mainFrame()->evaluateJavaScript(
+            QStringLiteral("var f = document.createElement('iframe'); f.id = 'editor';"
+                           "f.src = 'about:blank'; document.body.appendChild(f);"));
+        QTRY_COMPARE(webPage->mainFrame()->childFrames().size(), 1);
+        QWebFrame *editor = webPage->mainFrame()->childFrames().at(0);
+        editor->evaluateJavaScript(QStringLiteral("document.designMode = 'on'; window.focus(); document.body.focus();"));
+        QTRY_COMPARE(webPage->currentFrame(), editor);
+        KavoCamera camera(&page.window);
+        if (call == QLatin1String("import"))
+            camera.importPicture();
+        else
+            camera.clearPictures();
+        QCOMPARE(webPage->currentFrame(), editor);
+        QCOMPARE(page.events().size(), 1);
+        QCOMPARE(page.event(0).value("type").toString(), type);
+        QCOMPARE(page.event(0).value("success").toBool(), true);
+        QCOMPARE(page.pictureList().size(), call == QLatin1String("import") ? 1 : 0);
     }
 
     void importCompressesAndSkipsEarlierPictures()

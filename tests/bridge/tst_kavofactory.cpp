@@ -131,20 +131,27 @@ private slots:
     {
         QPointer<QObject> db = m_factory->createObject(QStringLiteral("ClientDb"));
         QPointer<QObject> gone = m_factory->createObject(QStringLiteral("ClientDb"));
-        QPointer<QObject> widget = m_factory->createObject(QStringLiteral("Widget"));
-        QVERIFY(db && gone && widget);
+        QPointer<QObject> shown = m_factory->createObject(QStringLiteral("Widget"));
+        QPointer<QObject> unshown = m_factory->createObject(QStringLiteral("Widget"));
+        QVERIFY(db && gone && shown && unshown);
         QVERIFY(!db->parent());
-        QCOMPARE(m_factory->liveObjectCount(), 2);
+        QVERIFY(!shown->parent());
+        QCOMPARE(m_factory->liveObjectCount(), 4);
         // Objects that went on their own are not deleted again.
         delete gone.data();
-        QCOMPARE(m_factory->liveObjectCount(), 1);
+        QCOMPARE(m_factory->liveObjectCount(), 3);
+        // Shown once, a window is the user's, also when hidden again.
+        static_cast<QWidget *>(shown.data())->show();
+        static_cast<QWidget *>(shown.data())->hide();
+        QCOMPARE(m_factory->liveObjectCount(), 2);
         delete m_factory;
         m_factory = nullptr;
         QVERIFY(!db);
-        // A window the page opened stays open for the user.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(widget);
-        delete widget.data();
+        // A window the page never showed cannot be reached by a later page; one it showed stays.
+        QVERIFY(!unshown);
+        QVERIFY(shown);
+        delete shown.data();
     }
 
     void reloadsDoNotLeakObjects()

@@ -62,7 +62,7 @@ private slots:
         // The quotes of the file name arrive intact.
         QCOMPARE(event.value("localURL").toString(), path);
         QVERIFY(!file.isBusy());
-        QVERIFY(server.body.contains("filename=\"it's \"quoted\".png\""));
+        QVERIFY(server.body.contains("filename=\"it's \\\"quoted\\\".png\"\r\n"));
         QVERIFY(server.body.contains(data));
 
         const QJsonArray progress = page.progress();
@@ -104,6 +104,8 @@ private slots:
         QTest::newRow("server error") << "status500" << "Code:";
         QTest::newRow("refused") << "refused" << "Code:1";
         QTest::newRow("empty file") << "empty" << "上传文件为空!";
+        // The server takes the whole file and never answers.
+        QTest::newRow("no answer") << "silent" << "Code:4,";
     }
     void failuresRaiseOneEventAndEndTheBusyState()
     {
@@ -113,6 +115,7 @@ private slots:
         const QString path = writeFile(dir.filePath(QStringLiteral("a.png")), kind == "empty" ? QByteArray() : "abc");
         UploadServer server;
         server.status = 500;
+        server.answers = kind != QLatin1String("silent");
         QString url = server.url();
         if (kind == QLatin1String("refused")) {
             UploadServer closed;
@@ -120,6 +123,7 @@ private slots:
         }
         EventPage page;
         KavoFile file(&page.window);
+        file.setUploadTimeout(400);
         file.uploadToServer(fileUrl(path), url, QString(), QString(), QStringLiteral("onProgress"));
         QTRY_COMPARE_WITH_TIMEOUT(page.events().size(), 1, 10000);
         QCOMPARE(page.event(0).value("type").toString(), QStringLiteral("kavo.file.upload"));
@@ -133,38 +137,84 @@ private slots:
 
         // The object takes the next upload.
         server.status = 200;
+        server.answers = true;
         writeFile(path, "abc");
         file.uploadToServer(fileUrl(path), server.url(), QString(), QString(), QStringLiteral("onProgress"));
         QTRY_COMPARE_WITH_TIMEOUT(page.events().size(), 2, 10000);
         QCOMPARE(page.event(1).value("success").toBool(), true);
     }
 
+    // The box alone would leave the page waiting: the failure event follows it.
     void refusedParameters_data()
     {
         QTest::addColumn<QString>("picUrl");
         QTest::addColumn<QString>("uploadUrl");
         QTest::addColumn<QString>("callback");
-        QTest::addColumn<QByteArray>("message");
-        QTest::newRow("no callback") << "file:///etc/hostname" << "http://127.0.0.1:1/" << "" << QByteArray("错误: parameter error");
-        QTest::newRow("no url") << "file:///etc/hostname" << "" << "onProgress" << QByteArray("错误: parameter error");
-        QTest::newRow("no file") << "" << "http://127.0.0.1:1/" << "onProgress" << QByteArray("错误: parameter error");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("localUrl");
+        QTest::newRow("no callback") << "file:///etc/hostname" << "http://127.0.0.1:1/" << ""
+                                     << "parameter error" << "/etc/hostname";
+        QTest::newRow("no url") << "file:///etc/hostname" << "" << "onProgress" << "parameter error" << "/etc/hostname";
+        QTest::newRow("no file") << "" << "http://127.0.0.1:1/" << "onProgress" << "parameter error" << "";
         QTest::newRow("missing file") << "file:///nonexistent/a.png" << "http://127.0.0.1:1/" << "onProgress"
-                                      << QByteArray("错误: 找不到上传文件!");
+                                      << QStringLiteral("找不到上传文件!") << "/nonexistent/a.png";
     }
     void refusedParameters()
     {
         QFETCH(QString, picUrl);
         QFETCH(QString, uploadUrl);
         QFETCH(QString, callback);
-        QFETCH(QByteArray, message);
+        QFETCH(QString, message);
+        QFETCH(QString, localUrl);
         EventPage page;
         KavoFile file(&page.window);
         StderrCapture capture;
         file.uploadToServer(picUrl, uploadUrl, QString(), QString(), callback);
-        QVERIFY(capture.text().contains(message));
+        QVERIFY(capture.text().contains(QStringLiteral("错误: %1").arg(message).toUtf8()));
         QVERIFY(!file.isBusy());
+        QCOMPARE(page.events().size(), 1);
+        const QJsonObject event = page.event(0);
+        QCOMPARE(event.value("type").toString(), QStringLiteral("kavo.file.upload"));
+        QCOMPARE(event.value("success").toBool(), false);
+        QCOMPARE(event.value("error").toString(), message);
+        QCOMPARE(event.value("localURL").toString(), localUrl);
         QTest::qWait(20);
-        QCOMPARE(page.events().size(), 0);
+        QCOMPARE(page.events().size(), 1);
+    }
+
+    // The object is idle when its event is heard: a listener can start the next upload at once.
+    void listenerStartsTheNextUpload_data()
+    {
+        QTest::addColumn<int>("firstStatus");
+        QTest::newRow("after a success") << 200;
+        QTest::newRow("after a failure") << 500;
+    }
+    void listenerStartsTheNextUpload()
+    {
+        QFETCH(int, firstStatus);
+        QTemporaryDir dir;
+        const QString path = writeFile(dir.filePath(QStringLiteral("a.png")), "abc");
+        UploadServer server;
+        server.status = firstStatus;
+        EventPage page;
+        KavoFile file(&page.window);
+        page.publish(QStringLiteral("TestFile"), &file);
+        page.window.evaluateScript(QStringLiteral("var chained = false;"
+                                                  "document.addEventListener('kavo.file.upload', function (e) {"
+                                                  "  if (chained) return; chained = true;"
+                                                  "  TestFile.uploadToServer('%1', '%2', '', '', 'onProgress'); });")
+                                       .arg(fileUrl(path), server.url(QStringLiteral("/next"))),
+                                   QVariant());
+        connect(&server, &UploadServer::requestRead, &server, [&server] { server.status = 200; });
+        file.uploadToServer(fileUrl(path), server.url(), QString(), QString(), QStringLiteral("onProgress"));
+        QTRY_COMPARE_WITH_TIMEOUT(page.events().size(), 2, 10000);
+        QCOMPARE(page.event(0).value("type").toString(), QStringLiteral("kavo.file.upload"));
+        QCOMPARE(page.event(0).value("success").toBool(), firstStatus == 200);
+        QCOMPARE(page.event(1).value("type").toString(), QStringLiteral("kavo.file.upload"));
+        QCOMPARE(page.event(1).value("success").toBool(), true);
+        QCOMPARE(server.requests, 2);
+        QCOMPARE(server.target, QByteArray("/next"));
+        QTRY_VERIFY(!file.isBusy());
     }
 
     void localServerUrlNamesAFileBesideTheProgram()

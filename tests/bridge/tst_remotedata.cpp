@@ -294,24 +294,66 @@ private slots:
     void httpErrorStatusesAreAnswers_data()
     {
         QTest::addColumn<int>("status");
-        QTest::newRow("404") << 404;
-        QTest::newRow("500") << 500;
-        QTest::newRow("302") << 302;
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("404") << 404 << QByteArray("status body");
+        QTest::newRow("500") << 500 << QByteArray("status body");
+        QTest::newRow("302") << 302 << QByteArray("status body");
+        // Answers without body bytes still end the request for the page, once.
+        QTest::newRow("204") << 204 << QByteArray();
+        QTest::newRow("200 empty") << 200 << QByteArray();
+        QTest::newRow("401 empty") << 401 << QByteArray();
+        QTest::newRow("404 empty") << 404 << QByteArray();
+        QTest::newRow("500 empty") << 500 << QByteArray();
     }
 
     void httpErrorStatusesAreAnswers()
     {
         QFETCH(int, status);
-        m_server->route("/s", LoopbackHttpServer::simple(status, "status body"));
+        QFETCH(QByteArray, body);
+        LoopbackHttpServer::Answer answer = LoopbackHttpServer::simple(status, body, {"X-Mark: m"});
+        if (status == 204)
+            answer.head = "HTTP/1.1 204 No Content\r\nX-Mark: m\r\n";
+        m_server->route("/s", answer);
         m_client->request(m_server->url(QStringLiteral("/s")), QStringLiteral("s"), QStringLiteral("GET"), QString(),
                           QString());
         QTRY_COMPARE(m_events->count(), 1);
         QTRY_COMPARE(m_client->pendingCount(), 0);
+        QTest::qWait(50);
         QCOMPARE(m_events->count(), 1);
         const QJsonObject e = onlyEvent();
         QCOMPARE(e.value(QStringLiteral("success")).toBool(), true);
-        QCOMPARE(e.value(QStringLiteral("response")).toString(), QStringLiteral("status body"));
-        QCOMPARE(e.value(QStringLiteral("extras")).toObject().value(QStringLiteral("status")).toInt(), status);
+        QCOMPARE(e.value(QStringLiteral("id")).toString(), QStringLiteral("s"));
+        QCOMPARE(e.value(QStringLiteral("response")).toString(), QString::fromUtf8(body));
+        const QJsonObject extras = e.value(QStringLiteral("extras")).toObject();
+        QCOMPARE(extras.value(QStringLiteral("status")).toInt(), status);
+        QCOMPARE(extras.value(QStringLiteral("headers")).toObject().value(QStringLiteral("X-Mark")).toString(),
+                 QStringLiteral("m"));
+    }
+
+    // A login that answers 204 (or an empty 401) with a cookie keeps the cookie.
+    void cookiesOfEmptyAnswersAreStored_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::newRow("204") << QByteArray("HTTP/1.1 204 No Content\r\nSet-Cookie: sid=s204; Path=/\r\n");
+        QTest::newRow("200 empty")
+            << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nSet-Cookie: sid=s200; Path=/\r\n");
+        QTest::newRow("401 empty")
+            << QByteArray("HTTP/1.1 401 No\r\nContent-Length: 0\r\nSet-Cookie: sid=s401; Path=/\r\n");
+    }
+
+    void cookiesOfEmptyAnswersAreStored()
+    {
+        QFETCH(QByteArray, head);
+        LoopbackHttpServer::Answer answer;
+        answer.head = head;
+        m_server->route("/login", answer);
+        m_client->request(m_server->url(QStringLiteral("/login")), QStringLiteral("l"), QStringLiteral("POST"),
+                          QString(), QString());
+        QTRY_COMPARE(m_events->count(), 1);
+        const QList<QNetworkCookie> cookies = m_jar->cookiesForUrl(QUrl(m_server->url(QStringLiteral("/"))));
+        QCOMPARE(cookies.size(), 1);
+        QCOMPARE(cookies.at(0).name(), QByteArray("sid"));
+        QVERIFY(head.contains("sid=" + cookies.at(0).value() + ";"));
     }
 
     void splitCharactersArriveWhole()
@@ -341,23 +383,41 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("code");
-        QTest::newRow("refused") << "refused" << 1;
-        QTest::newRow("timed out") << "/silent" << 4;
-        QTest::newRow("closed without answer") << "/close" << 2;
-        QTest::newRow("unknown scheme") << "nope://127.0.0.1/x" << 301;
-        QTest::newRow("empty url") << "" << 301;
+        QTest::addColumn<QString>("piecesBefore");
+        QTest::newRow("refused") << "refused" << 1 << "";
+        QTest::newRow("timed out") << "/silent" << 4 << "";
+        QTest::newRow("closed without answer") << "/close" << 2 << "";
+        QTest::newRow("unknown scheme") << "nope://127.0.0.1/x" << 301 << "";
+        QTest::newRow("empty url") << "" << 301 << "";
+        // After the headers: the page has the pieces read so far, then the failure.
+        QTest::newRow("timed out after headers") << "/stall" << 4 << "";
+        QTest::newRow("timed out after a piece") << "/stallpiece" << 4 << "part";
+        QTest::newRow("dropped after headers") << "/drop" << 2 << "";
+        QTest::newRow("dropped after a piece") << "/droppiece" << 2 << "part";
     }
 
     void networkErrorsAreAnswered()
     {
         QFETCH(QString, path);
         QFETCH(int, code);
+        QFETCH(QString, piecesBefore);
         LoopbackHttpServer::Answer silent;
         silent.silent = true;
         m_server->route("/silent", silent);
         LoopbackHttpServer::Answer close;
         close.close = true;
         m_server->route("/close", close);
+        LoopbackHttpServer::Answer stall;
+        stall.head = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n";
+        m_server->route("/stall", stall);
+        stall.pieces = {"part"};
+        m_server->route("/stallpiece", stall);
+        LoopbackHttpServer::Answer drop = stall;
+        drop.pieces.clear();
+        drop.resetAfter = true;
+        m_server->route("/drop", drop);
+        drop.pieces = {"part"};
+        m_server->route("/droppiece", drop);
         m_client->setTransferTimeout(300);
         QString url = path;
         if (path == QLatin1String("refused"))
@@ -365,9 +425,17 @@ private slots:
         else if (path.startsWith(QLatin1Char('/')))
             url = m_server->url(path);
         m_client->request(url, QStringLiteral("n1"), QStringLiteral("GET"), QString(), QString());
-        QTRY_COMPARE(m_events->count(), 1);
+        const int before = piecesBefore.isEmpty() ? 0 : 1;
+        QTRY_COMPARE(m_events->count(), before + 1);
         QTRY_COMPARE(m_client->pendingCount(), 0);
-        const QJsonObject e = onlyEvent();
+        QTest::qWait(50);
+        const QJsonArray events = m_events->events();
+        QCOMPARE(events.size(), before + 1);
+        if (before) {
+            QCOMPARE(events.at(0).toObject().value(QStringLiteral("success")).toBool(), true);
+            QCOMPARE(events.at(0).toObject().value(QStringLiteral("response")).toString(), piecesBefore);
+        }
+        const QJsonObject e = events.last().toObject();
         QCOMPARE(e.value(QStringLiteral("type")).toString(), QStringLiteral("kavo.device.remote.data"));
         QCOMPARE(e.value(QStringLiteral("success")).toBool(), false);
         QCOMPARE(e.value(QStringLiteral("id")).toString(), QStringLiteral("n1"));

@@ -24,6 +24,7 @@ public:
     }
 
     int status = 200;
+    bool answers = true; // false: reads every request whole and never answers
     QByteArray method;
     QByteArray target;
     QHash<QByteArray, QByteArray> headers; // lower-case names
@@ -68,6 +69,10 @@ private:
         body = buffer->mid(headerEnd + 4, int(length));
         buffer->remove(0, headerEnd + 4 + int(length));
         ++requests;
+        if (!answers) {
+            emit requestRead();
+            return;
+        }
         const QByteArray answer = QByteArray::number(status);
         socket->write("HTTP/1.1 " + answer + " Status\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok");
         emit requestRead();

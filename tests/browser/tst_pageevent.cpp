@@ -107,6 +107,121 @@ private slots:
         QCOMPARE(engine.evaluate(QStringLiteral("describe()")).toString(), QStringLiteral("1:") + expected);
     }
 
+    // The texts as pages have always received them, blanks and tabs included: page code that
+    // inspects or patches these scripts depends on every character.
+    void exactScriptTexts_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("picture add") << PageEvent::cameraPictureAdd(true, QStringLiteral("picCache_0.png"))
+                                     << QStringLiteral("Kavo.picturelist.push('picCache_0.png');"
+                                                       "var ev = document.createEvent('Events');\t\t\t\t\t\t\t   "
+                                                       "ev.initEvent('kavo.camera.picture.add',true,true);ev.success="
+                                                       "true;ev.filename='picCache_0.png';document.dispatchEvent(ev);");
+        QTest::newRow("picture add failed") << PageEvent::cameraPictureAdd(false, QStringLiteral("/tmp/x"))
+                                            << QStringLiteral("var ev = document.createEvent('Events');\t\t\t\t\t\t\t   "
+                                                              "ev.initEvent('kavo.camera.picture.add',true,true);"
+                                                              "ev.success=false;ev.filename='/tmp/x';"
+                                                              "document.dispatchEvent(ev);");
+        QTest::newRow("picture busy") << PageEvent::cameraPictureBusy()
+                                      << QStringLiteral("var e = document.createEvent('Events');\t\te.initEvent("
+                                                        "'kavo.camera.picture.busy',true,true);\t\te.success=false;"
+                                                        "e.message='busy';document.dispatchEvent(e);");
+        QTest::newRow("picture cancel") << PageEvent::cameraPictureCancel()
+                                        << QStringLiteral("var ev = document.createEvent('Events');\t\t\t\t\t "
+                                                          "ev.initEvent('kavo.camera.picture.cancel',true,true);"
+                                                          "\t\t\t\t\t ev.success=false;document.dispatchEvent(ev);");
+        QTest::newRow("picture clear") << PageEvent::cameraPictureClear()
+                                       << QStringLiteral("Kavo.picturelist = [];var ev = document.createEvent('Events');"
+                                                         " \t  ev.initEvent('kavo.camera.picture.clear',true,true); \t  "
+                                                         "ev.success=true;document.dispatchEvent(ev);");
+        QTest::newRow("notification") << PageEvent::deviceNotification(17)
+                                      << QStringLiteral("var ev = document.createEvent('Events');\t\t\t\t\t\t\t   "
+                                                        "ev.initEvent('kavo.device.notification',true,true);ev.success="
+                                                        "true;ev.id='17';document.dispatchEvent(ev);");
+        QTest::newRow("remote failure") << PageEvent::remoteDataFailure(QStringLiteral("r1"), QStringLiteral("boom"))
+                                        << QStringLiteral("var e = document.createEvent('Events');e.initEvent("
+                                                          "'kavo.device.remote.data',true,true);e.success=false;"
+                                                          "e.id='r1';e.response='';e.extras={};e.error='boom';"
+                                                          "document.dispatchEvent(e);");
+        QTest::newRow("remote success") << PageEvent::remoteDataSuccess(QStringLiteral("r2"), QStringLiteral("ok"),
+                                                                        QStringLiteral("{status:200,headers: {} }"))
+                                        << QStringLiteral("var e = document.createEvent('Events');e.initEvent("
+                                                          "'kavo.device.remote.data',true,true);e.success=true;"
+                                                          "e.id='r2';e.response='ok';e.extras={status:200,headers: {} };"
+                                                          "document.dispatchEvent(e);");
+        QTest::newRow("upload ok") << PageEvent::fileUpload(true, QStringLiteral("a.png"))
+                                   << QStringLiteral("var e = document.createEvent('Events');e.initEvent("
+                                                     "'kavo.file.upload',true,true);e.success=true;e.localURL='a.png';"
+                                                     "document.dispatchEvent(e);");
+        QTest::newRow("upload failed") << PageEvent::fileUpload(false, QStringLiteral("a.png"))
+                                       << QStringLiteral("var e = document.createEvent('Events');e.initEvent("
+                                                         "'kavo.file.upload',true,true);e.success=false;"
+                                                         "e.localURL='a.png';document.dispatchEvent(e);");
+        QTest::newRow("upload busy") << PageEvent::fileUploadBusy()
+                                     << QStringLiteral("var e = document.createEvent('Events'); \t\t\t\te.initEvent("
+                                                       "'kavo.file.upload.busy',true,true); \t\t\t\te.success=false;"
+                                                       "e.message='busy';document.dispatchEvent(e)");
+        QTest::newRow("update end ok")
+            << PageEvent::updateEnd(true, QStringLiteral("5.0.0.1"), QStringLiteral("成功啦哈哈！"))
+            << QStringLiteral("var ev = document.createEvent('Events'); \t\t\t\t\t\t\t\t\t\t\t ev.initEvent("
+                              "'kavo.update.end',true,true); \t\t\t\t\t\t\t\t\t\t\t ev.success=true;"
+                              "ev.info={version:'5.0.0.1',description:'成功啦哈哈！'};\t\t\t\t\t\t\t\t  "
+                              "document.dispatchEvent(ev);");
+        QTest::newRow("update end failed")
+            << PageEvent::updateEnd(false, QStringLiteral("5.0.0.1"), QStringLiteral("悲催了，唉~~~"))
+            << QStringLiteral("var ev = document.createEvent('Events'); \t\t\t\t\t\t\t ev.initEvent("
+                              "'kavo.update.end',true,true); \t\t\t\t\t\t\t ev.success=false;"
+                              "ev.info={version:'5.0.0.1',error:'悲催了，唉~~~'}; \t\t\t\t\t\t\t\t  "
+                              "document.dispatchEvent(ev);");
+        QTest::newRow("window loaded") << PageEvent::windowLoaded(QStringLiteral("Notes"))
+                                       << QStringLiteral("var ev = document.createEvent('Events');ev.initEvent("
+                                                         "'kavo.window.loaded',true,true);ev.success=false;"
+                                                         "ev.window=window;ev.title='Notes';document.dispatchEvent(ev);");
+    }
+
+    void exactScriptTexts()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, expected);
+        QCOMPARE(script, expected);
+    }
+
+    // The switches the updater restarts the program with, turned into the end-of-update script.
+    void endOfUpdateArguments_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("expected");
+        const QString ok = PageEvent::updateEnd(true, QStringLiteral("5.1"), QStringLiteral("成功啦哈哈！"));
+        const QString failed = PageEvent::updateEnd(false, QStringLiteral("5.1"), QStringLiteral("悲催了，唉~~~"));
+        const QString prog = QStringLiteral("/opt/kavo/Kavo.V5");
+        QTest::newRow("Success") << QStringList{prog, "-endUpdate", "-state", "Success", "-version", "5.1"} << ok;
+        QTest::newRow("success lower case") << QStringList{prog, "-endUpdate", "-state", "success", "-version", "5.1"}
+                                            << ok;
+        QTest::newRow("SUCCESS") << QStringList{prog, "-endUpdate", "-state", "SUCCESS", "-version", "5.1"} << ok;
+        QTest::newRow("Failed") << QStringList{prog, "-endUpdate", "-state", "Failed", "-version", "5.1"} << failed;
+        QTest::newRow("failed lower case") << QStringList{prog, "-endUpdate", "-state", "failed", "-version", "5.1"}
+                                           << failed;
+        QTest::newRow("unknown state") << QStringList{prog, "-endUpdate", "-state", "Done", "-version", "5.1"}
+                                       << QString();
+        QTest::newRow("state padded") << QStringList{prog, "-endUpdate", "-state", " Success", "-version", "5.1"}
+                                      << QString();
+        QTest::newRow("no -state") << QStringList{prog, "-endUpdate", "-version", "5.1"} << QString();
+        QTest::newRow("-state without value") << QStringList{prog, "-endUpdate", "-state", "-version", "5.1"}
+                                              << QString();
+        QTest::newRow("no -endUpdate") << QStringList{prog, "-state", "Success", "-version", "5.1"} << QString();
+        QTest::newRow("first state counts")
+            << QStringList{prog, "-endUpdate", "-state", "Failed", "Success", "-version", "5.1"} << failed;
+        QTest::newRow("no arguments") << QStringList{prog} << QString();
+    }
+
+    void endOfUpdateArguments()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, expected);
+        QCOMPARE(PageEvent::endOfUpdateScript(arguments), expected);
+    }
+
     void composeEscapesEveryValueInOrder()
     {
         QJSEngine engine;
