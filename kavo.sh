@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # ./kavo.sh run   install what is missing, build, start Kavo.V5 from the build output
 # ./kavo.sh test  install what is missing, build, run every test
+# ./kavo.sh package [APP-DIR]  build, then bundle the programs with an application folder (default:
+#                   the demo) into build/dist/<App>-<Version>-linux-<arch>.tar.gz with install.sh
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -38,8 +40,13 @@ case "${1:-}" in
         build
         "$here/scripts/run-demo.sh" "$build"
         ;;
+    package)
+        install_deps
+        build
+        "$here/scripts/package-app.sh" "$build/bin" "$build/dist" ${2:+"$2"}
+        ;;
     *)
-        echo "usage: $0 run|test" >&2
+        echo "usage: $0 run|test|package [APP-DIR]" >&2
         exit 2
         ;;
 esac

@@ -14,6 +14,8 @@ packages=(
     zip unzip nginx-light wrk aria2 curl sqlite3 python3
     # signing update packages (scripts/make-update-package.sh) and the tests' certificates
     openssl
+    # docs and packaging: the typed page API check, runtime dependencies, desktop entries
+    node-typescript dpkg-dev desktop-file-utils
 )
 
 missing=()

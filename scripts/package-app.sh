@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# package-app.sh BIN_DIR OUT_DIR [APP_DIR]
+# Makes OUT_DIR/<App>-<Version>-linux-<arch>.tar.gz: the programs of the build output BIN_DIR with
+# an application folder (qt.conf and the application's files; default: the demo in BIN_DIR),
+# plus install.sh and uninstall.sh for a per-user installation with a desktop entry. The runtime
+# Debian packages the programs need are computed here, with dpkg-shlibdeps, so install.sh can
+# name what a machine lacks.
+set -euo pipefail
+
+usage() { echo "usage: $0 BIN_DIR OUT_DIR [APP_DIR]" >&2; exit 2; }
+[ $# -ge 2 ] && [ $# -le 3 ] || usage
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+bin="$(cd "$1" && pwd)"
+out="$2"
+app_dir="${3:-}"
+fail() { echo "package: $*" >&2; exit 1; }
+
+for exe in Kavo.V5 Kavo.Update; do
+    [ -x "$bin/$exe" ] || fail "$bin/$exe missing: build first (./kavo.sh package builds)"
+done
+if [ -n "$app_dir" ]; then
+    app_dir="$(cd "$app_dir" && pwd)" || fail "no application folder $3"
+    source_dir="$app_dir"
+else
+    source_dir="$bin"
+fi
+conf="$source_dir/qt.conf"
+[ -f "$conf" ] || fail "$conf missing: an application folder holds qt.conf (see docs/getting-started.md)"
+
+# A key of an INI group, as QSettings reads the plain files people write by hand.
+ini() {
+    awk -v group="[$2]" -v key="$3" '
+        { sub(/\r$/, "") }
+        /^[ \t]*\[/ { inside = ($0 == group); next }
+        inside {
+            name = $0; sub(/[ \t]*=.*/, "", name); sub(/^[ \t]*/, "", name)
+            if (name == key && index($0, "=")) {
+                value = substr($0, index($0, "=") + 1); sub(/^[ \t]*/, "", value); sub(/[ \t]*$/, "", value)
+                print value; exit
+            }
+        }' "$1"
+}
+app="$(ini "$conf" System App)"
+[ -n "$app" ] || fail "$conf has no [System] App"
+[[ "$app" =~ ^[A-Za-z0-9][A-Za-z0-9._-]*$ ]] || fail "App '$app' must be letters, digits, '.', '_' or '-' (it names folders and files)"
+version="$(ini "$conf" "$app" Version)"
+[[ "$version" =~ ^[0-9]+(\.[0-9]+)*$ ]] || fail "[$app] Version '$version' must be dotted numbers"
+title="$(ini "$conf" "$app" Title)"
+icon="$(ini "$conf" "$app" Icon)"
+
+arch="$(uname -m)"
+name="$app-$version"
+stage="$(mktemp -d)"
+trap 'rm -rf "$stage"' EXIT
+root="$stage/$name"
+install_dir="$root/installation"
+mkdir -p "$install_dir"
+
+echo "package: $app $version from $source_dir"
+cp -a "$bin/Kavo.V5" "$bin/Kavo.Update" "$install_dir/"
+find "$bin" -maxdepth 1 -name 'Kavo.*.so' -exec cp -a {} "$install_dir/" \;
+# What the programs and pages write at run time belongs to a user, never to a bundle.
+(cd "$source_dir" && tar -cf - --exclude=./Kavo.V5 --exclude=./Kavo.Update --exclude='./Kavo.*.so' \
+    --exclude=./kavo.d.ts --exclude=./data/update --exclude='*.elf' --exclude=./data/user.conf \
+    --exclude=./cookies.ini --exclude='./data/*/_pictures' --exclude=./data/Databases.db \
+    --exclude='./data/http_*' --exclude='./data/https_*' --exclude='*.lrdl' .) | (cd "$install_dir" && tar -xf -)
+
+icon_dir=""
+icon_ext=""
+if [ -n "$icon" ]; then
+    [ -f "$install_dir/$icon" ] || fail "Icon $icon named in qt.conf is not in the application folder"
+    case "$icon" in
+        *.svg) icon_dir="hicolor/scalable/apps"; icon_ext=svg ;;
+        *.png)
+            # Width and height from the PNG header: the icon theme files icons by size.
+            read -r w1 w2 w3 w4 h1 h2 h3 h4 < <(od -An -tu1 -j16 -N8 "$install_dir/$icon")
+            width=$(( (w1 << 24) | (w2 << 16) | (w3 << 8) | w4 ))
+            height=$(( (h1 << 24) | (h2 << 16) | (h3 << 8) | h4 ))
+            [ "$width" -gt 0 ] && [ "$width" -eq "$height" ] || fail "Icon $icon must be a square PNG (it is ${width}x${height})"
+            icon_dir="hicolor/${width}x${width}/apps"; icon_ext=png ;;
+        *) fail "Icon $icon must be a .png or .svg file for the desktop entry" ;;
+    esac
+fi
+
+echo "package: computing runtime packages with dpkg-shlibdeps"
+command -v dpkg-shlibdeps >/dev/null || fail "dpkg-shlibdeps missing (Debian package dpkg-dev)"
+mkdir -p "$stage/shlibs/debian"
+printf 'Source: kavo\n\nPackage: kavo\nArchitecture: any\n' > "$stage/shlibs/debian/control"
+depends="$(cd "$stage/shlibs" && dpkg-shlibdeps -O "$install_dir/Kavo.V5" "$install_dir/Kavo.Update" 2>/dev/null \
+    | sed -n 's/^shlibs:Depends=//p')"
+[ -n "$depends" ] || fail "dpkg-shlibdeps found no dependencies"
+# Loaded at run time, so no linker sees them: the SQLite driver of ClientDb and a font for the
+# program's Chinese texts.
+depends="$depends, libqt5sql5-sqlite, fonts-wqy-microhei | fonts-noto-cjk"
+echo "package: runtime packages: $depends"
+
+quote() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
+settings="APP=$(quote "$app")
+VERSION=$(quote "$version")
+TITLE=$(quote "${title:-$app}")
+ICON_FILE=$(quote "$icon")
+ICON_DIR=$(quote "$icon_dir")
+ICON_EXT=$(quote "$icon_ext")
+DEPENDS=$(quote "$depends")"
+for script in install uninstall; do
+    awk -v settings="$settings" '$0 == "# BUNDLE-SETTINGS" { print settings; next } { print }' \
+        "$here/package-$script.sh" > "$root/$script.sh"
+    chmod 755 "$root/$script.sh"
+done
+
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
+archive="$out/$name-linux-$arch.tar.gz"
+rm -f "$archive"
+tar -C "$stage" --owner=0 --group=0 --sort=name -czf "$archive" "$name"
+echo "package: $archive ($(stat -c %s "$archive") bytes; unpack it and run $name/install.sh)"

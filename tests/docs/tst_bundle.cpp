@@ -1,0 +1,294 @@
+// The installable bundle as a person meets it: ./kavo.sh package's script makes the archive, its
+// install.sh installs into a fresh HOME with a desktop entry, the installed program starts and
+// updates itself from a package served by nginx, and uninstall.sh takes away what install.sh
+// made while the user's data stays.
+
+#include "core/fileversion.h"
+#include "tests/updater/updatefixture.h"
+
+#include <QSettings>
+#include <QUrlQuery>
+
+using namespace UpdateFixture;
+
+class tst_Bundle : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dist;
+    QTemporaryDir m_unpacked;
+    QTemporaryDir m_served;
+    Nginx m_nginx;
+    QTcpServer m_reports;
+    QStringList m_requests;
+    QString m_archive;
+    QString m_pageUrl;
+
+    static QString source(const QString &path) { return qEnvironmentVariable("KAVO_SOURCE_DIR") + QLatin1Char('/') + path; }
+
+    struct Result
+    {
+        int code = -1;
+        QString output;
+    };
+
+    // A script run as the user of home would run it: no XDG folders unless given.
+    static Result runAs(const QString &home, const QString &program, const QStringList &args,
+                        const QStringList &env = {})
+    {
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+            e.remove(QLatin1String(name));
+        e.insert(QStringLiteral("HOME"), home);
+        for (const QString &kv : env)
+            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
+        p.setProcessEnvironment(e);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(program, args);
+        Result result;
+        if (p.waitForFinished(300000) && p.exitStatus() == QProcess::NormalExit)
+            result.code = p.exitCode();
+        result.output = QString::fromUtf8(p.readAll());
+        return result;
+    }
+
+    static QStringList archiveEntries(const QString &archive)
+    {
+        QProcess tar;
+        tar.start(QStringLiteral("tar"), {QStringLiteral("-tzf"), archive});
+        tar.waitForFinished(60000);
+        return QString::fromUtf8(tar.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    static bool setConf(const QString &conf, const QString &key, const QString &value)
+    {
+        QSettings settings(conf, QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
+        settings.setValue(key, value);
+        settings.sync();
+        return settings.status() == QSettings::NoError;
+    }
+
+    QString installer() const { return m_unpacked.filePath(QStringLiteral("Demo-5.0.0.0/install.sh")); }
+
+private slots:
+    void initTestCase()
+    {
+        const Result made = runAs(m_dist.path(), source(QStringLiteral("scripts/package-app.sh")),
+                                  {binDir(), m_dist.path()});
+        QVERIFY2(made.code == 0, qPrintable(made.output));
+        QProcess uname;
+        uname.start(QStringLiteral("uname"), {QStringLiteral("-m")});
+        uname.waitForFinished();
+        m_archive = m_dist.filePath(QStringLiteral("Demo-5.0.0.0-linux-%1.tar.gz")
+                                        .arg(QString::fromUtf8(uname.readAllStandardOutput()).trimmed()));
+        QVERIFY2(QFileInfo::exists(m_archive), qPrintable(made.output));
+        QVERIFY(run(QStringLiteral("tar"), {QStringLiteral("-xzf"), m_archive, QStringLiteral("-C"), m_unpacked.path()}));
+
+        connect(&m_reports, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_reports.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    const QByteArray head = socket->readAll();
+                    m_requests << QString::fromUtf8(head.left(head.indexOf("\r\n")));
+                    socket->write("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
+                    socket->disconnectFromHost();
+                });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+        QVERIFY(m_reports.listen(QHostAddress::LocalHost));
+        QVERIFY(m_nginx.start(m_served.path()));
+
+        // The installed program opens the demo's update page, which announces version 5.0.0.1
+        // and reports the end of the update; the new version opens the same page.
+        QUrl page(QStringLiteral("http://localhost:58899/data/Demo/update.html"));
+        QUrlQuery query;
+        query.addQueryItem(QStringLiteral("version"), QStringLiteral("5.0.0.1"));
+        query.addQueryItem(QStringLiteral("url"), QString::fromLatin1(QUrl::toPercentEncoding(m_nginx.url("pkg.zip"))));
+        query.addQueryItem(QStringLiteral("report"), QString::fromLatin1(QUrl::toPercentEncoding(
+                                                         QStringLiteral("http://127.0.0.1:%1/end").arg(m_reports.serverPort()))));
+        page.setQuery(query);
+        page.setFragment(QStringLiteral("auto"));
+        m_pageUrl = page.toString(QUrl::FullyEncoded);
+        QTemporaryDir overlay;
+        const QString conf = overlay.filePath(QStringLiteral("qt.conf"));
+        QVERIFY(QFile::copy(binDir() + QStringLiteral("/qt.conf"), conf));
+        QVERIFY(QFile::setPermissions(conf, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QVERIFY(setConf(conf, QStringLiteral("Demo/Url"), m_pageUrl));
+        QVERIFY(makePackage(m_served.filePath(QStringLiteral("pkg.zip")), QStringLiteral("5.0.0.1"), overlay.path()));
+        Nginx::makeReadable(m_served.path());
+    }
+
+    void bundleHoldsInstallationAndScripts()
+    {
+        const QStringList entries = archiveEntries(m_archive);
+        for (const char *name : {"Demo-5.0.0.0/install.sh", "Demo-5.0.0.0/uninstall.sh",
+                                 "Demo-5.0.0.0/installation/Kavo.V5", "Demo-5.0.0.0/installation/Kavo.Update",
+                                 "Demo-5.0.0.0/installation/qt.conf", "Demo-5.0.0.0/installation/data.zip",
+                                 "Demo-5.0.0.0/installation/data/Demo/icon.png"})
+            QVERIFY2(entries.contains(QLatin1String(name)), name);
+    }
+
+    // An application folder in use: what the programs and pages wrote stays out of the bundle.
+    void bundleLeavesOutUserState()
+    {
+        QTemporaryDir app;
+        QVERIFY(QFile::copy(binDir() + QStringLiteral("/qt.conf"), app.filePath(QStringLiteral("qt.conf"))));
+        QVERIFY(QFile::copy(binDir() + QStringLiteral("/data.zip"), app.filePath(QStringLiteral("data.zip"))));
+        QVERIFY(copyTree(binDir() + QStringLiteral("/data/Demo"), app.filePath(QStringLiteral("data/Demo"))));
+        for (const char *state : {"data/user.conf", "cookies.ini", "data/update/Demo/5.0.0.1/log.elf",
+                                  "data/update/Demo/5.0.0.1/pkg.zip", "data/Demo/_pictures/picCache_0.png",
+                                  "data/Databases.db", "data/http_localhost_58899/0000000000000001.db"})
+            QVERIFY(writeFile(app.filePath(QLatin1String(state)), "user state"));
+        QTemporaryDir out;
+        const Result made = runAs(out.path(), source(QStringLiteral("scripts/package-app.sh")),
+                                  {binDir(), out.path(), app.path()});
+        QVERIFY2(made.code == 0, qPrintable(made.output));
+        const QStringList entries = archiveEntries(QDir(out.path()).entryInfoList({"*.tar.gz"}).value(0).filePath());
+        QVERIFY(entries.contains(QStringLiteral("Demo-5.0.0.0/installation/data/Demo/icon.png")));
+        for (const QString &entry : entries) {
+            for (const char *state : {"user.conf", "cookies.ini", "data/update", ".elf", "_pictures", "Databases.db",
+                                      "http_localhost"})
+                QVERIFY2(!entry.contains(QLatin1String(state)), qPrintable(entry));
+        }
+    }
+
+    void badApplicationFolderIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("conf");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no qt.conf") << QByteArray() << "qt.conf missing";
+        QTest::newRow("no App") << QByteArray("[System]\nMode=\n") << "has no [System] App";
+        QTest::newRow("App with a slash") << QByteArray("[System]\nApp=a/b\n") << "must be letters";
+        QTest::newRow("bad version") << QByteArray("[System]\nApp=Shop\n[Shop]\nVersion=one\n") << "must be dotted numbers";
+        QTest::newRow("missing icon") << QByteArray("[System]\nApp=Shop\n[Shop]\nVersion=1.0\nIcon=shop.png\n")
+                                      << "Icon shop.png named in qt.conf is not in the application folder";
+    }
+
+    void badApplicationFolderIsRefused()
+    {
+        QFETCH(QByteArray, conf);
+        QFETCH(QString, message);
+        QTemporaryDir app;
+        QTemporaryDir out;
+        if (!conf.isEmpty())
+            QVERIFY(writeFile(app.filePath(QStringLiteral("qt.conf")), conf));
+        const Result made = runAs(out.path(), source(QStringLiteral("scripts/package-app.sh")),
+                                  {binDir(), out.path(), app.path()});
+        QCOMPARE(made.code, 1);
+        QVERIFY2(made.output.contains(message), qPrintable(made.output));
+        QVERIFY(QDir(out.path()).entryList({"*.tar.gz"}).isEmpty());
+    }
+
+    void installStartUpdateUninstall()
+    {
+        QTemporaryDir home;
+        QTemporaryDir logs;
+        const QString share = home.filePath(QStringLiteral(".local/share"));
+        const QString target = share + QStringLiteral("/Demo");
+        const InstallationReaper reaper{target};
+
+        const Result installed = runAs(home.path(), installer(), {});
+        QVERIFY2(installed.code == 0, qPrintable(installed.output));
+        QVERIFY2(installed.output.contains(QStringLiteral("runtime packages present")), qPrintable(installed.output));
+        const QString entry = share + QStringLiteral("/applications/kavo-demo.desktop");
+        const QString icon = share + QStringLiteral("/icons/hicolor/64x64/apps/kavo-demo.png");
+        QVERIFY(QFileInfo(target + QStringLiteral("/Kavo.V5")).isExecutable());
+        QCOMPARE(sha(icon), sha(binDir() + QStringLiteral("/data/Demo/icon.png")));
+        const Result valid = runAs(home.path(), QStringLiteral("desktop-file-validate"), {entry});
+        QVERIFY2(valid.code == 0 && valid.output.isEmpty(), qPrintable(valid.output));
+        QSettings desktop(entry, QSettings::IniFormat);
+        desktop.setIniCodec("UTF-8");
+        QCOMPARE(desktop.value(QStringLiteral("Desktop Entry/Exec")).toString(), target + QStringLiteral("/Kavo.V5"));
+        QCOMPARE(desktop.value(QStringLiteral("Desktop Entry/Name")).toString(), QStringLiteral("卡沃演示应用"));
+        QCOMPARE(desktop.value(QStringLiteral("Desktop Entry/Icon")).toString(), QStringLiteral("kavo-demo"));
+
+        // The user agrees to the update the page announces; the restarted program reports its end.
+        QVERIFY(setConf(target + QStringLiteral("/qt.conf"), QStringLiteral("Demo/Url"), m_pageUrl));
+
+        QProcess main;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+            e.remove(QLatin1String(name));
+        e.insert(QStringLiteral("HOME"), home.path());
+        e.insert(QStringLiteral("KAVO_TRACE_STARTUP"), QStringLiteral("1"));
+        e.insert(QStringLiteral("KAVO_UPDATE_CONSENT"), QStringLiteral("yes"));
+        main.setProcessEnvironment(e);
+        const QString output = logs.filePath(QStringLiteral("main.log"));
+        main.setStandardOutputFile(output);
+        main.setStandardErrorFile(output);
+        main.start(target + QStringLiteral("/Kavo.V5"), QStringList());
+        QVERIFY(main.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(output).contains("KAVO_STARTUP loaded") || main.state() == QProcess::NotRunning,
+                                 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!m_requests.isEmpty(), qPrintable(QString::fromUtf8(readFile(output))), 90000);
+        QVERIFY2(m_requests.contains(QStringLiteral("GET /end?success=true&version=5.0.0.1 HTTP/1.1")),
+                 qPrintable(m_requests.join('|')));
+        QVERIFY(main.state() == QProcess::NotRunning || main.waitForFinished(10000));
+        QCOMPARE(fileVersion(target + QStringLiteral("/Kavo.V5")), QStringLiteral("5.0.0.1"));
+        // The restarted program ends before uninstalling, as a person would close it.
+        killProcessByName(Kavo::mainExecutableName(), target);
+        QTRY_VERIFY_WITH_TIMEOUT(!isProcessRunning(Kavo::mainExecutableName(), target), 10000);
+
+        const Result removed = runAs(home.path(), target + QStringLiteral("/uninstall.sh"), {});
+        QVERIFY2(removed.code == 0, qPrintable(removed.output));
+        for (const QString &gone : {entry, icon, target + QStringLiteral("/Kavo.V5"), target + QStringLiteral("/Kavo.Update"),
+                                    target + QStringLiteral("/qt.conf"), target + QStringLiteral("/uninstall.sh"),
+                                    share + QStringLiteral("/applications"), share + QStringLiteral("/icons")})
+            QVERIFY2(!QFileInfo::exists(gone), qPrintable(gone));
+        // The user's database and what the update wrote stay.
+        QVERIFY(QFileInfo::exists(target + QStringLiteral("/data/demo.db")));
+        QVERIFY(QFileInfo::exists(target + QStringLiteral("/data/update/Demo/5.0.0.1/log.elf")));
+        QVERIFY2(removed.output.contains(QStringLiteral("--purge")), qPrintable(removed.output));
+    }
+
+    // Installing again keeps the user's database; --purge removes everything install.sh and the
+    // program made, and nothing else.
+    void reinstallKeepsDataAndPurgeRemovesIt()
+    {
+        QTemporaryDir home;
+        // A data folder whose name needs quoting in the desktop entry.
+        const QString share = home.filePath(QStringLiteral("my data $x 100%"));
+        const QString target = share + QStringLiteral("/Demo");
+        QVERIFY(writeFile(share + QStringLiteral("/applications/other.desktop"), "[Desktop Entry]\n"));
+        const QStringList env{QStringLiteral("XDG_DATA_HOME=") + share};
+        QCOMPARE(runAs(home.path(), installer(), {}, env).code, 0);
+        const Result valid =
+            runAs(home.path(), QStringLiteral("desktop-file-validate"), {share + QStringLiteral("/applications/kavo-demo.desktop")});
+        QVERIFY2(valid.code == 0 && valid.output.isEmpty(), qPrintable(valid.output));
+        QVERIFY(writeFile(target + QStringLiteral("/data/demo.db"),
+                          QByteArray("SQLite format 3\0", 16) + QByteArray("the user's notes")));
+        const Result again = runAs(home.path(), installer(), {}, env);
+        QCOMPARE(again.code, 0);
+        QVERIFY2(again.output.contains(QStringLiteral("keeping your data/demo.db")), qPrintable(again.output));
+        QVERIFY(readFile(target + QStringLiteral("/data/demo.db")).endsWith("the user's notes"));
+
+        const Result purged = runAs(home.path(), target + QStringLiteral("/uninstall.sh"), {QStringLiteral("--purge")}, env);
+        QVERIFY2(purged.code == 0, qPrintable(purged.output));
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(!QFileInfo::exists(share + QStringLiteral("/icons")));
+        QVERIFY(!QFileInfo::exists(share + QStringLiteral("/applications/kavo-demo.desktop")));
+        QVERIFY(QFileInfo::exists(share + QStringLiteral("/applications/other.desktop")));
+        QCOMPARE(runAs(home.path(), m_unpacked.filePath(QStringLiteral("Demo-5.0.0.0/uninstall.sh")), {}, env).code, 1);
+    }
+
+    // A machine without the SQLite driver: the installer says which package to get.
+    void missingPackageGivesTheAptGetLine()
+    {
+        QTemporaryDir home;
+        QTemporaryDir fake;
+        const QString query = fake.filePath(QStringLiteral("dpkg-query"));
+        QVERIFY(writeFile(query, "#!/bin/sh\nfor a in \"$@\"; do [ \"$a\" = libqt5sql5-sqlite ] && exit 1; done\n"
+                                 "exec /usr/bin/dpkg-query \"$@\"\n"));
+        QVERIFY(QFile::setPermissions(query, QFile::permissions(query) | QFileDevice::ExeOwner));
+        const Result installed = runAs(home.path(), installer(), {},
+                                       {QStringLiteral("PATH=") + fake.path() + QLatin1Char(':') + qEnvironmentVariable("PATH")});
+        QCOMPARE(installed.code, 0);
+        QVERIFY2(installed.output.contains(QStringLiteral("sudo apt-get install libqt5sql5-sqlite\n")), qPrintable(installed.output));
+        QVERIFY(QFileInfo::exists(home.filePath(QStringLiteral(".local/share/Demo/Kavo.V5"))));
+    }
+};
+
+QTEST_MAIN(tst_Bundle)
+#include "tst_bundle.moc"
