@@ -13,6 +13,7 @@ QStringList g_trustedOrigins = BrowserContext::applicationOrigins(DefaultServerP
 QString g_webRoot;
 IMInterface *g_imInterface = nullptr;
 NetworkAccessManager *g_manager = nullptr;
+std::function<bool()> g_trayProbe;
 } // namespace
 
 namespace BrowserContext {
@@ -35,6 +36,16 @@ IMInterface *imInterface()
 void setImInterface(IMInterface *imInterface)
 {
     g_imInterface = imInterface;
+}
+
+bool canHideToTray()
+{
+    return g_trayProbe && g_trayProbe();
+}
+
+void setTrayProbe(const std::function<bool()> &probe)
+{
+    g_trayProbe = probe;
 }
 
 NetworkAccessManager *networkAccessManager()

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class IMInterface;
 class NetworkAccessManager;
 class QUrl;
@@ -17,6 +19,11 @@ void setWebRoot(const QString &webRoot);
 
 IMInterface *imInterface();
 void setImInterface(IMInterface *imInterface);
+
+// Whether a hidden window can come back through a tray icon: the application installs the
+// probe in application mode; without one (or without a tray on the desktop) the answer is no.
+bool canHideToTray();
+void setTrayProbe(const std::function<bool()> &probe);
 
 // Created on first use together with its cookie jar; the same object afterwards.
 NetworkAccessManager *networkAccessManager();

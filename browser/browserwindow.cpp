@@ -233,9 +233,25 @@ void BrowserWindow::onFinishedLoading(bool ok)
     evaluateScript(QStringLiteral("Kavo.webRoot='%1/';")
                        .arg(PageEvent::escapeScriptString(BrowserContext::webRoot())),
                    QVariant());
+    if (m_showingErrorPage) {
+        // The error text itself has loaded; the address stays the failed one.
+        m_showingErrorPage = false;
+        if (m_addressEdit)
+            m_addressEdit->setText(m_failedUrl.toString());
+        return;
+    }
     if (!ok) {
+        QUrl failed = m_webView->page()->mainFrame()->requestedUrl();
+        if (failed.isEmpty())
+            failed = m_requestedUrl;
+        // Reload (button or F5) tries the failed page again, not the error text.
+        m_failedUrl = failed;
+        m_webView->page()->setReloadUrl(failed);
+        m_showingErrorPage = true;
         m_webView->setHtml(QStringLiteral("加载失败!"));
     } else {
+        m_failedUrl.clear();
+        m_webView->page()->setReloadUrl(QUrl());
         // Scripts waiting for a page, such as the end of an update, run in the first page that
         // loaded, once its own scripts have registered their listeners.
         const QStringList scripts = m_afterLoadScripts;
@@ -307,8 +323,12 @@ void BrowserWindow::onLoadAppUrl()
 void BrowserWindow::onStartLoadUrl()
 {
     m_loading = true;
+    // The error text of a failed load has no address of its own.
+    if (m_showingErrorPage)
+        return;
+    m_requestedUrl = m_webView->page()->currentFrame()->requestedUrl();
     if (m_navigationBar && m_addressEdit)
-        m_addressEdit->setText(m_webView->page()->currentFrame()->requestedUrl().toString());
+        m_addressEdit->setText(m_requestedUrl.toString());
 }
 
 void BrowserWindow::loadingAnimationFinished()
@@ -334,6 +354,12 @@ bool BrowserWindow::isApplicationMainWindow() const
     return isAppMode() && PageManager::mainWindow() == this;
 }
 
+bool BrowserWindow::hidesToTray() const
+{
+    // Without a tray to come back from, a hidden window would be out of the user's reach.
+    return isApplicationMainWindow() && BrowserContext::canHideToTray();
+}
+
 void BrowserWindow::keyPressEvent(QKeyEvent *event)
 {
     const Qt::KeyboardModifiers both = Qt::ControlModifier | Qt::ShiftModifier;
@@ -344,6 +370,11 @@ void BrowserWindow::keyPressEvent(QKeyEvent *event)
         qDebug() << "--------------------got key---------------";
         qDebug() << "keys is: " << event->key();
         qDebug() << "evnet modifiers: " << event->modifiers();
+    } else if (event->matches(QKeySequence::Refresh)) {
+        // The same as the navigation bar's reload, also in application mode, which has no bar.
+        m_webView->pageAction(QWebPage::Reload)->trigger();
+        event->accept();
+        return;
     } else if (!(ctrlShift && event->key() == Qt::Key_A)) {
         qDebug() << "keys is: " << event->key();
         qDebug() << "evnet modifiers: " << event->modifiers();
@@ -353,29 +384,35 @@ void BrowserWindow::keyPressEvent(QKeyEvent *event)
 
 void BrowserWindow::closeEvent(QCloseEvent *event)
 {
-    if (isApplicationMainWindow()) {
+    if (hidesToTray()) {
         event->ignore();
         hide();
         return;
     }
-    saveWindowSize();
+    // Only the application's main window (the one that takes the stored size) keeps its size;
+    // pop-ups and script-made windows would overwrite it with theirs.
+    if (m_useStoredSize)
+        saveWindowSize();
     QMainWindow::closeEvent(event);
     PageManager::removeWindow(this);
 }
 
 void BrowserWindow::showEvent(QShowEvent *event)
 {
-    if (m_useStoredSize)
+    // The stored size is for the first show; a window restored from the tray or from being
+    // minimised keeps the size the user gave it since.
+    if (m_useStoredSize && !m_storedSizeApplied) {
+        m_storedSizeApplied = true;
         applyWindowConfig();
+    }
     QMainWindow::showEvent(event);
 }
 
 void BrowserWindow::changeEvent(QEvent *event)
 {
-    // Only the application-mode main window has a tray icon to come back from; every other
-    // window minimises normally instead of vanishing.
-    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)
-        && isApplicationMainWindow()) {
+    // Only the application-mode main window has a tray icon to come back from, and only while
+    // the desktop shows one; every other window minimises normally instead of vanishing.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && hidesToTray()) {
         QTimer::singleShot(0, this, &QWidget::hide);
     }
     QMainWindow::changeEvent(event);

@@ -51,6 +51,9 @@ public:
 
     void applyWindowConfig();
     bool saveWindowSize();
+    // The page that failed to load last, shown as the error text and loaded again by reload;
+    // empty while a page is shown.
+    QUrl failedUrl() const { return m_failedUrl; }
 
     // Runs script once, right after the next page load has finished (after Kavo.webRoot is set),
     // so listeners the page registers while it loads hear it.
@@ -89,6 +92,7 @@ private:
     void createNavigationBar(const QString &text);
     void deleteBridgeObjects();
     bool isApplicationMainWindow() const;
+    bool hidesToTray() const;
 
     WebView *m_webView = nullptr;
     QWidget *m_pageContainer = nullptr;
@@ -99,6 +103,10 @@ private:
     QToolBar *m_navigationBar = nullptr;
     QUrl m_appUrl;
     bool m_useStoredSize = false;
+    bool m_storedSizeApplied = false;
+    bool m_showingErrorPage = false;
+    QUrl m_failedUrl;
+    QUrl m_requestedUrl;
     bool m_loading = false;
     int m_progress = 0;
     QList<QObject *> m_bridgeObjects;

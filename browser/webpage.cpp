@@ -7,10 +7,21 @@
 
 #include "network/networkaccessmanager.h"
 
+#include <QWebFrame>
+
 WebPage::WebPage(QObject *parent)
     : QWebPage(parent)
 {
     setNetworkAccessManager(BrowserContext::networkAccessManager());
+}
+
+void WebPage::triggerAction(WebAction action, bool checked)
+{
+    if ((action == Reload || action == ReloadAndBypassCache) && m_reloadUrl.isValid()) {
+        mainFrame()->load(m_reloadUrl);
+        return;
+    }
+    QWebPage::triggerAction(action, checked);
 }
 
 QWebPage *WebPage::createWindow(WebWindowType type)

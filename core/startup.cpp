@@ -1,7 +1,10 @@
 #include "startup.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QPointer>
 #include <QTextCodec>
+#include <QTranslator>
 
 void prepareLibraryPaths()
 {
@@ -14,4 +17,39 @@ void prepareLibraryPaths()
 void installSystemCodec()
 {
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+}
+
+QLocale qtTranslationLocale(const QLocale &locale)
+{
+    if (locale.language() == QLocale::Chinese)
+        return locale;
+    return QLocale(QLocale::Chinese, QLocale::China);
+}
+
+bool installQtTranslations(const QLocale &locale)
+{
+    static QPointer<QTranslator> installed;
+    if (installed) {
+        QCoreApplication::removeTranslator(installed);
+        delete installed;
+    }
+    auto *translator = new QTranslator(QCoreApplication::instance());
+    // The program's own qt.conf moves Qt's prefix beside the program; the system's folder is
+    // where Debian puts the translations.
+    const QStringList folders = {QStringLiteral(KAVO_QT_TRANSLATIONS_DIR),
+                                 QLibraryInfo::location(QLibraryInfo::TranslationsPath)};
+    for (const QString &folder : folders) {
+        if (translator->load(qtTranslationLocale(locale), QStringLiteral("qt"), QStringLiteral("_"), folder)) {
+            QCoreApplication::installTranslator(translator);
+            installed = translator;
+            return true;
+        }
+    }
+    delete translator;
+    return false;
+}
+
+bool installQtTranslations()
+{
+    return installQtTranslations(QLocale::system());
 }

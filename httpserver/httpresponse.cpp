@@ -77,6 +77,7 @@ const QHash<QString, QString> &contentTypes()
         {QStringLiteral(".htm"), QStringLiteral("text/html; charset=utf-8")},
         {QStringLiteral(".css"), QStringLiteral("text/css; charset=utf-8")},
         {QStringLiteral(".js"), QStringLiteral("application/x-javascript; charset=utf-8")},
+        {QStringLiteral(".json"), QStringLiteral("application/json; charset=utf-8")},
         {QStringLiteral(".xml"), QStringLiteral("text/xml")},
         {QStringLiteral(".xsl"), QStringLiteral("text/xml")},
         {QStringLiteral(".jpg"), QStringLiteral("image/jpeg")},

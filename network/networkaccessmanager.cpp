@@ -1,14 +1,25 @@
 #include "networkaccessmanager.h"
 
+#include "core/messagebox.h"
+
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QNetworkDiskCache>
 #include <QNetworkReply>
 #include <QStandardPaths>
 
+#include <cstdio>
+
 namespace {
 bool askWithMessageBox(const QString &title, const QString &text)
 {
+    // Nobody is there to answer an unattended run: the safe answer, said on standard error.
+    if (isNonInteractive()) {
+        const QByteArray line = (title + QStringLiteral(": ") + text + QStringLiteral("\n-> No\n")).toUtf8();
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+        return false;
+    }
     const QMessageBox::StandardButton answer =
         QMessageBox::warning(nullptr, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     return answer == QMessageBox::Yes;

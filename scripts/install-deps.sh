@@ -16,6 +16,8 @@ packages=(
     openssl
     # docs and packaging: the typed page API check, runtime dependencies, desktop entries
     node-typescript dpkg-dev desktop-file-utils
+    # Qt's own texts in Chinese; a window manager and window tools for the desktop tests
+    qttranslations5-l10n openbox xdotool
 )
 
 missing=()

@@ -20,6 +20,10 @@
 #include "core/stylesheet.h"
 #include "shell/trayicon.h"
 
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -44,6 +48,19 @@ void openVendorSite()
     }
     QDesktopServices::openUrl(vendor);
 }
+
+// The cookie store lived beside no organisation before the program named one; it moves along
+// so nobody's sessions are lost.
+void moveCookieStore(const QString &oldDirectory)
+{
+    const QString oldStore = oldDirectory + QStringLiteral("/cookies.ini");
+    const QString newStore = CookieJar::storePath();
+    if (oldStore == newStore || !QFileInfo::exists(oldStore) || QFileInfo::exists(newStore))
+        return;
+    QDir().mkpath(QFileInfo(newStore).path());
+    if (!QFile::rename(oldStore, newStore) && QFile::copy(oldStore, newStore))
+        QFile::remove(oldStore);
+}
 } // namespace
 
 BrowserApplication::BrowserApplication(int &argc, char **argv)
@@ -51,13 +68,25 @@ BrowserApplication::BrowserApplication(int &argc, char **argv)
     , m_httpServer(applicationDir())
 {
     m_startClock.start();
+    // Settings, cookies and the disk cache go to "Kavo/Kavo.V5" in the user's folders; before the
+    // organisation was named, the data folder was "Kavo.V5" alone.
+    setApplicationName(Kavo::mainExecutableName());
+    const QString unnamedDataDirectory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    setOrganizationName(QStringLiteral("Kavo"));
+    moveCookieStore(unnamedDataDirectory);
 }
 
 BrowserApplication::~BrowserApplication()
 {
+    BrowserContext::setTrayProbe(nullptr);
     delete m_trayIcon;
     m_trayIcon = nullptr;
     BrowserContext::releaseNetworkAccessManager();
+}
+
+BrowserWindow *BrowserApplication::firstWindow() const
+{
+    return m_firstWindow.data();
 }
 
 NetworkAccessManager *BrowserApplication::networkAccessManager()
@@ -67,8 +96,9 @@ NetworkAccessManager *BrowserApplication::networkAccessManager()
 
 bool BrowserApplication::init()
 {
-    // 1. Codecs and the creator tables.
+    // 1. Codecs, Qt's own texts and the creator tables.
     installSystemCodec();
+    installQtTranslations();
     CookieJar::setPrivateBrowsingProbe(
         [] { return QWebSettings::globalSettings()->testAttribute(QWebSettings::PrivateBrowsingEnabled); });
     if (!Host::instance().init()) {
@@ -144,12 +174,24 @@ bool BrowserApplication::startServer()
     return false;
 }
 
+QString BrowserApplication::singleInstanceKey()
+{
+    return SingleInstance::instanceKey(appConfig().name());
+}
+
 bool BrowserApplication::ensureSingleInstance()
 {
-    switch (m_singleInstance.acquire(singleInstanceKey())) {
+    const QString key = singleInstanceKey();
+    switch (m_singleInstance.acquire(key)) {
     case SingleInstance::Acquired:
+        connect(&m_singleInstance, &SingleInstance::activationRequested, this,
+                &BrowserApplication::bringMainWindowToFront);
+        m_singleInstance.listenForActivation();
         return true;
     case SingleInstance::AlreadyRunning:
+        // The running window comes forward, whether it was minimised, hidden or covered.
+        if (!SingleInstance::requestActivation(key))
+            qWarning("the running instance did not answer the activation request");
         showCriticalMessage(systemTitle, appConfig().title() + QStringLiteral("已经在运行"));
         return false;
     case SingleInstance::CreateFailed:
@@ -217,8 +259,14 @@ void BrowserApplication::checkMainExecutable()
 
 void BrowserApplication::createTrayIcon()
 {
-    if (!isAppMode())
+    if (!isAppMode() || m_trayIcon)
         return;
+    // Closing a secondary window never ends the program while the main window waits in the
+    // tray; without a tray the program ends as in the ordinary mode (onLastWindowClosed).
+    setQuitOnLastWindowClosed(false);
+    connect(this, &QGuiApplication::lastWindowClosed, this, &BrowserApplication::onLastWindowClosed,
+            Qt::UniqueConnection);
+    BrowserContext::setTrayProbe([this] { return trayIconReachable(); });
     m_trayIcon = new TrayIcon;
     m_trayIcon->setIcon(QIcon(absolutePath(appConfig().icon())));
     connect(m_trayIcon, &TrayIcon::openMainWindow, this, &BrowserApplication::onOpenMainWindow);
@@ -228,7 +276,33 @@ void BrowserApplication::createTrayIcon()
     m_trayIcon->setToolTip(appConfig().title());
     m_trayIcon->show();
     if (!QSystemTrayIcon::isSystemTrayAvailable())
-        qWarning("no system tray: a hidden main window can only come back through a new start");
+        qWarning("no system tray: the main window minimises and closes as in the ordinary mode");
+}
+
+bool BrowserApplication::trayIconReachable() const
+{
+    return m_trayIcon && m_trayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void BrowserApplication::onLastWindowClosed()
+{
+    if (BrowserContext::canHideToTray() && PageManager::mainWindow())
+        return;
+    quit();
+}
+
+void BrowserApplication::bringMainWindowToFront()
+{
+    BrowserWindow *window = PageManager::mainWindow();
+    if (!window)
+        window = m_firstWindow;
+    if (!window && !PageManager::windows().isEmpty())
+        window = PageManager::windows().first();
+    if (!window)
+        return;
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
 }
 
 void BrowserApplication::onTrayIconActivated(QSystemTrayIcon::ActivationReason reason)
@@ -276,7 +350,6 @@ void BrowserApplication::onExitApp()
     if (BrowserWindow *window = PageManager::mainWindow())
         window->saveWindowSize();
     PageManager::closeAll();
-    m_firstWindow = nullptr;
     quit();
 }
 

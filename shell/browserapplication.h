@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QString>
 
@@ -31,8 +32,12 @@ public:
     IMInterface *imInterface() const { return m_imInterface; }
     static NetworkAccessManager *networkAccessManager();
     HttpServer &httpServer() { return m_httpServer; }
-    BrowserWindow *firstWindow() const { return m_firstWindow; }
+    BrowserWindow *firstWindow() const;
     TrayIcon *trayIcon() const { return m_trayIcon; }
+    // Application mode: the tray icon with its menu, icon, tool tip and requests; nothing otherwise.
+    void createTrayIcon();
+    // Whether the tray icon is there for a hidden main window to come back from.
+    bool trayIconReachable() const;
 
 public slots:
     // What the tray icon of application mode asks for.
@@ -41,8 +46,12 @@ public slots:
     void onExitApp();
     void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
 
+    // A later start asked for this instance: its main window comes to the front.
+    void bringMainWindowToFront();
+
 public:
-    static QString singleInstanceKey() { return QStringLiteral("Kavo.V5.Browser"); }
+    // The instance guard's key for the configured application and the current user.
+    static QString singleInstanceKey();
     // The configured Port of qt.conf, 58899 by default.
     static quint16 serverPort();
 
@@ -54,8 +63,8 @@ private:
     bool checkUpdater();
     bool resumePendingUpdate();
     void checkMainExecutable();
-    void createTrayIcon();
     void createFirstWindow();
+    void onLastWindowClosed();
     void handleEndOfUpdate();
     void traceStartup(const char *what);
 
@@ -63,7 +72,7 @@ private:
     HttpServer m_httpServer;
     SingleInstance m_singleInstance;
     QString m_webRoot;
-    BrowserWindow *m_firstWindow = nullptr;
+    QPointer<BrowserWindow> m_firstWindow;
     TrayIcon *m_trayIcon = nullptr;
     QElapsedTimer m_startClock;
 };

@@ -1,19 +1,46 @@
 #pragma once
 
+#include <QObject>
 #include <QSharedMemory>
 #include <QString>
 
+class QLocalServer;
+
 // The instance guard: a one-byte shared memory segment whose existence marks a running
-// instance. A segment left behind by a killed instance does not count.
-class SingleInstance
+// instance. A segment left behind by a killed instance does not count. The instance that holds
+// the guard also listens on a local socket of the current user, through which a later start
+// asks it to bring its window to the front.
+class SingleInstance : public QObject
 {
+    Q_OBJECT
     Q_DISABLE_COPY(SingleInstance)
 public:
     enum Result { Acquired, AlreadyRunning, CreateFailed };
 
-    SingleInstance() = default;
+    explicit SingleInstance(QObject *parent = nullptr);
+    ~SingleInstance() override;
+
+    // "Kavo.V5.Browser" joined with the application's name and the user: several users and
+    // several Kavo applications share one machine without blocking each other.
+    static QString instanceKey(const QString &applicationName, const QString &userName = currentUserName());
+    static QString currentUserName();
+
     Result acquire(const QString &key);
 
+    // After acquire() succeeded: accept activation requests of later starts.
+    bool listenForActivation();
+    // Asks the instance holding key to come to the front; true once it confirmed.
+    static bool requestActivation(const QString &key, int timeoutMs = 3000);
+    // The socket of key's instance: in the user's runtime folder, named by a digest of the key.
+    static QString activationSocketName(const QString &key);
+
+signals:
+    void activationRequested();
+
 private:
+    void onNewConnection();
+
     QSharedMemory m_memory;
+    QString m_key;
+    QLocalServer *m_server = nullptr;
 };

@@ -11,6 +11,7 @@ int main(int argc, char **argv)
     prepareLibraryPaths();
     QApplication app(argc, argv);
     installSystemCodec();
+    installQtTranslations();
     if (argc < 2 || !loadStyleSheet()) {
         showCriticalMessage(QStringLiteral("错误"), QStringLiteral("亲,人品不对吧!"));
         return 1;

@@ -16,6 +16,17 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
+namespace {
+// Pop-ups on the desktop now, in the order they popped up.
+QList<DesktopAlertWidget *> &shownAlerts()
+{
+    static QList<DesktopAlertWidget *> alerts;
+    return alerts;
+}
+} // namespace
+
 DesktopAlertWidget::DesktopAlertWidget(QWidget *parent, int layoutType)
     : QWidget(parent)
     , m_layoutType(layoutType)
@@ -23,7 +34,10 @@ DesktopAlertWidget::DesktopAlertWidget(QWidget *parent, int layoutType)
     , m_fadeTimer(new QTimer(this))
 {
     setAttribute(Qt::WA_TranslucentBackground);
-    setWindowFlags(Qt::FramelessWindowHint | Qt::SubWindow | Qt::WindowStaysOnTopHint);
+    // A notice never takes the keyboard from what the user is typing into.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setWindowFlags(Qt::FramelessWindowHint | Qt::SubWindow | Qt::WindowStaysOnTopHint
+                   | Qt::WindowDoesNotAcceptFocus);
     setFixedWidth(220);
     setMinimumHeight(70);
 
@@ -96,6 +110,11 @@ DesktopAlertWidget::DesktopAlertWidget(QWidget *parent, int layoutType)
     mainLayout->insertSpacing(1, 10);
 }
 
+DesktopAlertWidget::~DesktopAlertWidget()
+{
+    shownAlerts().removeAll(this);
+}
+
 void DesktopAlertWidget::setTitle(const QString &title)
 {
     m_titleLabel->setText(title);
@@ -136,17 +155,42 @@ bool DesktopAlertWidget::isFading() const
 
 QPoint DesktopAlertWidget::restingPosition() const
 {
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    const QRect available = screen->availableGeometry();
+    return m_resting ? m_restingPos : freeRestingPosition();
+}
+
+QPoint DesktopAlertWidget::freeRestingPosition() const
+{
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     const QSize frame = frameSize();
-    return QPoint(available.right() - frame.width() - 1, available.bottom() - frame.height() - 1);
+    const int x = available.right() - frame.width() - 1;
+    const int bottomY = available.bottom() - frame.height() - 1;
+    QList<QRect> taken;
+    for (const DesktopAlertWidget *other : qAsConst(shownAlerts())) {
+        if (other != this && other->m_resting && !other->m_finished && other->isVisible())
+            taken << QRect(other->m_restingPos, other->frameSize());
+    }
+    // Lowest first: each pop-up in the way pushes the candidate above itself.
+    std::sort(taken.begin(), taken.end(), [](const QRect &a, const QRect &b) { return a.top() > b.top(); });
+    int y = bottomY;
+    for (const QRect &other : qAsConst(taken)) {
+        if (y <= other.bottom() + stackGap && y + frame.height() - 1 + stackGap >= other.top())
+            y = other.top() - stackGap - frame.height();
+    }
+    // A full column starts again at the bottom.
+    if (y < available.top())
+        y = bottomY;
+    return QPoint(x, y);
 }
 
 void DesktopAlertWidget::popUp()
 {
     show();
     const QScreen *screen = QGuiApplication::primaryScreen();
-    const QPoint end = restingPosition();
+    const QPoint end = freeRestingPosition();
+    m_restingPos = end;
+    m_resting = true;
+    shownAlerts().removeAll(this);
+    shownAlerts().append(this);
     const QPoint start(end.x(), screen->geometry().height());
 
     auto *group = new QParallelAnimationGroup(this);
@@ -189,6 +233,8 @@ void DesktopAlertWidget::finish(int cmd)
         return;
     m_finished = true;
     m_autoCloseTimer->stop();
+    // Its place is free for the next pop-up at once.
+    shownAlerts().removeAll(this);
     emit runCmd(cmd);
     deleteLater();
 }

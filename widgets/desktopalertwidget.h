@@ -23,7 +23,10 @@ public:
     static constexpr int fadeStep = 3;
     static constexpr int slideDurationMs = 500;
 
+    static constexpr int stackGap = 6;
+
     DesktopAlertWidget(QWidget *parent, int layoutType);
+    ~DesktopAlertWidget() override;
 
     void setTitle(const QString &title);
     void setContent(const QString &content);
@@ -39,7 +42,8 @@ public:
     bool isDragging() const { return m_dragging; }
     QString title() const;
     QString content() const;
-    // The slide's end position for the current frame size.
+    // The slide's end: at the bottom right of the desktop, above the pop-ups already resting
+    // there, so several stack upwards instead of covering each other.
     QPoint restingPosition() const;
 
     // One tick of the fade; public so the fade can be stepped without waiting for the timer.
@@ -64,6 +68,7 @@ protected:
 
 private:
     void finish(int cmd);
+    QPoint freeRestingPosition() const;
 
     int m_layoutType;
     QLabel *m_contentLabel = nullptr;
@@ -81,4 +86,6 @@ private:
     QTimer *m_autoCloseTimer;
     QTimer *m_fadeTimer;
     bool m_finished = false;
+    bool m_resting = false;
+    QPoint m_restingPos;
 };

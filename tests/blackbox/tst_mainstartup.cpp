@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <csignal>
@@ -95,9 +96,9 @@ class tst_MainStartup : public QObject
         delete process;
     }
 
-    QStringList runToEnd(const QString &root, int *exitCode)
+    QStringList runToEnd(const QString &root, int *exitCode, const QList<QPair<QString, QString>> &extraEnv = {})
     {
-        QProcess *process = start(root);
+        QProcess *process = start(root, QStringList(), extraEnv);
         if (!process->waitForFinished(30000)) {
             process->kill();
             process->waitForFinished();
@@ -121,11 +122,112 @@ class tst_MainStartup : public QObject
         return body;
     }
 
+    // Helpers of the desktop tests (Xvfb, window manager, tray), ended after each test.
+    QList<QProcess *> m_desktop;
+
+    QProcess *startHelper(const QString &program, const QStringList &arguments, const QString &display)
+    {
+        auto *process = new QProcess(this);
+        m_desktop.prepend(process);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!display.isEmpty())
+            env.insert(QStringLiteral("DISPLAY"), display);
+        process->setProcessEnvironment(env);
+        process->start(program, arguments);
+        return process;
+    }
+
+    // A display of its own, with openbox when windowManager is set; empty when it cannot start.
+    QString startDisplay(bool windowManager)
+    {
+        QProcess *xvfb = startHelper(QStringLiteral("Xvfb"),
+                                     {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                      QStringLiteral("0"), QStringLiteral("1280x800x24")},
+                                     QString());
+        if (!xvfb->waitForReadyRead(10000))
+            return QString();
+        const QString display = QLatin1Char(':') + QString::fromLatin1(xvfb->readAllStandardOutput().trimmed());
+        if (windowManager) {
+            QProcess *openbox = startHelper(QStringLiteral("openbox"), {}, display);
+            if (!openbox->waitForStarted())
+                return QString();
+            // Until it manages the screen, windows would map without it.
+            QTest::qWait(1000);
+        }
+        return display;
+    }
+
+    // The ids of the viewable windows titled title.
+    static QStringList viewableWindows(const QString &display, const QString &title)
+    {
+        QProcess search;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display);
+        // It converts window names into the locale's encoding before matching.
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        search.setProcessEnvironment(env);
+        search.start(QStringLiteral("xdotool"),
+                     {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), title});
+        search.waitForFinished(5000);
+        return QString::fromLatin1(search.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    static bool waitForViewable(const QString &display, const QString &title, bool viewable, int timeoutMs = 15000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        do {
+            if (viewableWindows(display, title).isEmpty() != viewable)
+                return true;
+            QTest::qWait(200);
+        } while (clock.elapsed() < timeoutMs);
+        return false;
+    }
+
+    static void runOnDisplay(const QString &display, const QString &program, const QStringList &arguments)
+    {
+        QProcess helper;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display);
+        helper.setProcessEnvironment(env);
+        helper.start(program, arguments);
+        helper.waitForFinished(5000);
+    }
+
+    static QList<QPair<QString, QString>> xEnvironment(const QString &display)
+    {
+        return {{QStringLiteral("DISPLAY"), display}, {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")}};
+    }
+
+    static void setMode(const QString &root, const QString &mode)
+    {
+        QSettings settings(root + QStringLiteral("/qt.conf"), QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
+        settings.setValue(QStringLiteral("System/Mode"), mode);
+    }
+
+    static QString demoTitle() { return QStringLiteral("卡沃演示应用"); }
+
 private slots:
+    void initTestCase()
+    {
+        // Window titles travel to xdotool as UTF-8, whatever locale the run has.
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    }
+
     void cleanup()
     {
         while (!m_processes.isEmpty())
             stop(m_processes.first());
+        for (QProcess *helper : qAsConst(m_desktop)) {
+            helper->terminate();
+            if (!helper->waitForFinished(5000)) {
+                helper->kill();
+                helper->waitForFinished(5000);
+            }
+        }
+        qDeleteAll(m_desktop);
+        m_desktop.clear();
     }
 
     void brokenInstallationRefusesToStart_data()
@@ -177,8 +279,17 @@ private slots:
         QVERIFY(lines.filter(QStringLiteral("KAVO_STARTUP init")).isEmpty());
     }
 
+    // The same application of the same user is refused; another application is not taken for it.
+    void secondStartIsRefusedWhileFirstKeepsServing_data()
+    {
+        QTest::addColumn<bool>("sameApplication");
+        QTest::newRow("same application") << true;
+        QTest::newRow("another application") << false;
+    }
+
     void secondStartIsRefusedWhileFirstKeepsServing()
     {
+        QFETCH(bool, sameApplication);
         QTemporaryDir dir;
         const QString root = install(dir);
         QVERIFY(!root.isEmpty());
@@ -186,10 +297,30 @@ private slots:
         QByteArray firstErr;
         QVERIFY2(waitForLoadedPage(first, &firstErr), firstErr.constData());
 
+        QTemporaryDir otherDir;
+        QString secondRoot = root;
+        if (!sameApplication) {
+            secondRoot = install(otherDir);
+            QVERIFY(!secondRoot.isEmpty());
+            QSettings settings(secondRoot + QStringLiteral("/qt.conf"), QSettings::IniFormat);
+            settings.setIniCodec("UTF-8");
+            settings.beginGroup(QStringLiteral("Demo"));
+            QVariantMap values;
+            for (const QString &key : settings.childKeys())
+                values.insert(key, settings.value(key));
+            settings.endGroup();
+            for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+                settings.setValue(QStringLiteral("Other/") + it.key(), it.value());
+            settings.setValue(QStringLiteral("System/App"), QStringLiteral("Other"));
+        }
+
         int exitCode = 0;
-        const QStringList lines = runToEnd(root, &exitCode);
+        const QStringList lines = runToEnd(secondRoot, &exitCode);
+        const QString all = lines.join(QLatin1Char('|'));
+        QVERIFY2(lines.contains(QStringLiteral("系统提示: 卡沃演示应用已经在运行")) == sameApplication, qPrintable(all));
+        // Another application passes the instance guard (the port is still the first one's).
+        QVERIFY2(lines.filter(QStringLiteral("KAVO_STARTUP config")).isEmpty() == sameApplication, qPrintable(all));
         QCOMPARE(exitCode, 255);
-        QVERIFY2(lines.contains(QStringLiteral("系统提示: 卡沃演示应用已经在运行")), qPrintable(lines.join('|')));
 
         QCOMPARE(first->state(), QProcess::Running);
         const QByteArray page = fetch(QStringLiteral("http://127.0.0.1:58899/data/Demo/index.html"));
@@ -215,58 +346,117 @@ private slots:
         stop(second);
     }
 
-    void applicationModeOpensItsMainWindow()
+    // On a real X server, closing the window as a window manager does: the ordinary mode and an
+    // application mode without a tray end with 0 and leave the size in data/user.conf; in
+    // application mode a tray takes the icon in and the window hides into it.
+    void closingTheWindow_data()
     {
-        QTemporaryDir dir;
-        const QString root = install(dir);
-        QVERIFY(!root.isEmpty());
-        {
-            QSettings settings(root + QStringLiteral("/qt.conf"), QSettings::IniFormat);
-            settings.setValue(QStringLiteral("System/Mode"), QStringLiteral("App"));
-        }
-        QProcess *process = start(root);
-        QByteArray err;
-        QVERIFY2(waitForLoadedPage(process, &err), err.constData());
-        const QByteArray page = fetch(QStringLiteral("http://127.0.0.1:58899/data/Demo/window.html"));
-        QVERIFY(page.contains("第二个窗口"));
-        stop(process);
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<bool>("ends");
+        QTest::newRow("ordinary mode") << QString() << false << true;
+        QTest::newRow("ordinary mode beside a tray") << QString() << true << true;
+        QTest::newRow("application mode with a tray") << "App" << true << false;
+        QTest::newRow("application mode without a tray") << "App" << false << true;
     }
 
-    // On a real X server: closing the window like a window manager does ends the program with 0
-    // and leaves the window size in data/user.conf.
-    void closingTheLastWindowEndsCleanly()
+    void closingTheWindow()
     {
+        QFETCH(QString, mode);
+        QFETCH(bool, tray);
+        QFETCH(bool, ends);
         QTemporaryDir dir;
         const QString root = install(dir);
         QVERIFY(!root.isEmpty());
-        QProcess xvfb;
-        xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                            QStringLiteral("0"), QStringLiteral("1280x800x24")});
-        QVERIFY(xvfb.waitForReadyRead(10000));
-        const QString display = QLatin1Char(':') + QString::fromLatin1(xvfb.readAllStandardOutput().trimmed());
-        QProcess *process = start(root, QStringList(), {{QStringLiteral("DISPLAY"), display},
-                                                        {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")}});
+        setMode(root, mode);
+        const QString display = startDisplay(false);
+        QVERIFY(!display.isEmpty());
+        QProcess *trayHost = nullptr;
+        if (tray) {
+            trayHost = startHelper(QStringLiteral(KAVO_TRAY_HOST), {}, display);
+            QVERIFY(trayHost->waitForReadyRead(10000));
+            QCOMPARE(trayHost->readLine().trimmed(), QByteArray("ready"));
+        }
+        QProcess *process = start(root, QStringList(), xEnvironment(display));
         QByteArray err;
         QVERIFY2(waitForLoadedPage(process, &err), err.constData());
-        QProcess closer;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display);
-        closer.setProcessEnvironment(env);
-        // The window maps a moment after the page loaded; ask until it has gone.
+        QVERIFY(waitForViewable(display, demoTitle(), true));
+        if (tray) {
+            // Only application mode docks an icon in the tray.
+            const bool docked = trayHost->canReadLine() || trayHost->waitForReadyRead(mode.isEmpty() ? 2000 : 10000);
+            QCOMPARE(docked, !mode.isEmpty());
+            if (docked)
+                QCOMPARE(trayHost->readLine().trimmed(), QByteArray("dock"));
+        }
         QElapsedTimer clock;
         clock.start();
-        while (process->state() != QProcess::NotRunning && clock.elapsed() < 15000) {
-            closer.start(QStringLiteral(KAVO_CLOSE_WINDOWS), QStringList());
-            closer.waitForFinished(5000);
-            process->waitForFinished(300);
+        if (ends) {
+            while (process->state() != QProcess::NotRunning && clock.elapsed() < 15000) {
+                runOnDisplay(display, QStringLiteral(KAVO_CLOSE_WINDOWS), {});
+                process->waitForFinished(300);
+            }
+            QCOMPARE(process->state(), QProcess::NotRunning);
+            QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process->exitCode(), 0);
+            QSettings user(root + QStringLiteral("/data/user.conf"), QSettings::IniFormat);
+            QVERIFY(user.value(QStringLiteral("Demo/Width")).toInt() > 0);
+        } else {
+            runOnDisplay(display, QStringLiteral(KAVO_CLOSE_WINDOWS), {});
+            QVERIFY(waitForViewable(display, demoTitle(), false));
+            QVERIFY(!process->waitForFinished(2000));
+            QCOMPARE(process->state(), QProcess::Running);
+            // Still serving from the tray.
+            QVERIFY(fetch(QStringLiteral("http://127.0.0.1:58899/data/Demo/window.html")).contains("第二个窗口"));
         }
-        xvfb.terminate();
-        xvfb.waitForFinished(5000);
-        QCOMPARE(process->state(), QProcess::NotRunning);
-        QCOMPARE(process->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process->exitCode(), 0);
-        QSettings user(root + QStringLiteral("/data/user.conf"), QSettings::IniFormat);
-        QVERIFY(user.value(QStringLiteral("Demo/Width")).toInt() > 0);
+    }
+
+    // A second start brings the running window back, wherever the user put it, besides saying
+    // that the program runs.
+    void secondStartBringsTheWindowBack_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<QString>("how");
+        QTest::newRow("ordinary mode, minimised") << QString() << false << "minimise";
+        QTest::newRow("application mode without a tray, minimised") << "App" << false << "minimise";
+        QTest::newRow("application mode, closed into the tray") << "App" << true << "close";
+        QTest::newRow("application mode, minimised into the tray") << "App" << true << "minimise";
+    }
+
+    void secondStartBringsTheWindowBack()
+    {
+        QFETCH(QString, mode);
+        QFETCH(bool, tray);
+        QFETCH(QString, how);
+        QTemporaryDir dir;
+        const QString root = install(dir);
+        QVERIFY(!root.isEmpty());
+        setMode(root, mode);
+        const QString display = startDisplay(true);
+        QVERIFY(!display.isEmpty());
+        if (tray) {
+            QProcess *trayHost = startHelper(QStringLiteral(KAVO_TRAY_HOST), {}, display);
+            QVERIFY(trayHost->waitForReadyRead(10000));
+        }
+        QProcess *first = start(root, QStringList(), xEnvironment(display));
+        QByteArray err;
+        QVERIFY2(waitForLoadedPage(first, &err), err.constData());
+        QVERIFY(waitForViewable(display, demoTitle(), true));
+        if (how == QLatin1String("close")) {
+            runOnDisplay(display, QStringLiteral(KAVO_CLOSE_WINDOWS), {});
+        } else {
+            const QString id = viewableWindows(display, demoTitle()).value(0);
+            runOnDisplay(display, QStringLiteral("xdotool"), {QStringLiteral("windowminimize"), id});
+        }
+        QVERIFY(waitForViewable(display, demoTitle(), false));
+        QCOMPARE(first->state(), QProcess::Running);
+
+        int exitCode = 0;
+        const QStringList lines = runToEnd(root, &exitCode, xEnvironment(display));
+        QCOMPARE(exitCode, 255);
+        QVERIFY2(lines.contains(QStringLiteral("系统提示: 卡沃演示应用已经在运行")), qPrintable(lines.join('|')));
+        QVERIFY(waitForViewable(display, demoTitle(), true, 10000));
+        QCOMPARE(first->state(), QProcess::Running);
     }
 
     void takenPortEndsStartUp()

@@ -16,6 +16,9 @@
 #include <QScreen>
 #include <QPointer>
 #include <QStackedWidget>
+#include <QTcpServer>
+#include <QToolBar>
+#include <QAction>
 #include <QTemporaryDir>
 #include <QWebFrame>
 #include <QWebInspector>
@@ -111,6 +114,7 @@ private slots:
 
     void cleanup()
     {
+        BrowserContext::setTrayProbe(nullptr);
         PageManager::closeAll();
         QFile::remove(userConf());
         configure(QString(), 800, 600);
@@ -182,6 +186,59 @@ private slots:
         QTRY_COMPARE(window.webView()->page()->mainFrame()->toPlainText(), QStringLiteral("加载失败!"));
     }
 
+    // The failed address stays in the address bar, and reload tries it again rather than the
+    // error text.
+    void reloadLoadsTheFailedStartPageAgain_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("how");
+        QTest::newRow("reload button") << QString() << "button";
+        QTest::newRow("F5") << QString() << "F5";
+        QTest::newRow("F5 in application mode") << "app" << "F5";
+    }
+
+    void reloadLoadsTheFailedStartPageAgain()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, how);
+        configure(mode, 800, 600);
+        quint16 port = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            port = probe.serverPort();
+        }
+        const QUrl url(QStringLiteral("http://127.0.0.1:%1/data/T/events.html").arg(port));
+        BrowserWindow window(url);
+        window.show();
+        QSignalSpy ready(&window, &BrowserWindow::pageReady);
+        QVERIFY(ready.wait(15000));
+        QCOMPARE(ready.first().first().toBool(), false);
+        QTRY_COMPARE(window.webView()->page()->mainFrame()->toPlainText(), QStringLiteral("加载失败!"));
+        QCOMPARE(window.failedUrl(), url);
+        if (window.addressEdit()) {
+            QCoreApplication::processEvents();
+            QCOMPARE(window.addressEdit()->text(), url.toString());
+        }
+
+        HttpServer server(m_root.path());
+        QVERIFY(server.listen(QHostAddress::LocalHost, port));
+        ready.clear();
+        if (how == QLatin1String("button")) {
+            QAction *reload = window.webView()->pageAction(QWebPage::Reload);
+            QVERIFY(window.navigationBar()->actions().contains(reload));
+            reload->trigger();
+        } else {
+            QTest::keyClick(window.webView(), Qt::Key_F5);
+        }
+        QVERIFY(ready.wait(15000));
+        QCOMPARE(ready.last().first().toBool(), true);
+        QCOMPARE(window.webView()->title(), QStringLiteral("事件页"));
+        QVERIFY(window.failedUrl().isEmpty());
+        if (window.addressEdit())
+            QCOMPARE(window.addressEdit()->text(), url.toString());
+    }
+
     void splashSlidesToPageAfterLoad()
     {
         BrowserWindow window(QUrl(pageUrl(QStringLiteral("events.html"))));
@@ -250,6 +307,84 @@ private slots:
         QCOMPARE(window.windowTitle(), QStringLiteral("测试窗口"));
     }
 
+    // The stored size is for the first show; later shows keep what the user made of the window.
+    void restoredWindowKeepsItsSize_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("hidden and shown again") << "hide";
+        QTest::newRow("minimised to the tray and opened") << "tray";
+        QTest::newRow("minimised and restored") << "minimise";
+    }
+
+    void restoredWindowKeepsItsSize()
+    {
+        QFETCH(QString, how);
+        configure(QStringLiteral("app"), 800, 600);
+        BrowserContext::setTrayProbe([] { return true; });
+        QDir().mkpath(QFileInfo(userConf()).path());
+        {
+            QFile file(userConf());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("[T]\nWidth=700\nHeight=650\n");
+        }
+        BrowserWindow *window = PageManager::createMainWindow(QUrl(), nullptr, Qt::WindowFlags());
+        QVERIFY(window);
+        window->setUseStoredSize(true);
+        window->show();
+        QCOMPARE(window->size(), QSize(700, 650));
+        window->resize(820, 610);
+        if (how == QLatin1String("hide")) {
+            window->hide();
+        } else {
+            if (how == QLatin1String("minimise"))
+                BrowserContext::setTrayProbe(nullptr);
+            window->setWindowState(Qt::WindowMinimized);
+            QTRY_COMPARE(window->isHidden(), how == QLatin1String("tray"));
+        }
+        window->showNormal();
+        QVERIFY(window->isVisible());
+        QCOMPARE(window->size(), QSize(820, 610));
+    }
+
+    // Only the application's main window (the one taking the stored size) writes user.conf.
+    void closingStoresTheSizeOfTheMainWindowOnly_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("first window") << QString() << "first" << true;
+        QTest::newRow("pop-up window") << QString() << "popup" << false;
+        QTest::newRow("window made by script") << QString() << "factory" << false;
+        QTest::newRow("application main window without a tray") << "app" << "main" << true;
+        QTest::newRow("pop-up window in application mode") << "app" << "popup" << false;
+    }
+
+    void closingStoresTheSizeOfTheMainWindowOnly()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, kind);
+        QFETCH(bool, stored);
+        configure(mode, 800, 600);
+        BrowserWindow *window = nullptr;
+        if (kind == QLatin1String("main"))
+            window = PageManager::createMainWindow(QUrl(), nullptr, Qt::WindowFlags());
+        else if (kind == QLatin1String("factory"))
+            window = new BrowserWindow();
+        else
+            window = PageManager::createWindow(QUrl(), nullptr, Qt::WindowFlags());
+        QVERIFY(window);
+        QPointer<BrowserWindow> guard = window;
+        window->setUseStoredSize(kind == QLatin1String("first") || kind == QLatin1String("main"));
+        window->show();
+        window->resize(612, 634);
+        window->close();
+        UserConfig saved(QStringLiteral("T"), 0, 0);
+        QCOMPARE(saved.load(QStringLiteral("data/user.conf")) && saved.width() == 612 && saved.height() == 634,
+                 stored);
+        if (kind == QLatin1String("factory"))
+            delete guard.data();
+    }
+
     void savedSizeIsUsedNextTime()
     {
         {
@@ -280,9 +415,19 @@ private slots:
         QTRY_VERIFY(closed.isNull());
     }
 
+    // With a tray the main window hides into it; without one it closes as in the ordinary mode.
+    void applicationModeHasOneMainWindowThatHides_data()
+    {
+        QTest::addColumn<bool>("tray");
+        QTest::newRow("with a tray") << true;
+        QTest::newRow("without a tray") << false;
+    }
+
     void applicationModeHasOneMainWindowThatHides()
     {
+        QFETCH(bool, tray);
         configure(QStringLiteral("app"), 800, 600);
+        BrowserContext::setTrayProbe([tray] { return tray; });
         BrowserWindow *main = PageManager::createMainWindow(QUrl(), nullptr, Qt::WindowFlags());
         QVERIFY(main);
         QVERIFY(!main->navigationBar());
@@ -292,27 +437,36 @@ private slots:
         main->show();
         main->close();
         QCoreApplication::processEvents();
-        QVERIFY(!guard.isNull());
-        QVERIFY(main->isHidden());
-        QCOMPARE(PageManager::windows().size(), 1);
+        if (tray) {
+            QVERIFY(!guard.isNull());
+            QVERIFY(main->isHidden());
+            QCOMPARE(PageManager::windows().size(), 1);
+        } else {
+            QVERIFY(PageManager::windows().isEmpty());
+            QTRY_VERIFY(guard.isNull());
+        }
     }
 
     void onlyApplicationMainWindowHidesOnMinimise_data()
     {
         QTest::addColumn<QString>("mode");
         QTest::addColumn<bool>("main");
+        QTest::addColumn<bool>("tray");
         QTest::addColumn<bool>("hides");
-        QTest::newRow("ordinary window") << QString() << false << false;
-        QTest::newRow("secondary window in application mode") << "app" << false << false;
-        QTest::newRow("application main window") << "app" << true << true;
+        QTest::newRow("ordinary window") << QString() << false << true << false;
+        QTest::newRow("secondary window in application mode") << "app" << false << true << false;
+        QTest::newRow("application main window") << "app" << true << true << true;
+        QTest::newRow("application main window without a tray") << "app" << true << false << false;
     }
 
     void onlyApplicationMainWindowHidesOnMinimise()
     {
         QFETCH(QString, mode);
         QFETCH(bool, main);
+        QFETCH(bool, tray);
         QFETCH(bool, hides);
         configure(mode, 800, 600);
+        BrowserContext::setTrayProbe([tray] { return tray; });
         BrowserWindow *window = main ? PageManager::createMainWindow(QUrl(), nullptr, Qt::WindowFlags())
                                      : PageManager::createWindow(QUrl(), nullptr, Qt::WindowFlags());
         QVERIFY(window);

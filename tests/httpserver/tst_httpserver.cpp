@@ -232,6 +232,7 @@ void TestHttpServer::initTestCase()
     writeFile(m_root.filePath("x/photo.JPG"), "jpg");
     writeFile(m_root.filePath("a.b/file"), "file");
     writeFile(m_root.filePath("empty.txt"), "");
+    writeFile(m_root.filePath("list.json"), "{\"a\":\"中\"}");
     writeFile(m_outside.filePath("secret.txt"), "secret");
     writeFile(m_root.filePath("pkgsrc/app/main.js"), "var a;");
     writeFile(m_root.filePath("damaged.zip"), "this is no zip");
@@ -272,6 +273,7 @@ void TestHttpServer::answers_data()
     const QByteArray forbidden = "Forbidden，您没有权限查看!";
     QTest::newRow("root is forbidden") << QByteArray("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n") << 403 << QByteArray() << forbidden << QByteArray("keep-alive");
     QTest::newRow("html file") << QByteArray("GET /index.html HTTP/1.1\r\n\r\n") << 200 << QByteArray("text/html; charset=utf-8") << QByteArray("<p>hi</p>") << QByteArray("keep-alive");
+    QTest::newRow("json file") << QByteArray("GET /list.json HTTP/1.1\r\n\r\n") << 200 << QByteArray("application/json; charset=utf-8") << QByteArray("{\"a\":\"中\"}") << QByteArray("keep-alive");
     QTest::newRow("no dot is text") << QByteArray("GET /readme HTTP/1.1\r\n\r\n") << 200 << QByteArray("text/plain") << QByteArray("plain") << QByteArray("keep-alive");
     QTest::newRow("suffix is case-sensitive") << QByteArray("GET /x/photo.JPG HTTP/1.1\r\n\r\n") << 200 << QByteArray() << QByteArray("jpg") << QByteArray("keep-alive");
     QTest::newRow("suffix from last segment") << QByteArray("GET /a.b/file HTTP/1.1\r\n\r\n") << 200 << QByteArray("text/plain") << QByteArray("file") << QByteArray("keep-alive");

@@ -8,6 +8,8 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QApplication>
+#include <QTimer>
 #include <QtTest>
 
 // A loopback HTTPS server with a self-signed certificate made for the test run.
@@ -159,6 +161,28 @@ private slots:
         QCOMPARE(questions, questionsAfterTwo);
         QCOMPARE(second->error() == QNetworkReply::NoError, secondSucceeds);
         QCOMPARE(manager.trustedHosts().contains(NetworkAccessManager::hostKey(url)), answer);
+    }
+
+    // Unattended, the certificate question answers no at once instead of waiting for a click.
+    void unattendedCertificateQuestionAnswersNo()
+    {
+        qputenv("KAVO_NONINTERACTIVE", "1");
+        NetworkAccessManager manager;
+        bool boxShown = false;
+        QTimer watchdog;
+        connect(&watchdog, &QTimer::timeout, [&boxShown] {
+            if (QWidget *box = QApplication::activeModalWidget()) {
+                boxShown = true;
+                box->close();
+            }
+        });
+        watchdog.start(200);
+        const QUrl url(QStringLiteral("https://localhost:%1/").arg(m_tls.serverPort()));
+        QScopedPointer<QNetworkReply> reply(get(manager, url));
+        QVERIFY(reply->isFinished());
+        QVERIFY(!boxShown);
+        QCOMPARE(reply->error(), QNetworkReply::SslHandshakeFailedError);
+        QVERIFY(manager.trustedHosts().isEmpty());
     }
 };
 

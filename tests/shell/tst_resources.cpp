@@ -1,3 +1,4 @@
+#include "core/startup.h"
 #include "core/stylesheet.h"
 
 #include <QApplication>
@@ -9,6 +10,29 @@ class tst_Resources : public QObject
 {
     Q_OBJECT
 private slots:
+    // Qt's own buttons speak the programs' Chinese: the locale's variant when it is Chinese,
+    // Simplified Chinese for any other locale.
+    void qtTextsFollowTheProgramsChinese_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("ok");
+        QTest::addColumn<QString>("cancel");
+        QTest::newRow("Simplified Chinese locale") << "zh_CN" << "确定" << "取消";
+        QTest::newRow("Traditional Chinese locale") << "zh_TW" << "確定" << "取消";
+        QTest::newRow("English locale") << "en_US" << "确定" << "取消";
+        QTest::newRow("C locale") << "C" << "确定" << "取消";
+    }
+
+    void qtTextsFollowTheProgramsChinese()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, ok);
+        QFETCH(QString, cancel);
+        QVERIFY2(installQtTranslations(QLocale(locale)), "Qt's translations (qttranslations5-l10n) are missing");
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "OK"), ok);
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), cancel);
+    }
+
     void imagesHaveLayoutSizes_data()
     {
         QTest::addColumn<QString>("path");

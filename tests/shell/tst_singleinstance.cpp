@@ -4,45 +4,164 @@
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 
 class tst_SingleInstance : public QObject
 {
     Q_OBJECT
 
     QString m_key = QStringLiteral("Kavo.Test.%1").arg(QCoreApplication::applicationPid());
+    QList<QProcess *> m_holders;
 
-    QProcess *startHolder()
+    static QString holderPath()
+    {
+        return QCoreApplication::applicationDirPath() + QStringLiteral("/singleinstance_holder");
+    }
+
+    // Starts a holder (as another user through runuser when asUser is set) and reads its result.
+    QProcess *startHolder(const QStringList &arguments, int *result, const QString &asUser = QString())
     {
         auto *holder = new QProcess(this);
-        holder->start(QCoreApplication::applicationDirPath() + QStringLiteral("/singleinstance_holder"), {m_key});
+        m_holders.append(holder);
+        if (asUser.isEmpty())
+            holder->start(holderPath(), arguments);
+        else
+            holder->start(QStringLiteral("runuser"),
+                          QStringList{QStringLiteral("-u"), asUser, QStringLiteral("--"), holderPath()} + arguments);
         if (!holder->waitForStarted() || !holder->waitForReadyRead(10000))
             return nullptr;
+        *result = holder->readLine().trimmed().toInt();
         return holder;
     }
 
+    static void end(QProcess *holder)
+    {
+        holder->terminate();
+        holder->waitForFinished(5000);
+    }
+
 private slots:
+    void cleanup()
+    {
+        for (QProcess *holder : qAsConst(m_holders)) {
+            holder->kill();
+            holder->waitForFinished(5000);
+        }
+        qDeleteAll(m_holders);
+        m_holders.clear();
+    }
+
     void liveHolderBlocksOthers()
     {
-        QProcess *holder = startHolder();
+        int result = -1;
+        QProcess *holder = startHolder({m_key}, &result);
         QVERIFY(holder);
-        QCOMPARE(holder->readLine().trimmed().toInt(), int(SingleInstance::Acquired));
+        QCOMPARE(result, int(SingleInstance::Acquired));
         SingleInstance second;
         QCOMPARE(second.acquire(m_key), SingleInstance::AlreadyRunning);
-        holder->terminate();
-        QVERIFY(holder->waitForFinished(5000));
+        end(holder);
     }
 
     void segmentOfKilledHolderIsCleared()
     {
-        QProcess *holder = startHolder();
+        int result = -1;
+        QProcess *holder = startHolder({m_key}, &result);
         QVERIFY(holder);
-        QCOMPARE(holder->readLine().trimmed().toInt(), int(SingleInstance::Acquired));
+        QCOMPARE(result, int(SingleInstance::Acquired));
         ::kill(pid_t(holder->processId()), SIGKILL);
         QVERIFY(holder->waitForFinished(5000));
         SingleInstance next;
         QCOMPARE(next.acquire(m_key), SingleInstance::Acquired);
         SingleInstance third;
         QCOMPARE(third.acquire(m_key), SingleInstance::AlreadyRunning);
+    }
+
+    // The guard is per application and per user: only the same application of the same user
+    // blocks, and this start never clears the other's guard.
+    void onlyTheSameApplicationOfTheSameUserBlocks_data()
+    {
+        QTest::addColumn<QString>("heldApp");
+        QTest::addColumn<QString>("heldUser");
+        QTest::addColumn<QString>("startedApp");
+        QTest::addColumn<QString>("startedUser");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("same application, same user") << "Demo" << "alice" << "Demo" << "alice"
+                                                     << int(SingleInstance::AlreadyRunning);
+        QTest::newRow("another application") << "Demo" << "alice" << "Shop" << "alice" << int(SingleInstance::Acquired);
+        QTest::newRow("another user") << "Demo" << "alice" << "Demo" << "bob" << int(SingleInstance::Acquired);
+        QTest::newRow("application names differing in letter case")
+            << "Demo" << "alice" << "demo" << "alice" << int(SingleInstance::Acquired);
+    }
+    void onlyTheSameApplicationOfTheSameUserBlocks()
+    {
+        QFETCH(QString, heldApp);
+        QFETCH(QString, heldUser);
+        QFETCH(QString, startedApp);
+        QFETCH(QString, startedUser);
+        QFETCH(int, expected);
+        const QString tag = QString::number(QCoreApplication::applicationPid());
+        const QString heldKey = SingleInstance::instanceKey(heldApp + tag, heldUser);
+        int result = -1;
+        QProcess *holder = startHolder({heldKey}, &result);
+        QVERIFY(holder);
+        QCOMPARE(result, int(SingleInstance::Acquired));
+        SingleInstance started;
+        QCOMPARE(int(started.acquire(SingleInstance::instanceKey(startedApp + tag, startedUser))), expected);
+        // The holder's guard is still in force.
+        SingleInstance probe;
+        QCOMPARE(probe.acquire(heldKey), SingleInstance::AlreadyRunning);
+        end(holder);
+    }
+
+    // A real instance of another account: it neither blocks this user's start nor is cleared by it.
+    void anotherAccountsInstanceStaysApart()
+    {
+        if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("runuser")).isEmpty())
+            QSKIP("needs root and runuser to start a holder as another account");
+        const QString app = QStringLiteral("Shared%1").arg(QCoreApplication::applicationPid());
+        int result = -1;
+        QProcess *other = startHolder({QStringLiteral("--app"), app}, &result, QStringLiteral("nobody"));
+        QVERIFY2(other, "the holder could not run as nobody");
+        QCOMPARE(result, int(SingleInstance::Acquired));
+        SingleInstance mine;
+        QCOMPARE(mine.acquire(SingleInstance::instanceKey(app)), SingleInstance::Acquired);
+        int secondResult = -1;
+        QProcess *second = startHolder({QStringLiteral("--app"), app}, &secondResult, QStringLiteral("nobody"));
+        QVERIFY(second);
+        QCOMPARE(secondResult, int(SingleInstance::AlreadyRunning));
+        end(other);
+    }
+
+    void laterStartAsksTheRunningInstanceToComeForward()
+    {
+        int result = -1;
+        QProcess *holder = startHolder({m_key, QStringLiteral("--listen")}, &result);
+        QVERIFY(holder);
+        QCOMPARE(result, int(SingleInstance::Acquired));
+        QVERIFY(SingleInstance::requestActivation(m_key));
+        QVERIFY(holder->waitForReadyRead(5000));
+        QCOMPARE(holder->readLine().trimmed(), QByteArray("activated"));
+        // Another application's instance is not asked.
+        QVERIFY(!SingleInstance::requestActivation(m_key + QStringLiteral(".other"), 1000));
+        end(holder);
+    }
+
+    void socketOfKilledInstanceIsTakenOver()
+    {
+        int result = -1;
+        QProcess *killed = startHolder({m_key, QStringLiteral("--listen")}, &result);
+        QVERIFY(killed);
+        ::kill(pid_t(killed->processId()), SIGKILL);
+        QVERIFY(killed->waitForFinished(5000));
+        QVERIFY(QFileInfo::exists(SingleInstance::activationSocketName(m_key)));
+        QVERIFY(!SingleInstance::requestActivation(m_key, 1000));
+        QProcess *next = startHolder({m_key, QStringLiteral("--listen")}, &result);
+        QVERIFY(next);
+        QCOMPARE(result, int(SingleInstance::Acquired));
+        QVERIFY(SingleInstance::requestActivation(m_key));
+        QVERIFY(next->waitForReadyRead(5000));
+        QCOMPARE(next->readLine().trimmed(), QByteArray("activated"));
+        end(next);
     }
 };
 

@@ -63,6 +63,9 @@ private slots:
         QVERIFY(w.testAttribute(Qt::WA_TranslucentBackground));
         QVERIFY(w.windowFlags() & Qt::FramelessWindowHint);
         QVERIFY(w.windowFlags() & Qt::WindowStaysOnTopHint);
+        // Shown without taking the keyboard from the window the user types into.
+        QVERIFY(w.testAttribute(Qt::WA_ShowWithoutActivating));
+        QVERIFY(w.windowFlags() & Qt::WindowDoesNotAcceptFocus);
         auto *titleIcon = w.findChild<QLabel *>(QStringLiteral("DesktopAlertWndTitleIcon"));
         QVERIFY(titleIcon);
         QCOMPARE(titleIcon->size(), QSize(18, 16));
@@ -142,6 +145,40 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(w->pos(), w->restingPosition(), 2000);
         QCOMPARE(w->pos().x(), available.right() - w->frameSize().width() - 1);
         delete w;
+    }
+
+    // Several pop-ups stack upwards; the place of one that went is taken by the next.
+    void popUpsStackUpwards()
+    {
+        QList<QPointer<DesktopAlertWidget>> shown;
+        for (int i = 0; i < 3; ++i) {
+            auto *w = new DesktopAlertWidget(nullptr, 2);
+            w->setContent(QStringLiteral("消息 %1").arg(i));
+            w->setAutoCloseDelay(60000);
+            w->popUp();
+            shown << w;
+        }
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        QCOMPARE(shown.at(0)->restingPosition().y(), available.bottom() - shown.at(0)->frameSize().height() - 1);
+        for (int i = 1; i < 3; ++i) {
+            const QRect lower(shown.at(i - 1)->restingPosition(), shown.at(i - 1)->frameSize());
+            const QRect upper(shown.at(i)->restingPosition(), shown.at(i)->frameSize());
+            QCOMPARE(upper.x(), lower.x());
+            QVERIFY(upper.bottom() < lower.top());
+            QVERIFY(upper.top() >= available.top());
+        }
+        for (const auto &w : qAsConst(shown))
+            QTRY_COMPARE_WITH_TIMEOUT(w->pos(), w->restingPosition(), 2000);
+
+        const QPoint freed = shown.at(0)->restingPosition();
+        shown.at(0)->close();
+        auto *next = new DesktopAlertWidget(nullptr, 2);
+        next->setContent(QStringLiteral("消息 3"));
+        next->popUp();
+        QCOMPARE(next->restingPosition(), freed);
+        delete next;
+        for (const auto &w : qAsConst(shown))
+            delete w.data();
     }
 
     void fadeTakesEightyFiveTicks()
