@@ -2,6 +2,7 @@
 
 #include "core/appnames.h"
 #include "core/fileutils.h"
+#include "core/installjournal.h"
 #include "core/messagebox.h"
 #include "core/processutils.h"
 #include "core/updatearea.h"
@@ -89,6 +90,9 @@ void refuse(const QString &why)
 // is the only record of what went wrong, and the restarted program would otherwise erase it.
 void discardDownload(const QString &dir)
 {
+    // Backups of an interrupted installation are the only copy of the originals.
+    if (InstallJournal::holdsInstallState(dir))
+        return;
     const QFileInfoList entries = QDir(dir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     bool keptLog = false;
     for (const QFileInfo &entry : entries) {
@@ -202,14 +206,16 @@ void KavoUpdate::beginUpdate(const QString &version, const QString &description,
 void KavoUpdate::announce(const QString &version, const QString &url, KavoUpdate *page)
 {
     if (version == appConfig().version()) {
-        // Already installed: what is left of its download has done its job. A download of
+        // Already installed: what is left of its download has done its job (unless it still
+        // holds the backups of an installation that could not be undone). A download of
         // another version that runs meanwhile is left alone.
         if (!m_process) {
             m_version = version;
             m_url = url;
             const QString dir = downloadDir();
             LogUtils::info(dir, QStringLiteral("准备升级"));
-            removeDir(dir);
+            if (!InstallJournal::holdsInstallState(dir))
+                removeDir(dir);
             cleanupUpdater();
         }
         page->dispatchError(version, QString::fromUtf8(AlreadyInstalled));
@@ -450,6 +456,9 @@ bool KavoUpdate::resumePendingUpdate()
     if (relative.isEmpty())
         return false;
     const QString dir = absolutePath(relative);
+    // A journal left here could not be repaired: nothing is installed over its backups.
+    if (InstallJournal::holdsInstallState(dir))
+        return false;
     DownloadTaskLog log(dir + QLatin1Char('/') + QLatin1String(TaskLogName));
     QString message;
     DownloadTaskInfo task;
@@ -467,4 +476,19 @@ bool KavoUpdate::resumePendingUpdate()
     client->m_url = url;
     client->m_version = newest;
     return client->startInstallation();
+}
+
+bool KavoUpdate::repairInterruptedInstallation(EndedUpdate *ended)
+{
+    testKillPoint("main");
+    QList<InstallRepair::Outcome> outcomes;
+    const InstallRepair::Result result = InstallRepair::repairInterrupted(applicationDir(), &outcomes);
+    if (result == InstallRepair::Result::Busy)
+        return false;
+    if (ended && !outcomes.isEmpty()) {
+        ended->known = true;
+        ended->success = outcomes.last().installed;
+        ended->version = outcomes.last().version;
+    }
+    return true;
 }

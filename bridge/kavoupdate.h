@@ -28,6 +28,16 @@ public:
     static int compareVersions(const QString &a, const QString &b);
     // Ends this installation's updaters and removes the running version's unpacked "tmp".
     static void cleanupUpdater();
+    // How an update whose installation was repaired at this start ended, for the page.
+    struct EndedUpdate
+    {
+        bool known = false;
+        bool success = false;
+        QString version;
+    };
+    // Puts back or finishes an installation that a kill interrupted; runs before anything else
+    // of start-up. False when an installer is still at work in this installation.
+    static bool repairInterruptedInstallation(EndedUpdate *ended);
     // Installs a complete package of a newer version downloaded in an earlier run; true when
     // the installing updater is running.
     static bool resumePendingUpdate();

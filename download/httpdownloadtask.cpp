@@ -1,6 +1,7 @@
 #include "download/httpdownloadtask.h"
 
 #include "core/fileutils.h"
+#include "core/installjournal.h"
 #include "download/httpdownloadworker.h"
 
 #include <QCoreApplication>
@@ -39,14 +40,15 @@ HttpDownloadTask::~HttpDownloadTask()
 
 void HttpDownloadTask::setThreadCount(int n)
 {
-    if (m_running || n < 0)
+    if (m_running)
         return;
-    m_info.threadCount = n;
+    // No connection at all would leave every piece unfetched.
+    m_info.threadCount = qMax(1, n);
 }
 
 qint64 HttpDownloadTask::computePieceSize(qint64 fileSize, int threadCount)
 {
-    const float q = float(fileSize) / (float(threadCount) * 10.0f);
+    const float q = float(fileSize) / (float(qMax(1, threadCount)) * 10.0f);
     const qint64 d = qint64(std::ceil(qMax(double(q), 2097152.0)));
     return d + (d % 65536);
 }
@@ -69,9 +71,18 @@ void HttpDownloadTask::start()
         return;
     m_running = true;
     m_stopping = false;
+    // Workers of an earlier run were stopped without reporting back: none of them counts now.
+    ++m_generation;
+    m_activeWorkers = 0;
     m_error = NetworkError();
     m_unstartedPieces.clear();
     m_handedOut.clear();
+    if (m_info.threadCount < 1)
+        m_info.threadCount = DefaultThreadCount;
+    // A kill between writing the log beside it and renaming it leaves this behind.
+    const QString stalePart = directory() + QStringLiteral("/update.rdl.part");
+    if (QFileInfo::exists(stalePart))
+        QFile::remove(stalePart);
     m_log = std::make_unique<DownloadTaskLog>(directory() + QStringLiteral("/update.rdl"));
     if (m_log->exists()) {
         QString message;
@@ -83,13 +94,15 @@ void HttpDownloadTask::start()
     }
     if (QFileInfo::exists(tmpPath())) {
         DownloadTaskInfo stored;
-        if (m_log->getTask(m_info.url, stored)) {
+        if (m_log->getTask(m_info.url, stored) && isConsistent(stored)) {
             resume();
             return;
         }
         // A kill between making the temporary file and first logging the task leaves a file
-        // nothing describes: start over instead of failing on every later start.
+        // nothing describes, and a log that does not describe the pieces this task would make
+        // cannot say which bytes are stored: start over instead of trusting either.
         QFile::remove(tmpPath());
+        m_log->removeTask(m_info.url);
     }
     m_info.fileSize = probeFileSize();
     m_info.savePath = filePath();
@@ -133,6 +146,86 @@ void HttpDownloadTask::resume()
     failStart();
 }
 
+bool HttpDownloadTask::isConsistent(const DownloadTaskInfo &task) const
+{
+    if (task.fileSize < 0)
+        return false;
+    const int threads = task.threadCount > 0 ? task.threadCount : m_info.threadCount;
+    const qint64 size = computePieceSize(task.fileSize, threads);
+    const qint64 n = pieceCount(task.fileSize, size);
+    if (task.unstartedOffsetIndex < 0 || task.unstartedOffsetIndex > n)
+        return false;
+    for (const FilePiece &piece : task.pieces) {
+        const qint64 start = (piece.id - 1) * size;
+        const qint64 end = piece.id == n ? task.fileSize - 1 : piece.id * size - 1;
+        if (piece.id < 1 || piece.id > n || piece.start != start || piece.end != end || piece.done < 0
+            || piece.done > end - start + 1)
+            return false;
+    }
+    return true;
+}
+
+bool HttpDownloadTask::everyRangeFetched() const
+{
+    DownloadTaskInfo task;
+    if (!m_log || !m_log->getTask(m_info.url, task))
+        return false;
+    const qint64 n = pieceCount(m_info.fileSize, computePieceSize(m_info.fileSize, m_info.threadCount));
+    return task.pieces.isEmpty() && task.unstartedOffsetIndex >= n && m_unstartedPieces.isEmpty()
+        && m_handedOut.isEmpty();
+}
+
+namespace {
+bool isRefusedMethod(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return status == 403 || status == 405 || reply->error() == QNetworkReply::ContentAccessDenied
+        || reply->error() == QNetworkReply::ContentOperationNotPermittedError;
+}
+}
+
+// The size from a GET of byte 0: the total of its Content-Range, or the length of a whole body
+// when the server ignores Range. The reply is aborted as soon as its headers are in, so a body
+// is never held.
+qint64 HttpDownloadTask::probeByRange(QNetworkAccessManager &network, const QNetworkRequest &request, int &lastCode)
+{
+    QNetworkRequest ranged(request);
+    ranged.setRawHeader("Range", "bytes=0-0");
+    QEventLoop loop;
+    QNetworkReply *get = network.get(ranged);
+    get->setReadBufferSize(HttpDownloadWorker::BlockSize);
+    int status = 0;
+    QByteArray contentRange;
+    QByteArray contentLength;
+    connect(get, &QNetworkReply::metaDataChanged, &loop, [&] {
+        const int code = get->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (code >= 300 && code < 400)
+            return;
+        status = code;
+        contentRange = get->rawHeader("Content-Range");
+        contentLength = get->rawHeader("Content-Length");
+        if (status == 200 || status == 206)
+            get->abort();
+    });
+    connect(get, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!get->isFinished())
+        loop.exec();
+    lastCode = (status == 200 || status == 206) ? 0 : int(get->error());
+    get->deleteLater();
+    if (status == 206) {
+        static const QRegularExpression re(QStringLiteral("/(\\d+)\\s*$"));
+        const auto m = re.match(QString::fromLatin1(contentRange));
+        if (m.hasMatch())
+            return m.captured(1).toLongLong();
+    } else if (status == 200) {
+        bool ok = false;
+        const qint64 length = contentLength.trimmed().toLongLong(&ok);
+        if (ok && length >= 0)
+            return length;
+    }
+    return -1;
+}
+
 qint64 HttpDownloadTask::probeFileSize()
 {
     QNetworkAccessManager network;
@@ -149,6 +242,17 @@ qint64 HttpDownloadTask::probeFileSize()
         loop.exec();
         reply->deleteLater();
         lastCode = reply->error();
+        if (isRefusedMethod(reply)) {
+            // Servers that sign URLs for GET alone refuse HEAD: a GET of byte 0 names the size.
+            const qint64 length = probeByRange(network, request, lastCode);
+            if (length >= 0)
+                return length;
+            if (lastCode == 0) {
+                m_error.setErrorString(QStringLiteral("GetFileLength contentLength covert failed!"));
+                return -1;
+            }
+            continue;
+        }
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (lastCode != 0 || status < 200 || status > 299)
             continue;
@@ -158,16 +262,10 @@ qint64 HttpDownloadTask::probeFileSize()
             return length;
 
         // No length in the HEAD answer: the total of a one-byte range names it.
-        QNetworkRequest ranged(request);
-        ranged.setRawHeader("Range", "bytes=0-0");
-        QNetworkReply *get = network.get(ranged);
-        connect(get, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-        get->deleteLater();
-        static const QRegularExpression re(QStringLiteral("/(\\d+)\\s*$"));
-        const auto m = re.match(QString::fromLatin1(get->rawHeader("Content-Range")));
-        if (m.hasMatch())
-            return m.captured(1).toLongLong();
+        int rangeCode = 0;
+        const qint64 ranged = probeByRange(network, request, rangeCode);
+        if (ranged >= 0)
+            return ranged;
         m_error.setErrorString(QStringLiteral("GetFileLength contentLength covert failed!"));
         return -1;
     }
@@ -232,7 +330,9 @@ void HttpDownloadTask::startWorkers()
         connect(thread, &QThread::finished, thread, &QObject::deleteLater);
         connect(worker, &HttpDownloadWorker::pieceProgressChanged, this, &HttpDownloadTask::slotPieceProgressChanged, Qt::QueuedConnection);
         connect(worker, &HttpDownloadWorker::pieceFinished, this, &HttpDownloadTask::slotPieceFinished, Qt::QueuedConnection);
-        connect(worker, &HttpDownloadWorker::finished, this, &HttpDownloadTask::slotWorkerFinished, Qt::QueuedConnection);
+        const int generation = m_generation;
+        connect(worker, &HttpDownloadWorker::finished, this, [this, generation] { workerFinished(generation); },
+                Qt::QueuedConnection);
         connect(worker, &HttpDownloadWorker::error, this, &HttpDownloadTask::slotError, Qt::QueuedConnection);
         m_threads.append(thread);
         ++m_activeWorkers;
@@ -258,8 +358,12 @@ void HttpDownloadTask::requirePiece(bool *bSucess, FilePiece *piece)
     m_handedOut.insert(piece->id, *piece);
     QWriteLocker logLocker(&m_logLock);
     m_log->setPiece(m_info.url, *piece);
-    m_log->setUnstartedOffsetIndex(m_info.url, piece->id - 1);
+    // The index of the first piece never handed out: every piece before it is either finished
+    // or still listed with its progress, which is what lets the end tell a complete file.
+    m_log->setUnstartedOffsetIndex(m_info.url, qMax(m_log->unstartedOffsetIndex(m_info.url), piece->id));
     writeLog();
+    if (m_unstartedPieces.isEmpty())
+        testKillPoint("lastpiece");
 }
 
 void HttpDownloadTask::slotPieceProgressChanged(int pieceId, qint64 doneBytes)
@@ -311,6 +415,13 @@ void HttpDownloadTask::slotError(NetworkError errorInfo)
 
 void HttpDownloadTask::slotWorkerFinished()
 {
+    workerFinished(m_generation);
+}
+
+void HttpDownloadTask::workerFinished(int generation)
+{
+    if (generation != m_generation)
+        return;
     --m_activeWorkers;
     if (!m_running)
         return;
@@ -330,7 +441,17 @@ void HttpDownloadTask::complete()
     if (!m_running || m_stopping)
         return;
     stopWorkers();
-    if (!QFile::rename(tmpPath(), filePath())) {
+    // Only a file whose every byte range the log records as fetched becomes the target.
+    bool fetched = false;
+    {
+        QMutexLocker locker(&m_mutex);
+        QReadLocker logLocker(&m_logLock);
+        fetched = everyRangeFetched();
+    }
+    if (!fetched) {
+        m_error.setErrorString(QStringLiteral("Download incomplete: not every byte range was fetched!"));
+        emit error(m_error);
+    } else if (testKillPoint("rename"), !QFile::rename(tmpPath(), filePath())) {
         m_error.setErrorString(QStringLiteral("Can't rename download file!"));
         emit error(m_error);
     }
@@ -341,6 +462,9 @@ void HttpDownloadTask::complete()
 void HttpDownloadTask::stopWorkers()
 {
     m_stopping = true;
+    // Stopped workers end with their threads and never report: a later start counts afresh.
+    ++m_generation;
+    m_activeWorkers = 0;
     for (const QPointer<QThread> &thread : qAsConst(m_threads)) {
         if (thread)
             thread->quit();

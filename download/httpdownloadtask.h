@@ -15,6 +15,8 @@
 #include <memory>
 
 class HttpDownloadWorker;
+class QNetworkAccessManager;
+class QNetworkRequest;
 
 // One HTTP download over several connections, one thread each, into a pre-sized temporary file
 // (target + ".lrdl") renamed when complete. Progress goes to "update.rdl" beside the target after
@@ -54,6 +56,11 @@ public slots:
 
 private:
     void resume();
+    void workerFinished(int generation);
+    // Whether a logged task describes exactly the pieces this task makes of its file.
+    bool isConsistent(const DownloadTaskInfo &task) const;
+    bool everyRangeFetched() const;
+    qint64 probeByRange(QNetworkAccessManager &network, const QNetworkRequest &request, int &lastCode);
     qint64 probeFileSize();
     bool createTmpFile();
     void createPieces();
@@ -75,6 +82,7 @@ private:
     QHash<int, FilePiece> m_handedOut;
     QList<QPointer<QThread>> m_threads;
     int m_activeWorkers = 0;
+    int m_generation = 0;
     bool m_progressWritePending = false;
     std::atomic<bool> m_stopping{false};
 };

@@ -154,7 +154,17 @@ void HttpDownloadWorker::checkReplyHeaders()
         return;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 200) {
-        // The whole file is coming instead of the range: never stream it in.
+        // The whole file is coming instead of the range. When this piece is the whole file,
+        // that is exactly what was asked for, from byte 0; otherwise it is never streamed in.
+        bool known = false;
+        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (m_piece.start == 0 && known && length == m_piece.end + 1 && reply->rawHeader("Content-Encoding").isEmpty()) {
+            m_requestFrom = 0;
+            m_copied = 0;
+            m_replyValid = true;
+            storeBlocks();
+            return;
+        }
         m_rangeIgnored = true;
         reply->abort();
         return;

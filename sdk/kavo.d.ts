@@ -62,7 +62,7 @@ interface KavoDevice {
     /** Answered by `kavo.device.remote.data` events carrying `id`. `headers` is a chain such as
      * '12~Content-Type16~application/json'. The request is always a POST. */
     getRemoteDataExt(url: string, id: string, method: string, body: string, headers: string): void;
-    /** Opens an http, https or mailto URL in the desktop's browser. */
+    /** Opens url in the desktop's browser. */
     showRemoteSite(url: string): void;
     /** The installed version from qt.conf. */
     getVersion(): string;

@@ -11,6 +11,7 @@
 #include "bridge/kavoupdate.h"
 #include "core/messagebox.h"
 #include "browser/pageevent.h"
+#include "core/argmentparser.h"
 #include "core/versions.h"
 #include "network/cookiejar.h"
 #include "network/networkaccessmanager.h"
@@ -106,6 +107,12 @@ bool BrowserApplication::init()
         return false;
     }
     // 2. Configuration and the instance guard.
+    // An installation that a kill interrupted is finished or undone before anything reads it,
+    // qt.conf included.
+    if (!KavoUpdate::repairInterruptedInstallation(&m_repairedUpdate)) {
+        std::fprintf(stderr, "an update is being installed: this start yields to it\n");
+        return false;
+    }
     if (!loadAppConfig())
         return false;
     traceStartup("config");
@@ -370,7 +377,13 @@ void BrowserApplication::createFirstWindow()
 
 void BrowserApplication::handleEndOfUpdate()
 {
-    const QString script = PageEvent::endOfUpdateScript(QCoreApplication::arguments());
+    QString script = PageEvent::endOfUpdateScript(QCoreApplication::arguments());
+    // Started by the user after an installation was interrupted or its restart was lost.
+    if (script.isEmpty() && m_repairedUpdate.known
+        && !ArgmentParser::parse(QCoreApplication::arguments()).contains(QStringLiteral("-endUpdate")))
+        script = m_repairedUpdate.success
+            ? PageEvent::updateEnd(true, m_repairedUpdate.version, QStringLiteral("成功啦哈哈！"))
+            : PageEvent::updateEnd(false, m_repairedUpdate.version, QStringLiteral("悲催了，唉~~~"));
     // Run once the first page has loaded and registered its listeners; at once it would meet
     // only the splash's empty frame.
     if (!script.isEmpty())

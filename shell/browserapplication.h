@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/kavoupdate.h"
 #include "httpserver/httpserver.h"
 #include "shell/singleinstance.h"
 
@@ -75,4 +76,5 @@ private:
     QPointer<BrowserWindow> m_firstWindow;
     TrayIcon *m_trayIcon = nullptr;
     QElapsedTimer m_startClock;
+    KavoUpdate::EndedUpdate m_repairedUpdate;
 };

@@ -2,15 +2,19 @@
 
 #include "core/fileutils.h"
 #include "core/updatearea.h"
+#include "core/installjournal.h"
 #include "core/logutils.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QSet>
 #include <QProgressBar>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <cstdio>
 
 namespace {
 
@@ -52,11 +56,6 @@ int UpdateDialog::fileDelayFor(int fileCount)
     return delay < 10 ? 0 : delay;
 }
 
-QString UpdateDialog::backupDir() const
-{
-    return m_logDir + QStringLiteral("/backup");
-}
-
 void UpdateDialog::start()
 {
     if (!m_progressBar || m_sourceDir.isEmpty())
@@ -85,6 +84,20 @@ void UpdateDialog::advance()
     loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
+// The user's own state lives beside the application's files: a client database (recognised by
+// its header, whatever its name) and the settings file. An update brings them only where none
+// exists yet, so an application can ship a starting database without ever replacing the user's.
+bool UpdateDialog::isUserData(const QString &relative, const QString &installed)
+{
+    if (relative == QLatin1String("data/user.conf"))
+        return true;
+    QFile file(installed);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    static const QByteArray sqliteHeader("SQLite format 3\0", 16);
+    return file.read(16) == sqliteHeader;
+}
+
 bool UpdateDialog::copyTree(const QString &source, const QString &target)
 {
     const QString from = source.isEmpty() ? QString() : QDir::cleanPath(absolutePath(source));
@@ -93,47 +106,83 @@ bool UpdateDialog::copyTree(const QString &source, const QString &target)
         LogUtils::error(m_logDir, QStringLiteral("拷贝路径有误！"));
         return false;
     }
-    const QStringList files = from == m_sourceDir ? m_files : filesBelow(from);
-    const QString backups = backupDir();
-    removeDir(backups);
+    InstallJournal journal(m_logDir);
+    // An earlier installation that no start has repaired yet: its backups are the only copy
+    // of the originals, so nothing may be installed over it.
+    if (InstallJournal::holdsInstallState(m_logDir)) {
+        LogUtils::error(m_logDir, QStringLiteral("上次升级的备份尚未恢复, 不能再次安装: ") + journal.backupDir());
+        return false;
+    }
 
-    QList<Replaced> replaced;
+    // The whole plan is on disk before the first file is touched.
+    const QStringList files = from == m_sourceDir ? m_files : filesBelow(from);
+    QSet<QString> plannedDirs;
     for (const QString &relative : files) {
         const QString destination = to + QLatin1Char('/') + relative;
         const QFileInfo old(destination);
         const bool hadOld = old.exists() || old.isSymLink();
-        // The old file is kept aside before it is touched, so a later failure can restore it.
-        if (hadOld && (old.isDir() || !copyFile(destination, backups + QLatin1Char('/') + relative))) {
-            LogUtils::error(m_logDir, QStringLiteral("删除文件：") + relative + QStringLiteral("失败!"));
-            rollback(to, replaced);
+        if (hadOld && old.isFile() && isUserData(relative, destination)) {
+            LogUtils::info(m_logDir, QStringLiteral("保留用户数据: ") + relative);
+            advance();
+            continue;
+        }
+        // Directories this installation creates, shallowest first, so a rollback removes them.
+        const QStringList parts = relative.split(QLatin1Char('/'));
+        QString dir;
+        for (int i = 0; i + 1 < parts.size(); ++i) {
+            dir += (dir.isEmpty() ? QString() : QStringLiteral("/")) + parts.at(i);
+            if (!plannedDirs.contains(dir) && !QFileInfo::exists(to + QLatin1Char('/') + dir)) {
+                plannedDirs.insert(dir);
+                journal.createdDirs << dir;
+            }
+        }
+        journal.entries.append({relative, hadOld});
+    }
+    journal.version = QFileInfo(m_logDir).fileName();
+    journal.state = InstallJournal::State::Installing;
+    if (!journal.save()) {
+        LogUtils::error(m_logDir, QStringLiteral("无法写入安装记录: ") + journal.path());
+        return false;
+    }
+
+    for (int i = 0; i < journal.entries.size(); ++i) {
+        testKillPoint("copy", i);
+        const InstallJournal::Entry &entry = journal.entries.at(i);
+        const QString destination = to + QLatin1Char('/') + entry.relative;
+        if (entry.hadOld && !moveAside(destination, journal.backupOf(entry.relative))) {
+            LogUtils::error(m_logDir, QStringLiteral("删除文件：") + entry.relative + QStringLiteral("失败!"));
+            InstallRepair::rollBack(journal, to);
             return false;
         }
-        replaced.append({relative, hadOld});
-        if (!copyFile(from + QLatin1Char('/') + relative, destination)) {
-            LogUtils::error(m_logDir, QStringLiteral("拷贝文件:") + relative + QStringLiteral("失败!"));
-            rollback(to, replaced);
+        testKillPoint("aside", i);
+        if (!copyFile(from + QLatin1Char('/') + entry.relative, destination)) {
+            LogUtils::error(m_logDir, QStringLiteral("拷贝文件:") + entry.relative + QStringLiteral("失败!"));
+            InstallRepair::rollBack(journal, to);
             return false;
         }
         advance();
     }
-    removeDir(backups);
+    testKillPoint("copy", journal.entries.size());
+    journal.state = InstallJournal::State::Installed;
+    if (!journal.save()) {
+        LogUtils::error(m_logDir, QStringLiteral("无法写入安装记录: ") + journal.path());
+        InstallRepair::rollBack(journal, to);
+        return false;
+    }
     return true;
 }
 
-void UpdateDialog::rollback(const QString &target, const QList<Replaced> &replaced)
+// The original keeps its inode in the backup directory: nothing of it is copied or rewritten.
+bool UpdateDialog::moveAside(const QString &installed, const QString &backup)
 {
-    bool restored = true;
-    for (int i = replaced.size() - 1; i >= 0; --i) {
-        const Replaced &entry = replaced.at(i);
-        const QString destination = target + QLatin1Char('/') + entry.relative;
-        const bool ok = entry.hadOld ? copyFile(backupDir() + QLatin1Char('/') + entry.relative, destination)
-                                     : removeFile(destination);
-        if (!ok) {
-            restored = false;
-            LogUtils::error(m_logDir, QStringLiteral("拷贝文件:") + entry.relative + QStringLiteral("失败!"));
-        }
-    }
-    // Backups that could not be put back stay, so nothing of the old installation is lost.
-    if (restored)
-        removeDir(backupDir());
+    const QFileInfo info(installed);
+    // A directory where the package has a file cannot be replaced.
+    if (info.isDir() && !info.isSymLink())
+        return false;
+    if (!QDir().mkpath(QFileInfo(backup).absolutePath()))
+        return false;
+    if (::rename(QFile::encodeName(installed).constData(), QFile::encodeName(backup).constData()) == 0)
+        return true;
+    // Another file system below the update area: a copy, and the original stays until replaced.
+    return copyFile(installed, backup);
 }

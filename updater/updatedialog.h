@@ -7,8 +7,10 @@
 class QProgressBar;
 
 // Installs the unpacked package the updater runs from over the application root, with a
-// progress bar. An installation is all or nothing: each file goes in through a temporary file
-// and a rename, every replaced file is backed up first, and any failure puts the backups back.
+// progress bar. An installation is all or nothing: its plan is journalled in the download
+// directory first, every replaced original is moved aside into "backup/" there, each new file
+// goes in through a temporary file and a rename, and any failure puts the originals back.
+// The user's databases and settings already installed are never replaced.
 class UpdateDialog : public QDialog
 {
     Q_OBJECT
@@ -28,19 +30,15 @@ public:
     void start();
     // Copies every file below source over target; false, with the target as it was, on failure.
     bool copyTree(const QString &source, const QString &target);
+    // Whether the file at relative, installed at the given path, is user state to keep.
+    static bool isUserData(const QString &relative, const QString &installed);
 
 signals:
     void updateFinished(bool bSuc);
 
 private:
-    struct Replaced
-    {
-        QString relative;
-        bool hadOld;
-    };
-    void rollback(const QString &target, const QList<Replaced> &replaced);
+    static bool moveAside(const QString &installed, const QString &backup);
     void advance();
-    QString backupDir() const;
 
     QString m_sourceDir;
     QString m_logDir;

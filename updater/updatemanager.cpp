@@ -2,6 +2,7 @@
 
 #include "core/appnames.h"
 #include "core/fileutils.h"
+#include "core/installjournal.h"
 #include "core/messagebox.h"
 #include "core/processutils.h"
 #include "core/updatearea.h"
@@ -132,6 +133,7 @@ void UpdateManager::run()
         return;
     m_exiting = false;
     LogUtils::info(downloadDir(), QStringLiteral("启动Update下载进程成功!"));
+    repairInterruptedInstallation();
     if (m_arguments.contains(QStringLiteral("-beginUpdate")))
         runDownloadMode();
     else if (m_arguments.contains(QStringLiteral("-execUpdate")))
@@ -157,6 +159,18 @@ void UpdateManager::replaceWindow(QObject *window)
 {
     delete m_window;
     m_window = window;
+}
+
+QString UpdateManager::installationRoot() const
+{
+    const QString root = UpdateArea::applicationRoot(m_appDir);
+    return root.isEmpty() ? m_appDir : root;
+}
+
+// An installation that a kill interrupted is put back before this run touches anything.
+void UpdateManager::repairInterruptedInstallation()
+{
+    InstallRepair::repairInterrupted(installationRoot());
 }
 
 // ---- download mode ----
@@ -352,12 +366,15 @@ bool UpdateManager::unpack()
     ZipDecompress zip;
     if (zip.open(archive) != ZipDecompress::Ok) {
         LogUtils::error(dir, QStringLiteral("无法打开升级文件!:\n") + archive);
-        removeDir(dir);
+        // Backups of an interrupted installation are never discarded with it.
+        if (!InstallJournal::holdsInstallState(dir))
+            removeDir(dir);
         return false;
     }
     const QString tmp = dir + QStringLiteral("/tmp");
     removeDir(tmp);
     makeDir(tmp);
+    testKillPoint("unpack");
     const int result = zip.extractAll(tmp);
     zip.close();
     if (result != ZipDecompress::Ok) {
@@ -428,7 +445,15 @@ void UpdateManager::runExecuteMode()
 
 void UpdateManager::installNow()
 {
-    LogUtils::info(downloadDir(), QStringLiteral("开始执行更新..."));
+    const QString dir = downloadDir();
+    LogUtils::info(dir, QStringLiteral("开始执行更新..."));
+    // Held until the new program is started: a start meanwhile leaves the journal to this run.
+    m_installLock = std::make_unique<InstallLock>(dir);
+    if (!m_installLock->tryLock()) {
+        LogUtils::error(dir, QStringLiteral("另一个升级程序正在安装!"));
+        exitRoutine();
+        return;
+    }
     auto *dialog = new UpdateDialog();
     replaceWindow(dialog);
     connect(dialog, &UpdateDialog::updateFinished, this, &UpdateManager::onUpdateFinished);
@@ -458,6 +483,13 @@ void UpdateManager::onUpdateFinished(bool bSuc)
     // Cleaned before the restart: the new program's own start-up clean-up would otherwise
     // race with this one and end this process half-way.
     cleanup();
+    // The journal stays for the restarted program, which tells its page how the update ended
+    // (also when this process is killed before it starts it).
+    const InstallJournal journal(dir);
+    if (bSuc)
+        removeDir(journal.backupDir());
+    testKillPoint("restart");
+    m_installLock.reset();
     // After a failure the restored old program starts and tells the page.
     startMainProgram(bSuc);
     exitRoutine();

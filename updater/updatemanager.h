@@ -8,7 +8,10 @@
 #include <QPointer>
 #include <QString>
 
+#include <memory>
+
 class HttpDownloadManager;
+class InstallLock;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -44,6 +47,8 @@ public slots:
     void onDesktopAlertCmd(int cmd);
 
 private:
+    QString installationRoot() const;
+    void repairInterruptedInstallation();
     void runDownloadMode();
     void newDownload();
     void resumeDownload();
@@ -68,6 +73,7 @@ private:
     HttpDownloadManager *m_downloadManager = nullptr;
     QPointer<QObject> m_window;
     QFile *m_input = nullptr;
+    std::unique_ptr<InstallLock> m_installLock;
     QNetworkAccessManager *m_signatureNetwork = nullptr;
     QByteArray m_signatureText;
     int m_exitCode = 0;

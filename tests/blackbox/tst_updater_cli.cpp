@@ -12,10 +12,19 @@ class tst_UpdaterCli : public QObject
     }
 
 private slots:
-    void updaterWithoutArgumentsRefuses()
+    void updaterWithoutModeRefuses_data()
     {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("no arguments") << QStringList();
+        QTest::newRow("name and version, no mode") << QStringList{"-app", "Shop", "-version", "5.2"};
+        QTest::newRow("unknown switch") << QStringList{"-foo"};
+    }
+
+    void updaterWithoutModeRefuses()
+    {
+        QFETCH(QStringList, arguments);
         QProcess process;
-        process.start(program(QStringLiteral("Kavo.Update")), QStringList());
+        process.start(program(QStringLiteral("Kavo.Update")), arguments);
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 1);

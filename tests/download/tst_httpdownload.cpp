@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+
 // An nginx on a loopback port serving a temporary directory; it honours Range.
 class Nginx
 {
@@ -146,17 +147,27 @@ public:
 
     bool headLength = true;
     bool probeRange = true;
+    int headStatus = 200;      // 403 or 405: HEAD refused, as by servers of signed URLs
+    bool probeWhole = false;   // the GET of byte 0 answers 200 with the whole length, then stalls
+    bool ignoreRange = false;  // every GET answers 200 with the whole file
     int stalls = 0;
     int stalled = 0;
 
 private:
     void answer(QTcpSocket *s)
     {
-        QByteArray &request = m_pending[s];
-        request += s->readAll();
-        if (!request.contains("\r\n\r\n"))
+        // Taken out once complete: a later socket at the same address must start empty.
+        const QByteArray request = m_pending.take(s) + s->readAll();
+        if (!request.contains("\r\n\r\n")) {
+            m_pending.insert(s, request);
             return;
+        }
         const QByteArray total = QByteArray::number(m_content.size());
+        if (request.startsWith("HEAD") && headStatus != 200) {
+            s->write("HTTP/1.1 " + QByteArray::number(headStatus) + " Refused\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            s->disconnectFromHost();
+            return;
+        }
         if (request.startsWith("HEAD")) {
             s->write("HTTP/1.1 200 OK\r\nConnection: close\r\n"
                      + (headLength ? "Content-Length: " + total + "\r\n" : QByteArray()) + "\r\n");
@@ -167,6 +178,15 @@ private:
         const auto m = range.match(QString::fromLatin1(request));
         const qint64 from = m.captured(1).toLongLong();
         const qint64 to = m.captured(2).toLongLong();
+        if (ignoreRange || (probeWhole && from == 0 && to == 0)) {
+            // The whole file is announced; a probe must take the length and never wait for it.
+            s->write("HTTP/1.1 200 OK\r\nContent-Length: " + total + "\r\nConnection: close\r\n\r\n");
+            if (ignoreRange) {
+                s->write(m_content);
+                s->disconnectFromHost();
+            }
+            return;
+        }
         if (!probeRange && from == 0 && to == 0) {
             s->write("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             s->disconnectFromHost();
@@ -199,7 +219,9 @@ private slots:
     void download_data();
     void download();
     void resumeAfterStop();
-    void resumeWithBrokenThreadCount();
+    void restartedTaskFinishes();
+    void resumeFromLog_data();
+    void resumeFromLog();
     void sizeChangeFails();
     void temporaryFileWithoutLogStartsOver();
     void faults_data();
@@ -284,6 +306,8 @@ void TestHttpDownload::download_data()
     QTest::newRow("1 byte") << "One.bin" << qint64(1) << 5;
     QTest::newRow("mixed-case url, 3 pieces") << "MixedCase.BIN" << qint64(3 * 2097152 + 7) << 5;
     QTest::newRow("one connection") << "single.bin" << qint64(2500000) << 1;
+    QTest::newRow("no connection asked: one is used") << "zero.bin" << qint64(3 * 2097152 + 11) << 0;
+    QTest::newRow("negative connection count") << "negative.bin" << qint64(2097152 + 5) << -3;
 }
 
 void TestHttpDownload::download()
@@ -334,8 +358,53 @@ void TestHttpDownload::resumeAfterStop()
     QVERIFY(f.readAll() == data);
 }
 
-void TestHttpDownload::resumeWithBrokenThreadCount()
+// The same task object stopped and started again goes on to the end.
+void TestHttpDownload::restartedTaskFinishes()
 {
+    const QByteArray data = makeFile("restart.bin", 16 * 1024 * 1024);
+    QTemporaryDir out;
+    const QString url = m_nginx.url("slow/restart.bin");
+    HttpDownloadManager manager;
+    QVERIFY(manager.addTask(url, out.path(), 3));
+    QSignalSpy spy(&manager, &HttpDownloadManager::finished);
+    manager.startTask(url);
+    QTRY_VERIFY(QFileInfo(out.filePath("update.rdl")).size() > 0);
+    QTest::qWait(300);
+    manager.stopTask(url);
+    QVERIFY(spy.isEmpty());
+    QVERIFY(!QFile::exists(out.filePath("restart.bin")));
+    const NetworkError error = run(manager, url, 60000);
+    QVERIFY2(!error.hasError(), qPrintable(error.toString()));
+    QFile f(out.filePath("restart.bin"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll() == data);
+}
+
+// A task log left by an earlier run, and what the resumed download makes of it: a log that
+// does not describe the pieces of the file is never trusted to say what is stored.
+void TestHttpDownload::resumeFromLog_data()
+{
+    QTest::addColumn<int>("threadCount");
+    QTest::addColumn<int>("unstartedIndex");
+    QTest::addColumn<QList<FilePiece>>("pieces");
+    QTest::addColumn<qint64>("stored"); // leading bytes of the temporary file that hold the file
+    // Piece 1 complete but never reported finished: handed out again, reported at once.
+    QTest::newRow("broken thread count") << 0 << 0 << QList<FilePiece>{FilePiece(1, 0, 2097151, 2097152)}
+                                         << qint64(2097152);
+    QTest::newRow("unstarted index past the pieces") << 5 << 10 << QList<FilePiece>{} << qint64(0);
+    QTest::newRow("piece outside the file") << 5 << 1 << QList<FilePiece>{FilePiece(7, 0, 99, 0)} << qint64(0);
+    QTest::newRow("piece claims more than its range")
+        << 5 << 1 << QList<FilePiece>{FilePiece(1, 0, 2097151, 4000000)} << qint64(0);
+    QTest::newRow("every piece handed out, the last unfinished")
+        << 5 << 3 << QList<FilePiece>{FilePiece(3, 4194304, 5242882, 65536)} << qint64(4194304 + 65536);
+}
+
+void TestHttpDownload::resumeFromLog()
+{
+    QFETCH(int, threadCount);
+    QFETCH(int, unstartedIndex);
+    QFETCH(QList<FilePiece>, pieces);
+    QFETCH(qint64, stored);
     const QByteArray data = makeFile("tc.bin", 5 * 1024 * 1024 + 3);
     QTemporaryDir out;
     const QString url = m_nginx.url("tc.bin");
@@ -343,16 +412,15 @@ void TestHttpDownload::resumeWithBrokenThreadCount()
     DownloadTaskInfo info;
     info.url = url;
     info.savePath = out.filePath("tc.bin");
-    info.threadCount = 0;
+    info.threadCount = threadCount;
     info.fileSize = data.size();
-    // Piece 1 complete but never reported finished: handed out again, reported at once.
-    info.unstartedOffsetIndex = 0;
-    info.pieces << FilePiece(1, 0, 2097151, 2097152);
+    info.unstartedOffsetIndex = unstartedIndex;
+    info.pieces = pieces;
     log.addTask(info);
     QVERIFY(log.save());
     QFile tmp(out.filePath("tc.bin.lrdl"));
     QVERIFY(tmp.open(QIODevice::WriteOnly));
-    tmp.write(data.left(2097152));
+    tmp.write(data.left(int(stored)));
     tmp.resize(data.size());
     tmp.close();
 
@@ -410,8 +478,9 @@ void TestHttpDownload::faults_data()
     QTest::addColumn<qint64>("done"); // what the log keeps of the given-up piece
     QTest::newRow("500 gives up after retries")
         << QByteArray("HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n") << 0 << 3 << qint64(0);
-    QTest::newRow("range ignored") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")
-                                   + QByteArray(100000, 'x') << 999 << 1 << qint64(0);
+    // A whole body is taken only when it is exactly the piece asked for.
+    QTest::newRow("range ignored, body not the file") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n")
+                                   + QByteArray(200000, 'x') << 999 << 1 << qint64(0);
     QTest::newRow("connection dropped mid-block")
         << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-65535/100000\r\nContent-Length: 65536\r\n\r\nabc")
         << 0 << 3 << qint64(0);
@@ -459,12 +528,30 @@ void TestHttpDownload::misbehavingServer_data()
     QTest::addColumn<int>("stalls");
     QTest::addColumn<QString>("error"); // empty and code 0: the download succeeds
     QTest::addColumn<int>("code");
-    QTest::newRow("HEAD without length, size from the one-byte range") << false << true << 0 << QString() << 0;
+    QTest::addColumn<int>("headStatus");
+    QTest::addColumn<bool>("probeWhole");
+    QTest::addColumn<bool>("ignoreRange");
+    QTest::newRow("HEAD without length, size from the one-byte range")
+        << false << true << 0 << QString() << 0 << 200 << false << false;
     QTest::newRow("no length and no range") << false << false << 0
-                                            << QStringLiteral("GetFileLength contentLength covert failed!") << 0;
-    QTest::newRow("stalls once after the headers, then serves") << true << true << 1 << QString() << 0;
+                                            << QStringLiteral("GetFileLength contentLength covert failed!") << 0
+                                            << 200 << false << false;
+    QTest::newRow("stalls once after the headers, then serves") << true << true << 1 << QString() << 0 << 200
+                                                                << false << false;
     QTest::newRow("stalls every time") << true << true << 1000 << QString()
-                                       << int(QNetworkReply::OperationCanceledError);
+                                       << int(QNetworkReply::OperationCanceledError) << 200 << false << false;
+    QTest::newRow("HEAD 403, size from the one-byte range") << true << true << 0 << QString() << 0 << 403 << false
+                                                            << false;
+    QTest::newRow("HEAD 405, size from the one-byte range") << true << true << 0 << QString() << 0 << 405 << false
+                                                            << false;
+    // The probe's answer brings the whole file's length and then nothing: a probe that waited
+    // for the body would hang until the transfer timeout and fail.
+    QTest::newRow("HEAD without length, the one-byte range ignored") << false << true << 0 << QString() << 0 << 200
+                                                                     << true << false;
+    QTest::newRow("HEAD 405, the one-byte range ignored") << true << true << 0 << QString() << 0 << 405 << true
+                                                          << false;
+    QTest::newRow("no Range at all, one piece from a whole body") << true << true << 0 << QString() << 0 << 200
+                                                                  << false << true;
 }
 
 void TestHttpDownload::misbehavingServer()
@@ -474,6 +561,9 @@ void TestHttpDownload::misbehavingServer()
     QFETCH(int, stalls);
     QFETCH(QString, error);
     QFETCH(int, code);
+    QFETCH(int, headStatus);
+    QFETCH(bool, probeWhole);
+    QFETCH(bool, ignoreRange);
     QByteArray content(300000, Qt::Uninitialized);
     for (int i = 0; i < content.size(); ++i)
         content[i] = char(i * 13 + (i >> 9));
@@ -481,6 +571,9 @@ void TestHttpDownload::misbehavingServer()
     server.headLength = headLength;
     server.probeRange = probeRange;
     server.stalls = stalls;
+    server.headStatus = headStatus;
+    server.probeWhole = probeWhole;
+    server.ignoreRange = ignoreRange;
     QTemporaryDir out;
     HttpDownloadManager manager;
     QVERIFY(manager.addTask(server.url(), out.path(), 2));

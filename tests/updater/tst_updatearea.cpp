@@ -1,6 +1,8 @@
+#include "core/installjournal.h"
 #include "core/updatearea.h"
 #include "updater/updatedialog.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 // The download directory rules and the dialog's wait rule.
@@ -78,6 +80,76 @@ private slots:
         QFETCH(int, files);
         QFETCH(int, delay);
         QCOMPARE(UpdateDialog::fileDelayFor(files), delay);
+    }
+
+    // The journal lies on disk between runs: what a later run reads back is checked first.
+    void journalRefusesWhatItDidNotWrite_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("loads");
+        const QByteArray head = "KavoInstallJournal 1\nstate installing\nversion 5.2\n";
+        QTest::newRow("plain") << head + "dir data/new\nfile 0 data/new/a.txt\nfile 1 Kavo.V5\n" << true;
+        QTest::newRow("encoded space") << head + "file 1 data/a%20b.txt\n" << true;
+        QTest::newRow("parent path") << head + "file 1 ../outside\n" << false;
+        QTest::newRow("encoded parent path") << head + "file 1 data/%2E%2E/%2E%2E/x\n" << false;
+        QTest::newRow("absolute path") << head + "file 1 /etc/passwd\n" << false;
+        QTest::newRow("empty element") << head + "file 1 data//x\n" << false;
+        QTest::newRow("parent directory") << head + "dir ..\n" << false;
+        QTest::newRow("bad flag") << head + "file 2 x\n" << false;
+        QTest::newRow("unknown state") << QByteArray("KavoInstallJournal 1\nstate halfway\n") << false;
+        QTest::newRow("no state") << QByteArray("KavoInstallJournal 1\nversion 5.2\n") << false;
+        QTest::newRow("other file") << QByteArray("<Tasks/>\n") << false;
+        QTest::newRow("unknown line") << head + "remove everything\n" << false;
+    }
+    void journalRefusesWhatItDidNotWrite()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, loads);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(InstallJournal::fileName()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        InstallJournal journal(dir.path());
+        QCOMPARE(journal.load(), loads);
+    }
+
+    // A journal written and read back; its rollback, run twice, puts the originals back,
+    // removes what was added and leaves directories that hold anything else.
+    void journalRollsBackTwice()
+    {
+        QTemporaryDir root;
+        const QString dl = root.filePath(QStringLiteral("data/update/Shop/5.2"));
+        InstallJournal journal(dl);
+        journal.version = QStringLiteral("5.2");
+        journal.createdDirs << QStringLiteral("new") << QStringLiteral("new/deeper");
+        journal.entries.append({QStringLiteral("kept file.txt"), true});
+        journal.entries.append({QStringLiteral("new/deeper/added.txt"), false});
+        QVERIFY(journal.save());
+        auto write = [](const QString &path, const QByteArray &data) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QFile f(path);
+            return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+        };
+        QVERIFY(write(journal.backupOf(QStringLiteral("kept file.txt")), "original"));
+        QVERIFY(write(root.filePath(QStringLiteral("kept file.txt")), "replacement"));
+        QVERIFY(write(root.filePath(QStringLiteral("new/deeper/added.txt")), "added"));
+        QVERIFY(write(root.filePath(QStringLiteral("new/user.txt")), "the user's"));
+
+        InstallJournal read(dl);
+        QVERIFY(read.load());
+        QCOMPARE(read.entries.size(), 2);
+        QCOMPARE(read.entries.at(0).relative, QStringLiteral("kept file.txt"));
+        QVERIFY(read.entries.at(0).hadOld);
+        QCOMPARE(read.createdDirs, journal.createdDirs);
+        for (int run = 0; run < 2; ++run) {
+            QVERIFY(read.rollback(root.path()));
+            QFile kept(root.filePath(QStringLiteral("kept file.txt")));
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), QByteArray("original"));
+            QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("new/deeper"))));
+            QVERIFY(QFileInfo::exists(root.filePath(QStringLiteral("new/user.txt"))));
+        }
     }
 };
 

@@ -178,6 +178,7 @@ public:
     }
 
     quint16 port() const { return m_port; }
+    QString accessLogPath() const { return m_dir.filePath(QStringLiteral("access.log")); }
     QString url(const QString &name) const
     {
         return QStringLiteral("%1://127.0.0.1:%2/%3").arg(m_tls.isEmpty() ? "http" : "https").arg(m_port).arg(name);
