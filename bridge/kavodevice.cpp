@@ -9,6 +9,7 @@
 #include "network/networkaccessmanager.h"
 #include "core/config.h"
 
+#include <QDebug>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QUrl>
@@ -53,7 +54,15 @@ void KavoDevice::getRemoteDataExt(QString url, QString id, QString method, QStri
 
 void KavoDevice::showRemoteSite(QString url)
 {
-    QDesktopServices::openUrl(QUrl(url));
+    // Web and mail addresses only: a file or a custom handler is not the page's to start.
+    const QUrl target(url);
+    const QString scheme = target.scheme().toLower();
+    if (!target.isValid()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https") && scheme != QLatin1String("mailto"))) {
+        qDebug() << "showRemoteSite refused:" << url;
+        return;
+    }
+    QDesktopServices::openUrl(target);
 }
 
 QString KavoDevice::getVersion()

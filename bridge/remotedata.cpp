@@ -27,6 +27,20 @@ bool isSafeHeaderText(const QString &text)
     return true;
 }
 
+// RFC 7230 token: what a method may be made of.
+bool isHttpToken(const QString &text)
+{
+    static const QString punctuation = QStringLiteral("!#$%&'*+-.^_`|~");
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (!((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || punctuation.contains(c)))
+            return false;
+    }
+    return true;
+}
+
 bool isSafeHeaderName(const QString &name)
 {
     return !name.isEmpty() && isSafeHeaderText(name) && !name.contains(QLatin1Char(':'))
@@ -129,14 +143,25 @@ void RemoteDataClient::request(const QString &url, const QString &id, const QStr
                                const QString &headers)
 {
     const QUrl target(url);
+    // The method names a header that carries the path: neither may smuggle a line into the request.
+    const QString refusal = !isHttpToken(method) ? QStringLiteral("请求方法不合法")
+        : !isSafeHeaderText(target.path(QUrl::FullyDecoded)) ? QStringLiteral("请求地址含有非法字符")
+                                           : QString();
+    if (!refusal.isEmpty()) {
+        NetworkError error(NetworkError::CustomErrorCode);
+        error.setErrorString(refusal);
+        const QString script = PageEvent::remoteDataFailure(id, error.toString());
+        // Answered like every other request: after the call has returned to the page.
+        QMetaObject::invokeMethod(this, [this, script] { m_sink(script); }, Qt::QueuedConnection);
+        return;
+    }
     QNetworkRequest request(target);
     // Cookies come from and go to the application's jar only, never the private manager's own.
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
 
     // The request is always a POST; the method text only names a header carrying the path.
-    if (isSafeHeaderName(method))
-        request.setRawHeader(method.toUtf8(), target.path().toUtf8());
+    request.setRawHeader(method.toUtf8(), target.path().toUtf8());
     request.setRawHeader("Host", hostHeader(target).toUtf8());
 
     if (m_cookieJar) {

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
 class IMInterface;
 class NetworkAccessManager;
+class QUrl;
+class QWebFrame;
 
 // What the application object hands down to every window and page: the web root, the IM
 // plug-in and the one network access manager. Filled at start-up by the application.
@@ -26,5 +29,20 @@ void setTrayProbe(const std::function<bool()> &probe);
 NetworkAccessManager *networkAccessManager();
 // Deletes the shared manager (and its jar) when it was created.
 void releaseNetworkAccessManager();
+
+// Trust: the bridge objects, the page globals and every page event reach a document only when
+// its origin (scheme, host and port) is trusted. Until set, the local server's two origins at
+// the default port are.
+void setTrustedOrigins(const QStringList &origins);
+QStringList trustedOrigins();
+// "scheme://host:port" in lower case with the scheme's default port filled in; "file://" for
+// local files; empty when the URL has no usable origin.
+QString originOf(const QUrl &url);
+QString originOf(const QString &scheme, const QString &host, int port);
+bool isTrustedOrigin(const QUrl &url);
+// The document the frame shows now, by its security origin (after redirects).
+bool isTrustedFrame(QWebFrame *frame);
+// The local server's origins at port (localhost and 127.0.0.1), the start URL's and the listed.
+QStringList applicationOrigins(quint16 port, const QUrl &startUrl, const QStringList &listed);
 
 } // namespace BrowserContext

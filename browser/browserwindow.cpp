@@ -138,6 +138,11 @@ QVariant BrowserWindow::evaluateScript(const QString &script, const QVariant &de
     QWebFrame *frame = m_webView->page()->mainFrame();
     if (!frame)
         return defaultValue;
+    // Events and page globals are for the application's own documents only.
+    if (!BrowserContext::isTrustedFrame(frame)) {
+        qDebug() << "script for an untrusted document dropped:" << frame->url().toString();
+        return defaultValue;
+    }
     return frame->evaluateJavaScript(script);
 }
 
@@ -270,6 +275,9 @@ void BrowserWindow::onJsObjectCleared()
     deleteBridgeObjects();
     QWebFrame *frame = m_webView->page()->mainFrame();
     if (!frame)
+        return;
+    // Decided on the document now being set up, after any redirect: another site gets nothing.
+    if (!BrowserContext::isTrustedFrame(frame))
         return;
     const auto objects = Host::instance().windowObjects();
     for (const auto &entry : objects) {

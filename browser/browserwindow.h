@@ -27,7 +27,8 @@ public:
     void setAppUrl(const QUrl &url, int delayMs);
     QUrl appUrl() const { return m_appUrl; }
 
-    // Runs script in the page's main frame; defaultValue when there is no page or frame.
+    // Runs script in the page's main frame; defaultValue when there is no page or frame, or when
+    // the frame shows a document of an untrusted origin.
     QVariant evaluateScript(const QString &script, const QVariant &defaultValue);
 
     WebView *webView() const { return m_webView; }

@@ -1,10 +1,12 @@
 #include "webview.h"
 
+#include "browsercontext.h"
 #include "webpage.h"
 
 #include "core/fileutils.h"
 #include "browser/pageevent.h"
 
+#include <QDebug>
 #include <QWebFrame>
 #include <QWebSettings>
 
@@ -32,6 +34,10 @@ WebView::~WebView()
 void WebView::pageLoadFinshed(bool ok)
 {
     Q_UNUSED(ok);
+    if (!BrowserContext::isTrustedFrame(m_page->mainFrame())) {
+        qDebug() << "kavo.window.loaded not raised in an untrusted document";
+        return;
+    }
     // The title is escaped, so a quote in it no longer swallows the event.
     m_page->mainFrame()->evaluateJavaScript(PageEvent::windowLoaded(title()));
 }

@@ -4,7 +4,20 @@
 
 #include "core/fileutils.h"
 
+#include <QRegularExpression>
 #include <QSettings>
+
+#include <arpa/inet.h>
+
+namespace {
+// A numeric IPv4 or IPv6 address, the only form a listening address takes.
+bool isNumericAddress(const QString &text)
+{
+    const QByteArray bytes = text.toLatin1();
+    unsigned char buffer[sizeof(struct in6_addr)];
+    return inet_pton(AF_INET, bytes.constData(), buffer) == 1 || inet_pton(AF_INET6, bytes.constData(), buffer) == 1;
+}
+} // namespace
 
 Config::Config()
     : m_width(400)
@@ -40,7 +53,15 @@ AppConfig::AppConfig(const AppConfig &other)
 {
     set(other.m_name, other.m_icon, other.m_title, other.m_mode, other.m_version, other.m_splash, other.m_width,
         other.m_height, other.m_url);
+    setServer(other.m_serverAddress, other.m_port);
+    m_trustedOrigins = other.m_trustedOrigins;
     m_updatePublicKey = other.m_updatePublicKey;
+}
+
+void AppConfig::setServer(const QString &address, quint16 port)
+{
+    m_serverAddress = address;
+    m_port = port;
 }
 
 void AppConfig::set(const QString &name, const QString &icon, const QString &title, const QString &mode,
@@ -79,8 +100,29 @@ bool AppConfig::load(const QString &path)
     m_width = parser.intValue(group + QStringLiteral("Width"));
     m_height = parser.intValue(group + QStringLiteral("Height"));
     m_url = parser.urlValue(group + QStringLiteral("Url"));
+
+    bool serverUsable = true;
+    m_port = DefaultPort;
+    const QString port = parser.stringValue(QStringLiteral("System/Port")).trimmed();
+    if (!port.isEmpty()) {
+        const uint number = port.toUInt(&serverUsable);
+        serverUsable = serverUsable && number > 0 && number <= 65535;
+        if (serverUsable)
+            m_port = quint16(number);
+    }
+    m_serverAddress = parser.stringValue(QStringLiteral("System/ServerAddress")).trimmed();
+    if (m_serverAddress.isEmpty())
+        m_serverAddress = QStringLiteral("127.0.0.1");
+    else if (!isNumericAddress(m_serverAddress))
+        serverUsable = false;
+    // A value with commas reads as a list; blanks and commas both separate.
+    const QVariant origins = parser.value(group + QStringLiteral("TrustedOrigins"));
+    const QString originText = origins.type() == QVariant::StringList ? origins.toStringList().join(QLatin1Char(' '))
+                                                                      : origins.toString();
+    m_trustedOrigins = originText.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
     m_updatePublicKey = parser.stringValue(group + QStringLiteral("UpdatePublicKey")).trimmed();
-    return !m_version.isEmpty() && !m_name.isEmpty() && m_url.isValid();
+
+    return !m_version.isEmpty() && !m_name.isEmpty() && m_url.isValid() && serverUsable;
 }
 
 bool AppConfig::save(const QString &path)

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 // A configuration record with a window size, loaded from and saved to an INI file.
@@ -61,6 +62,17 @@ public:
     void setUpdatePublicKey(const QString &key) { m_updatePublicKey = key; }
     bool isAppMode() const;
 
+    // Optional keys. [System] Port: the local server's port; [System] ServerAddress: the address
+    // it listens on; application group TrustedOrigins: origins besides the local server's and
+    // the Url's whose pages get the bridge, separated by blanks. A present but unusable Port or
+    // ServerAddress fails the load.
+    static const quint16 DefaultPort = 58899;
+    quint16 port() const { return m_port; }
+    QString serverAddress() const { return m_serverAddress; }
+    QStringList trustedOrigins() const { return m_trustedOrigins; }
+    void setServer(const QString &address, quint16 port);
+    void setTrustedOrigins(const QStringList &origins) { m_trustedOrigins = origins; }
+
 private:
     QString m_name;
     QString m_icon;
@@ -69,6 +81,9 @@ private:
     QString m_version;
     QString m_splash;
     QUrl m_url;
+    quint16 m_port = DefaultPort;
+    QString m_serverAddress = QStringLiteral("127.0.0.1");
+    QStringList m_trustedOrigins;
     QString m_updatePublicKey;
 };
 

@@ -58,11 +58,16 @@ HttpConnection::HttpConnection(QTcpSocket *socket, QObject *parent)
     connect(&m_headTimer, &QTimer::timeout, this, [this] { refuse(408); });
     setTimeouts(DefaultIdleMs, DefaultHeadMs);
 
+    // Qt reads no further ahead than this; what the peer sends beyond it waits in TCP.
+    socket->setReadBufferSize(MaxUnparsedBytes);
     connect(socket, &QTcpSocket::readyRead, this, &HttpConnection::parseRequest);
     connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
     connect(socket, &QTcpSocket::bytesWritten, this, [this] {
         m_activity.start();
         emit bytesWritten();
+        // Requests held back while answers drained go on once the backlog is small again.
+        if (!m_closing && !isBlocked() && (!m_unparsed.isEmpty() || m_socket->bytesAvailable() > 0))
+            parseRequest();
     });
 }
 
@@ -120,24 +125,49 @@ qint64 HttpConnection::bytesToWrite() const
     return m_socket->bytesToWrite();
 }
 
+void HttpConnection::abort()
+{
+    m_closing = true;
+    m_idleTimer.stop();
+    m_headTimer.stop();
+    m_socket->abort();
+    deleteLater();
+}
+
+bool HttpConnection::isBlocked() const
+{
+    return m_response || m_socket->bytesToWrite() > MaxPendingWrite;
+}
+
 void HttpConnection::parseRequest()
 {
     char buffer[ReadChunk];
-    while (m_socket->bytesAvailable() > 0) {
-        const qint64 count = m_socket->read(buffer, sizeof buffer);
-        if (count <= 0)
-            break;
-        m_activity.start();
-        if (m_closing)
-            continue;
-        if (m_response || !m_unparsed.isEmpty()) {
-            // Waiting for an answer to finish: keep the bytes for later, in order.
-            m_unparsed.append(buffer, int(count));
-            if (m_unparsed.size() > MaxHeadBytes * 4 && m_response)
-                return; // the peer floods a busy connection; let TCP push back
+    while (!m_closing) {
+        // What was held back goes first, once nothing blocks it.
+        if (!m_unparsed.isEmpty() && !isBlocked()) {
+            QByteArray pending;
+            pending.swap(m_unparsed);
+            feed(pending.constData(), size_t(pending.size()));
             continue;
         }
-        feed(buffer, size_t(count));
+        if (m_socket->bytesAvailable() <= 0)
+            return;
+        const bool blocked = isBlocked() || !m_unparsed.isEmpty();
+        // A peer that sends while its answers wait is held back by TCP, not by our memory.
+        if (blocked && m_unparsed.size() >= MaxUnparsedBytes)
+            return;
+        const qint64 count = m_socket->read(buffer, blocked ? qMin<qint64>(sizeof buffer, MaxUnparsedBytes - m_unparsed.size())
+                                                           : qint64(sizeof buffer));
+        if (count <= 0)
+            return;
+        m_activity.start();
+        if (blocked)
+            m_unparsed.append(buffer, int(count));
+        else
+            feed(buffer, size_t(count));
+    }
+    // Closing: what still arrives is read and dropped, so the socket never stalls on it.
+    while (m_socket->bytesAvailable() > 0 && m_socket->read(buffer, sizeof buffer) > 0) {
     }
 }
 
@@ -145,6 +175,9 @@ void HttpConnection::feed(const char *data, size_t length)
 {
     if (length == 0 || m_closing)
         return;
+    // Only called when nothing blocks parsing: a pause taken for the previous answer ends here.
+    if (HTTP_PARSER_ERRNO(m_parser) == HPE_PAUSED)
+        http_parser_pause(m_parser, 0);
     const size_t used = http_parser_execute(m_parser, &m_settings, data, length);
     const http_errno error = HTTP_PARSER_ERRNO(m_parser);
     if (error == HPE_PAUSED) {
@@ -213,7 +246,8 @@ int HttpConnection::onUrl(http_parser *parser, const char *at, size_t length)
 void HttpConnection::storePendingHeader()
 {
     if (!m_currentHeaderField.isEmpty())
-        m_currentHeaders.insert(m_currentHeaderField.toLower(), m_currentHeaderValue);
+        m_currentHeaders.insert(QString::fromUtf8(m_currentHeaderField).toLower(),
+                                QString::fromUtf8(m_currentHeaderValue));
     m_currentHeaderField.clear();
     m_currentHeaderValue.clear();
 }
@@ -227,7 +261,7 @@ int HttpConnection::onHeaderField(http_parser *parser, const char *at, size_t le
     if (c->m_lastWasValue)
         c->storePendingHeader();
     c->m_lastWasValue = false;
-    c->m_currentHeaderField += QString::fromUtf8(at, int(length));
+    c->m_currentHeaderField.append(at, int(length));
     return 0;
 }
 
@@ -237,7 +271,7 @@ int HttpConnection::onHeaderValue(http_parser *parser, const char *at, size_t le
     if (c->headTooLarge(length))
         return 1;
     c->m_lastWasValue = true;
-    c->m_currentHeaderValue += QString::fromUtf8(at, int(length));
+    c->m_currentHeaderValue.append(at, int(length));
     return 0;
 }
 
@@ -273,6 +307,16 @@ int HttpConnection::onHeadersComplete(http_parser *parser)
     if (host != c->m_currentHeaders.constEnd())
         url.setAuthority(host.value(), QUrl::TolerantMode);
     request->setHeaders(c->m_currentHeaders);
+    // This server speaks nothing but HTTP/1.x: a tunnel or a protocol switch is answered and
+    // the connection closed, instead of leaving the peer waiting on bytes nobody parses.
+    if (parser->upgrade) {
+        c->refuse(501);
+        return -1;
+    }
+    if (host != c->m_currentHeaders.constEnd() && host.value().trimmed().isEmpty()) {
+        c->refuse(400);
+        return -1;
+    }
     request->setRemoteAddress(c->m_socket->peerAddress().toString());
     request->setRemotePort(c->m_socket->peerPort());
 
@@ -303,13 +347,14 @@ int HttpConnection::onMessageComplete(http_parser *parser)
     c->m_messageComplete = true;
     if (c->m_request)
         emit c->m_request->end();
-    if (c->m_response) {
-        http_parser_pause(parser, 1); // the next request waits for this answer
-    } else if (c->m_request) {
+    if (!c->m_response && c->m_request) {
         // Answered already; nothing up the stack holds the request any more.
         delete c->m_request;
         c->m_request = nullptr;
     }
+    // The next request waits for this answer, and for the answers before it to drain.
+    if (c->isBlocked())
+        http_parser_pause(parser, 1);
     return 0;
 }
 
@@ -341,18 +386,6 @@ void HttpConnection::responseDone()
         return;
     }
     // Go on with pipelined bytes after the current call stack has unwound.
-    const bool paused = HTTP_PARSER_ERRNO(m_parser) == HPE_PAUSED;
-    if (paused || !m_unparsed.isEmpty()) {
-        QMetaObject::invokeMethod(this, [this, paused] {
-            if (m_response || m_closing)
-                return;
-            if (paused)
-                http_parser_pause(m_parser, 0);
-            const QByteArray pending = m_unparsed;
-            m_unparsed.clear();
-            feed(pending.constData(), size_t(pending.size()));
-            if (!m_response && m_unparsed.isEmpty())
-                parseRequest();
-        }, Qt::QueuedConnection);
-    }
+    if (!m_unparsed.isEmpty() || m_socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &HttpConnection::parseRequest, Qt::QueuedConnection);
 }

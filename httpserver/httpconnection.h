@@ -15,7 +15,8 @@ class QTcpSocket;
 
 // One accepted socket: feeds its bytes to http-parser and turns each message into an
 // HttpRequest/HttpResponse pair. Requests are answered strictly in order: parsing pauses
-// after a message until its response has ended.
+// after a message until its response has ended and the answers written so far have drained
+// below a bound, so a peer that pipelines without reading costs a bounded amount of memory.
 class HttpConnection : public QObject
 {
     Q_OBJECT
@@ -29,7 +30,16 @@ public:
     qint64 bytesToWrite() const;
     void setTimeouts(int idleMs, int headMs);
 
+    // Drops the connection at once, answer or not; the object goes later.
+    void abort();
+    // True while no answer is in progress: the connection may be closed to make room.
+    bool isIdle() const { return !m_response; }
+
     static const int MaxHeadBytes = 64 * 1024;
+    // Answers waiting in the socket beyond this stop the parsing of further requests.
+    static const qint64 MaxPendingWrite = 1024 * 1024;
+    // Request bytes kept back while parsing waits; the socket's own read buffer is as small.
+    static const int MaxUnparsedBytes = 64 * 1024;
 
 signals:
     void newRequest(HttpRequest *request, HttpResponse *response);
@@ -49,6 +59,7 @@ private:
     static int onMessageComplete(http_parser *parser);
 
     void feed(const char *data, size_t length);
+    bool isBlocked() const;
     void refuse(int status);
     void storePendingHeader();
     void releaseRequestIfFinished();
@@ -62,8 +73,9 @@ private:
     HttpResponse *m_endedResponse = nullptr;
     bool m_messageComplete = false;
     HeaderHash m_currentHeaders;
-    QString m_currentHeaderField;
-    QString m_currentHeaderValue;
+    // Raw bytes until the header is complete, so a character split between reads decodes whole.
+    QByteArray m_currentHeaderField;
+    QByteArray m_currentHeaderValue;
     bool m_lastWasValue = false;
     QByteArray m_url;
     size_t m_headBytes = 0;

@@ -186,8 +186,10 @@ void HttpResponse::writeHeaders(QByteArray &out)
         out += "\r\n";
     }
 
+    // 1xx, 204 and 304 answers end with their head, so they need no length to keep the connection.
+    const bool bodiless = (m_status >= 100 && m_status < 200) || m_status == 204 || m_status == 304;
     if (!m_sentConnectionHeader) {
-        if (m_keepAlive && (m_sentContentLengthHeader || m_chunked)) {
+        if (m_keepAlive && (m_sentContentLengthHeader || m_chunked || bodiless)) {
             out += "Connection: keep-alive\r\n";
         } else {
             m_last = true;
@@ -197,7 +199,7 @@ void HttpResponse::writeHeaders(QByteArray &out)
     if (!m_sentContentLengthHeader && !m_sentTransferEncodingHeader) {
         if (m_chunked)
             out += "Transfer-Encoding: chunked\r\n";
-        else
+        else if (!bodiless)
             m_last = true;
     }
     if (!m_sentDateHeader) {

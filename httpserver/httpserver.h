@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QAbstractSocket>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 
 #include <memory>
 
+class HttpConnection;
 class HttpRequest;
 class HttpResponse;
 class QTcpServer;
@@ -13,7 +16,8 @@ class StaticFileHandler;
 
 // The local HTTP server: accepts connections and answers every request with a file from
 // the packages or the file system below its root directory (the program's directory by
-// default). Never shows a dialog while answering.
+// default). Never shows a dialog while answering. It holds at most maxConnections() at once:
+// a new one beyond that closes the oldest connection that has no answer in progress.
 class HttpServer : public QObject
 {
     Q_OBJECT
@@ -25,8 +29,16 @@ public:
     ~HttpServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
+    // This machine only (127.0.0.1).
     bool listen(quint16 port);
     quint16 serverPort() const;
+    QHostAddress serverAddress() const;
+    // Why the last listen failed.
+    QAbstractSocket::SocketError serverError() const;
+    QString errorString() const;
+    int connectionCount() const { return m_connections.size(); }
+    // 1024, or fewer when the process may open fewer descriptors.
+    static int maxConnections();
     QString rootDir() const;
     // Idle and incomplete-head limits for new connections (120 s and 60 s by default).
     void setTimeouts(int idleMs, int headMs);
@@ -36,7 +48,10 @@ public slots:
     void onRequest(HttpRequest *request, HttpResponse *response);
 
 private:
+    void makeRoom();
+
     QTcpServer *m_tcpServer = nullptr;
+    QList<HttpConnection *> m_connections; // oldest first
     std::unique_ptr<StaticFileHandler> m_handler;
     int m_idleMs = 120 * 1000;
     int m_headMs = 60 * 1000;

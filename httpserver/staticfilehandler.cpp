@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -13,6 +14,7 @@
 #include <QUrlQuery>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,6 +85,18 @@ bool answerRange(HttpResponse *response, Range range, qint64 from, qint64 length
     return true;
 }
 
+// Versioned resources may be kept for a year; only successful answers say so.
+void markCacheable(HttpResponse *response, bool versioned)
+{
+    if (!versioned)
+        return;
+    response->setHeader(QStringLiteral("Last-Modified"), HttpResponse::httpDate());
+    response->setHeader(QStringLiteral("Cache-Control"), QStringLiteral("public"));
+    response->setHeader(QStringLiteral("Expires"), HttpResponse::httpDate(1));
+}
+
+const char SqliteHeader[] = "SQLite format 3"; // with its NUL, the first 16 bytes of a database
+
 QString suffixOf(const QString &path)
 {
     const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
@@ -129,6 +143,24 @@ bool StaticFileHandler::isSafePath(const QString &path)
     return true;
 }
 
+bool StaticFileHandler::isPrivatePath(const QString &path)
+{
+    // Every private path names one of these, however it is spelled; most requests stop here.
+    if (!path.contains(QLatin1String("conf"), Qt::CaseInsensitive) && !path.contains(QLatin1String("update"), Qt::CaseInsensitive)
+        && !path.contains(QLatin1String(".elf"), Qt::CaseInsensitive))
+        return false;
+    const QString clean = QDir::cleanPath(path);
+    const auto is = [&clean](const char *name) { return clean.compare(QLatin1String(name), Qt::CaseInsensitive) == 0; };
+    return is("qt.conf") || is("data/user.conf") || is("data/update")
+        || clean.startsWith(QLatin1String("data/update/"), Qt::CaseInsensitive)
+        || clean.endsWith(QLatin1String(".elf"), Qt::CaseInsensitive);
+}
+
+bool StaticFileHandler::isDatabase(const char *head, qint64 size)
+{
+    return size >= qint64(sizeof SqliteHeader) && memcmp(head, SqliteHeader, sizeof SqliteHeader) == 0;
+}
+
 void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
 {
     const auto &headers = request->headers();
@@ -152,16 +184,18 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         return;
     }
 
+    if (isPrivatePath(path)) {
+        qDebug() << "refused a private path" << path;
+        answerNotFound(response);
+        return;
+    }
+
     const QUrl url = request->url();
-    if (url.hasQuery() && QUrlQuery(url).hasQueryItem(QStringLiteral("v"))) {
-        if (!request->header(QStringLiteral("if-modified-since")).isEmpty()) {
-            response->setStatus(304);
-            response->end();
-            return;
-        }
-        response->setHeader(QStringLiteral("Last-Modified"), HttpResponse::httpDate());
-        response->setHeader(QStringLiteral("Cache-Control"), QStringLiteral("public"));
-        response->setHeader(QStringLiteral("Expires"), HttpResponse::httpDate(1));
+    const bool versioned = url.hasQuery() && QUrlQuery(url).hasQueryItem(QStringLiteral("v"));
+    if (versioned && !request->header(QStringLiteral("if-modified-since")).isEmpty()) {
+        response->setStatus(304);
+        response->end();
+        return;
     }
 
     const int question = path.indexOf(QLatin1Char('?'));
@@ -178,12 +212,14 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         const Range range = parseRange(rangeHeader, bytes->size(), &from, &length);
         if (range != Range::Whole) {
             if (answerRange(response, range, from, length, bytes->size())) {
+                markCacheable(response, versioned);
                 response->setHeader(QStringLiteral("Content-Length"), QString::number(length));
                 response->end(bytes->mid(int(from), int(length)));
             }
             return;
         }
         response->setStatus(200);
+        markCacheable(response, versioned);
         response->setHeader(QStringLiteral("Content-Length"), QString::number(bytes->size()));
         response->end(*bytes);
         return;
@@ -199,6 +235,7 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         const auto cached = m_cache.constFind(nativePath);
         if (cached != m_cache.constEnd() && cached->matches(st)) {
             response->setStatus(200);
+            markCacheable(response, versioned);
             response->setHeader(QStringLiteral("Content-Length"), QString::number(cached->bytes.size()));
             response->end(cached->bytes);
             return;
@@ -216,12 +253,21 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         return;
     }
     const qint64 size = st.st_size;
+    char head[sizeof SqliteHeader];
+    if (size >= qint64(sizeof head) && ::pread(fd, head, sizeof head, 0) == ssize_t(sizeof head)
+        && isDatabase(head, sizeof head)) {
+        qDebug() << "refused a database file" << path;
+        ::close(fd);
+        answerNotFound(response);
+        return;
+    }
     const Range range = parseRange(rangeHeader, size, &from, &length);
     if (range != Range::Whole) {
         if (!answerRange(response, range, from, length, size)) {
             ::close(fd);
             return;
         }
+        markCacheable(response, versioned);
         auto *file = new QFile;
         if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle) || !file->seek(from)) {
             if (!file->isOpen())
@@ -234,6 +280,7 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         return;
     }
     response->setStatus(200);
+    markCacheable(response, versioned);
     if (size > WholeReadLimit) {
         auto *file = new QFile;
         if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {

@@ -12,8 +12,9 @@ class HttpRequest;
 class HttpResponse;
 
 // Answers a request with a file below the root: from a zip package first, then from the
-// file system. Paths never leave the root, and foreign Host names are refused, so a web
-// page elsewhere cannot read the installation through DNS rebinding.
+// file system. Paths never leave the root, foreign Host names are refused, so a web page
+// elsewhere cannot read the installation through DNS rebinding, and files the programs write
+// (private paths, SQLite databases) answer as missing.
 class StaticFileHandler
 {
     Q_DISABLE_COPY(StaticFileHandler)
@@ -32,6 +33,10 @@ public:
 
     static bool isAllowedHost(const QString &hostHeader);
     static bool isSafePath(const QString &path);
+    // What the programs and their pages write is never served: the update area, logs, the
+    // user's settings, qt.conf. Databases are recognised by their contents (isDatabase).
+    static bool isPrivatePath(const QString &path);
+    static bool isDatabase(const char *head, qint64 size);
 
 private:
     struct CachedFile

@@ -134,10 +134,8 @@ bool BrowserApplication::init()
     // 8. The update area is cleaned.
     KavoUpdate::cleanupUpdater();
     // 9. The local server.
-    if (!m_httpServer.listen(serverPort())) {
-        qWarning("cannot listen on port %d", serverPort());
+    if (!startServer())
         return false;
-    }
     traceStartup("server");
     // 10. The tray icon of application mode.
     createTrayIcon();
@@ -155,9 +153,32 @@ bool BrowserApplication::loadAppConfig()
         showCriticalMessage(errorTitle, QStringLiteral("读取配置文件出错!"));
         return false;
     }
-    m_webRoot = QStringLiteral("http://localhost:58899/data/") + appConfig().name();
+    m_webRoot = QStringLiteral("http://localhost:%1/data/").arg(serverPort()) + appConfig().name();
     BrowserContext::setWebRoot(m_webRoot);
+    BrowserContext::setTrustedOrigins(
+        BrowserContext::applicationOrigins(serverPort(), appConfig().url(), appConfig().trustedOrigins()));
     return ensureSingleInstance();
+}
+
+quint16 BrowserApplication::serverPort()
+{
+    return appConfig().port();
+}
+
+bool BrowserApplication::startServer()
+{
+    const QHostAddress address(appConfig().serverAddress());
+    if (m_httpServer.listen(address, serverPort()))
+        return true;
+    // Another program (or another Kavo application) on the port must not look like a silent crash.
+    const QString text = m_httpServer.serverError() == QAbstractSocket::AddressInUseError
+        ? QStringLiteral("本地服务器的端口%1已被其他程序占用，程序无法启动。").arg(serverPort())
+        : QStringLiteral("本地服务器无法在%1:%2上启动：%3")
+              .arg(address.toString())
+              .arg(serverPort())
+              .arg(m_httpServer.errorString());
+    showCriticalMessage(errorTitle, text);
+    return false;
 }
 
 QString BrowserApplication::singleInstanceKey()

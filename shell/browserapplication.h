@@ -53,10 +53,12 @@ public slots:
 public:
     // The instance guard's key for the configured application and the current user.
     static QString singleInstanceKey();
-    static quint16 serverPort() { return 58899; }
+    // The configured Port of qt.conf, 58899 by default.
+    static quint16 serverPort();
 
 private:
     bool loadAppConfig();
+    bool startServer();
     bool ensureSingleInstance();
     void loadPlugins();
     bool checkUpdater();

@@ -5,7 +5,9 @@
 #include "core/fileutils.h"
 
 #include <QDebug>
-#include <QFileInfo>
+#include <QFile>
+
+#include <sys/stat.h>
 
 namespace {
 QString asciiLower(const QString &text)
@@ -21,12 +23,25 @@ QString asciiLower(const QString &text)
 
 struct PackageResources::Archive
 {
+    ~Archive() { qDeleteAll(contents); }
+    void forget()
+    {
+        indexed = false;
+        index.clear();
+        qDeleteAll(contents);
+        contents.clear();
+    }
+
     QString file;
     ZipDecompress zip;
     bool indexed = false;
+    // The file as it was indexed; another size or time means another package.
+    qint64 size = -1;
+    qint64 modified = -1;
     // ASCII-lower-cased name to the name as stored; the first of equal spellings wins, as
     // with the library's own case-insensitive lookup.
     QHash<QString, QString> index;
+    QHash<QString, QByteArray *> contents; // by stored entry name
 };
 
 PackageResources::PackageResources(const QString &rootDir)
@@ -37,7 +52,6 @@ PackageResources::PackageResources(const QString &rootDir)
 PackageResources::~PackageResources()
 {
     qDeleteAll(m_archives);
-    qDeleteAll(m_contents);
 }
 
 PackageResources::Archive *PackageResources::archiveFor(const QString &packageName)
@@ -47,13 +61,22 @@ PackageResources::Archive *PackageResources::archiveFor(const QString &packageNa
         fileName += QLatin1String(".zip");
     const QString file = m_root + QLatin1Char('/') + fileName;
     Archive *archive = m_archives.value(file);
+    struct stat st;
+    if (::stat(QFile::encodeName(file).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (archive)
+            archive->forget();
+        return nullptr;
+    }
     if (!archive) {
-        if (!QFileInfo(file).isFile())
-            return nullptr;
         archive = new Archive;
         archive->file = file;
         archive->zip.setArchivePath(file);
         m_archives.insert(file, archive);
+    }
+    const qint64 modified = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    if (archive->indexed && (archive->size != st.st_size || archive->modified != modified)) {
+        qDebug() << "package changed, reading it afresh:" << file;
+        archive->forget();
     }
     if (!archive->indexed) {
         if (archive->zip.openQuietly(file) != ZipDecompress::Ok) {
@@ -73,6 +96,8 @@ PackageResources::Archive *PackageResources::archiveFor(const QString &packageNa
                 archive->index.insert(key, name);
         }
         archive->indexed = true;
+        archive->size = st.st_size;
+        archive->modified = modified;
     }
     return archive;
 }
@@ -84,7 +109,10 @@ const QByteArray *PackageResources::packageBytes(const QString &path)
     const int slash = path.indexOf(QLatin1Char('/'));
     if (slash <= 0)
         return nullptr;
-    const QString entryName = path.mid(slash + 1);
+    // One "/" after the package name is the separator; one more may stand before the entry.
+    QString entryName = path.mid(slash + 1);
+    if (entryName.startsWith(QLatin1Char('/')))
+        entryName.remove(0, 1);
     if (entryName.isEmpty())
         return nullptr;
     Archive *archive = archiveFor(path.left(slash));
@@ -93,8 +121,7 @@ const QByteArray *PackageResources::packageBytes(const QString &path)
     const QString stored = archive->index.value(asciiLower(entryName));
     if (stored.isEmpty() || stored.endsWith(QLatin1Char('/')))
         return nullptr;
-    const QString key = archive->file + QLatin1Char('\n') + stored;
-    if (QByteArray *cached = m_contents.value(key))
+    if (QByteArray *cached = archive->contents.value(stored))
         return cached;
 
     auto bytes = std::make_unique<QByteArray>();
@@ -109,7 +136,7 @@ const QByteArray *PackageResources::packageBytes(const QString &path)
         return nullptr;
     }
     QByteArray *kept = bytes.release();
-    m_contents.insert(key, kept);
+    archive->contents.insert(stored, kept);
     return kept;
 }
 

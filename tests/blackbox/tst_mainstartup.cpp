@@ -470,6 +470,53 @@ private slots:
         const QStringList lines = runToEnd(root, &exitCode);
         QCOMPARE(exitCode, 255);
         QVERIFY(lines.filter(QStringLiteral("KAVO_STARTUP init")).isEmpty());
+        QVERIFY2(lines.contains(QStringLiteral("错误: 本地服务器的端口58899已被其他程序占用，程序无法启动。")),
+                 qPrintable(lines.join(QLatin1Char('|'))));
+    }
+
+    // Where the server listens, by qt.conf; the configured page keeps its bridge on any port.
+    void serverAddressAndPort_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("otherAddressServed");
+        QTest::newRow("no keys: this machine only") << QString() << 0 << false;
+        QTest::newRow("every interface") << "0.0.0.0" << 0 << true;
+        QTest::newRow("own port") << QString() << 58900 << false;
+    }
+
+    void serverAddressAndPort()
+    {
+        QFETCH(QString, address);
+        QFETCH(int, port);
+        QFETCH(bool, otherAddressServed);
+        QTemporaryDir dir;
+        const QString root = install(dir);
+        QVERIFY(!root.isEmpty());
+        const int used = port ? port : 58899;
+        {
+            QSettings settings(root + QStringLiteral("/qt.conf"), QSettings::IniFormat);
+            if (!address.isEmpty())
+                settings.setValue(QStringLiteral("System/ServerAddress"), address);
+            if (port) {
+                settings.setValue(QStringLiteral("System/Port"), port);
+                settings.setValue(QStringLiteral("Demo/Url"), QStringLiteral("http://localhost:%1/data/Demo/index.html").arg(port));
+            }
+        }
+        QProcess *process = start(root);
+        QByteArray err;
+        QVERIFY2(waitForLoadedPage(process, &err), err.constData());
+        const QString page = QStringLiteral("http://%1:%2/data/Demo/index.html");
+        QVERIFY(fetch(page.arg(QStringLiteral("127.0.0.1")).arg(used)).contains("卡沃演示应用"));
+        QCOMPARE(fetch(page.arg(QStringLiteral("127.0.0.2")).arg(used)).contains("卡沃演示应用"), otherAddressServed);
+        if (port)
+            QVERIFY(fetch(page.arg(QStringLiteral("127.0.0.1")).arg(58899)).isEmpty());
+        // What the program itself keeps is not for the network.
+        QVERIFY(fetch(QStringLiteral("http://127.0.0.1:%1/qt.conf").arg(used)).isEmpty());
+        QTest::qWait(500);
+        err += process->readAllStandardError();
+        stop(process);
+        QVERIFY2(!err.contains("untrusted"), err.constData());
     }
 
     // A main program built without its style sheet stops at that step and says nothing.

@@ -6,3 +6,5 @@ kavo_add_test(tst_demonotes SOURCES tst_demonotes.cpp LIBS kavo_bridge Qt5::WebK
 kavo_add_test(tst_remotedatapage SOURCES tst_remotedatapage.cpp loopbackhttpserver.h LIBS kavo_bridge Qt5::WebKitWidgets)
 kavo_add_test(tst_kavodevice SOURCES tst_kavodevice.cpp loopbackhttpserver.h
               LIBS kavo_shell kavo_httpserver Qt5::WebKitWidgets)
+kavo_add_test(tst_trustedorigins SOURCES tst_trustedorigins.cpp loopbackhttpserver.h
+              LIBS kavo_shell kavo_httpserver Qt5::WebKitWidgets)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "browser/browsercontext.h"
 #include "browser/browserwindow.h"
 #include "browser/webpage.h"
 #include "browser/webview.h"
@@ -22,6 +23,8 @@ public:
     // Loads the recording page (again): a new script environment with a new set of objects.
     void load()
     {
+        // The page stands for one of the application's own.
+        BrowserContext::setTrustedOrigins({QStringLiteral("http://127.0.0.1")});
         QSignalSpy loaded(window.webView(), &QWebView::loadFinished);
         window.webView()->setHtml(QStringLiteral(R"(<html><body><script>
 var Kavo = {picturelist: []};

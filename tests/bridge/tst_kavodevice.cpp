@@ -1,3 +1,4 @@
+#include "browser/browsercontext.h"
 #include "browser/host.h"
 #include "bridge/kavodevice.h"
 #include "bridge/kavofactory.h"
@@ -105,7 +106,12 @@ private slots:
         m_server.route("/missing", LoopbackHttpServer::simple(404, "nothing here"));
     }
 
-    void init() { QVERIFY(openWindow()); }
+    void init()
+    {
+        // The loopback server stands for the application's own origin.
+        BrowserContext::setTrustedOrigins({m_server.url(QString())});
+        QVERIFY(openWindow());
+    }
 
     void cleanup()
     {
@@ -181,13 +187,32 @@ private slots:
         QVERIFY(device());
     }
 
-    void showRemoteSiteOpensTheDesktopBrowser()
+    void showRemoteSiteOpensWebAndMailOnly_data()
     {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("opened");
+        QTest::newRow("http") << "http://example.com/a?b=1" << true;
+        QTest::newRow("https") << "https://example.com/" << true;
+        QTest::newRow("upper-case scheme") << "HTTPS://example.com/" << true;
+        QTest::newRow("mailto") << "mailto:someone@example.com" << true;
+        QTest::newRow("local file") << "file:///etc/passwd" << false;
+        QTest::newRow("custom handler") << "kavo-evil://run/something" << false;
+        QTest::newRow("no scheme") << "/etc/passwd" << false;
+        QTest::newRow("javascript") << "javascript:alert(1)" << false;
+    }
+
+    void showRemoteSiteOpensWebAndMailOnly()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, opened);
         UrlCatcher catcher;
-        QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
-        js(QStringLiteral("KavoDevice.showRemoteSite('http://example.com/a?b=1')"));
-        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-        QCOMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("http://example.com/a?b=1"))});
+        const QStringList schemes{"http", "https", "mailto", "file", "kavo-evil", "javascript"};
+        for (const QString &scheme : schemes)
+            QDesktopServices::setUrlHandler(scheme, &catcher, "open");
+        js(QStringLiteral("KavoDevice.showRemoteSite('%1')").arg(url));
+        for (const QString &scheme : schemes)
+            QDesktopServices::unsetUrlHandler(scheme);
+        QCOMPARE(catcher.urls, opened ? QList<QUrl>{QUrl(url)} : QList<QUrl>());
         QCOMPARE(received(), 0);
     }
 
@@ -197,6 +222,7 @@ private slots:
     {
         HttpServer server(qEnvironmentVariable("KAVO_SOURCE_DIR"));
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(server.serverPort(), QUrl(), {}));
         delete m_window;
         m_window = new BrowserWindow(QUrl(QStringLiteral("http://127.0.0.1:%1/demo/remote.html").arg(server.serverPort())));
         QSignalSpy ready(m_window, &BrowserWindow::pageReady);

@@ -191,14 +191,56 @@ private slots:
     void unsafeHeadersAreNotSent()
     {
         m_server->route("/h", LoopbackHttpServer::simple(200, "ok"));
-        m_client->request(m_server->url(QStringLiteral("/h")), QStringLiteral("u"), QStringLiteral("X\r\nEvil"),
+        m_client->request(m_server->url(QStringLiteral("/h")), QStringLiteral("u"), QStringLiteral("GET"),
                           QString(), QStringLiteral("5~X-Bad12~v\r\nX-Evil: 14~X-Ok1~y"));
         QTRY_COMPARE(m_events->count(), 1);
         const LoopbackHttpServer::Request r = m_server->requests.value(0);
         QVERIFY(!r.headers.contains("x-evil"));
         QVERIFY(!r.headers.contains("x-bad"));
-        QVERIFY(!r.headers.contains("evil"));
         QCOMPARE(r.headers.value("x-ok"), QByteArray("y"));
+    }
+
+    // The method names a header and the path is its value: a byte that would start another
+    // header line, or a method that is no token, fails the request before anything is sent.
+    void unsafeMethodOrPathFails_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("CR LF in the method") << "X\r\nEvil" << "/h" << false;
+        QTest::newRow("LF in the method") << "X\nEvil: 1" << "/h" << false;
+        QTest::newRow("NUL in the method") << QStringLiteral("GE") + QChar(0) + QStringLiteral("T") << "/h" << false;
+        QTest::newRow("blank in the method") << "GET X" << "/h" << false;
+        QTest::newRow("colon in the method") << "X-A:" << "/h" << false;
+        QTest::newRow("empty method") << "" << "/h" << false;
+        QTest::newRow("encoded CR LF in the path") << "GET" << "/h%0D%0AX-Evil:%201" << false;
+        QTest::newRow("encoded LF in the path") << "GET" << "/h%0AX-Evil:%201" << false;
+        QTest::newRow("encoded NUL in the path") << "GET" << "/h%00x" << false;
+        QTest::newRow("token punctuation") << "X-Method_1.2!" << "/h" << true;
+        QTest::newRow("encoded blank in the path") << "GET" << "/h%20x" << true;
+    }
+
+    void unsafeMethodOrPathFails()
+    {
+        QFETCH(QString, method);
+        QFETCH(QString, path);
+        QFETCH(bool, sent);
+        m_server->route("/h", LoopbackHttpServer::simple(200, "ok"));
+        m_server->route("/h%20x", LoopbackHttpServer::simple(200, "ok"));
+        m_client->request(m_server->url(path), QStringLiteral("u'1"), method, QString(), QString());
+        QTRY_COMPARE(m_events->count(), 1);
+        const QJsonObject e = onlyEvent();
+        QCOMPARE(e.value(QStringLiteral("id")).toString(), QStringLiteral("u'1"));
+        QCOMPARE(e.value(QStringLiteral("success")).toBool(), sent);
+        QCOMPARE(m_server->requests.size(), sent ? 1 : 0);
+        if (!sent) {
+            QVERIFY2(e.value(QStringLiteral("error")).toString().startsWith(QStringLiteral("Code:999, ")),
+                     qPrintable(e.value(QStringLiteral("error")).toString()));
+            QCOMPARE(m_client->pendingCount(), 0);
+        } else {
+            for (const auto &header : m_server->requests.at(0).rawHeaders)
+                QVERIFY(!header.first.contains("evil") && !header.second.contains('\n'));
+        }
     }
 
     void cookiesAreSentAndStored()

@@ -122,9 +122,13 @@ private slots:
 
     void evaluateScriptReturnsTheResult()
     {
-        BrowserWindow window;
+        BrowserWindow window(QUrl(pageUrl(QStringLiteral("events.html"))));
+        QVERIFY(waitForPage(&window));
         QCOMPARE(window.evaluateScript(QStringLiteral("6*7"), QStringLiteral("d")).toInt(), 42);
         QCOMPARE(window.evaluateScript(QStringLiteral("'卡沃'"), QVariant()).toString(), QStringLiteral("卡沃"));
+        // A window without a document of the application's runs nothing.
+        BrowserWindow blank;
+        QCOMPARE(blank.evaluateScript(QStringLiteral("6*7"), QStringLiteral("d")).toString(), QStringLiteral("d"));
     }
 
     void loadPublishesWebRootThenLoadedEvent()

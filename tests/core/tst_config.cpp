@@ -64,6 +64,52 @@ private slots:
         QCOMPARE(config.height(), height);
     }
 
+    void serverAndTrustKeys_data()
+    {
+        QTest::addColumn<QByteArray>("system");
+        QTest::addColumn<QByteArray>("group");
+        QTest::addColumn<bool>("loaded");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QStringList>("origins");
+        QTest::newRow("none of them") << QByteArray() << QByteArray() << true << 58899 << "127.0.0.1" << QStringList();
+        QTest::newRow("port") << QByteArray("Port=58900\n") << QByteArray() << true << 58900 << "127.0.0.1" << QStringList();
+        QTest::newRow("empty port") << QByteArray("Port=\n") << QByteArray() << true << 58899 << "127.0.0.1" << QStringList();
+        QTest::newRow("port not a number") << QByteArray("Port=http\n") << QByteArray() << false << 58899 << "127.0.0.1" << QStringList();
+        QTest::newRow("port 0") << QByteArray("Port=0\n") << QByteArray() << false << 58899 << "127.0.0.1" << QStringList();
+        QTest::newRow("port too large") << QByteArray("Port=65536\n") << QByteArray() << false << 58899 << "127.0.0.1" << QStringList();
+        QTest::newRow("every interface") << QByteArray("ServerAddress=0.0.0.0\n") << QByteArray() << true << 58899 << "0.0.0.0" << QStringList();
+        QTest::newRow("ipv6 loopback") << QByteArray("ServerAddress=::1\n") << QByteArray() << true << 58899 << "::1" << QStringList();
+        QTest::newRow("address by name") << QByteArray("ServerAddress=localhost\n") << QByteArray() << false << 58899 << "localhost" << QStringList();
+        QTest::newRow("trusted origins") << QByteArray() << QByteArray("TrustedOrigins=https://a.example.com https://b.example.com:8443\n")
+                                         << true << 58899 << "127.0.0.1" << QStringList{"https://a.example.com", "https://b.example.com:8443"};
+        QTest::newRow("origins with commas") << QByteArray() << QByteArray("TrustedOrigins=https://a.example.com, https://b.example.com\n")
+                                             << true << 58899 << "127.0.0.1" << QStringList{"https://a.example.com", "https://b.example.com"};
+    }
+
+    void serverAndTrustKeys()
+    {
+        QFETCH(QByteArray, system);
+        QFETCH(QByteArray, group);
+        QFETCH(bool, loaded);
+        QFETCH(int, port);
+        QFETCH(QString, address);
+        QFETCH(QStringList, origins);
+        const QString path = writeFile(QStringLiteral("keys.conf"), "[System]\nApp=Demo\n" + system
+                                           + "[Demo]\nVersion=1\nUrl=http://localhost:58899/data/Demo/index.html\n" + group);
+        AppConfig config;
+        QCOMPARE(config.load(path), loaded);
+        if (!loaded)
+            return;
+        QCOMPARE(int(config.port()), port);
+        QCOMPARE(config.serverAddress(), address);
+        QCOMPARE(config.trustedOrigins(), origins);
+        const AppConfig copy(config);
+        QCOMPARE(int(copy.port()), port);
+        QCOMPARE(copy.serverAddress(), address);
+        QCOMPARE(copy.trustedOrigins(), origins);
+    }
+
     void missingFileFailsAndIsNotCreated()
     {
         const QString path = m_dir.filePath(QStringLiteral("absent.conf"));

@@ -1,10 +1,19 @@
+#include "httpserver/httpconnection.h"
+#include "httpserver/httprequest.h"
+#include "httpserver/httpresponse.h"
 #include "httpserver/httpserver.h"
 
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUrlQuery>
 #include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -74,7 +83,10 @@ private:
             answer->headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
         }
         int bodyLength = 0;
-        if (!headOnly && answer->headers.contains("content-length"))
+        const bool bodiless = answer->status == 304 || answer->status == 204 || answer->status / 100 == 1;
+        if (bodiless)
+            bodyLength = 0;
+        else if (!headOnly && answer->headers.contains("content-length"))
             bodyLength = answer->headers.value("content-length").toInt();
         else if (!headOnly) {
             if (!atClose)
@@ -97,6 +109,85 @@ void writeFile(const QString &path, const QByteArray &bytes)
     file.write(bytes);
 }
 
+// Accepts connections and hands every parsed request to the test's handler, so requests and
+// responses are seen exactly as a handler sees them.
+class MessageServer : public QTcpServer
+{
+public:
+    std::function<void(HttpRequest *, HttpResponse *)> handler;
+
+    MessageServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                auto *connection = new HttpConnection(socket, this);
+                QObject::connect(connection, &HttpConnection::newRequest, this,
+                                 [this](HttpRequest *request, HttpResponse *response) { handler(request, response); });
+            }
+        });
+        listen(QHostAddress::LocalHost, 0);
+    }
+};
+
+// Everything the peer sends until it has been quiet for a while (or closed).
+QByteArray readQuietly(QTcpSocket &socket, int quietMs = 300)
+{
+    QByteArray bytes;
+    QElapsedTimer quiet;
+    quiet.start();
+    // The server runs in this thread: wait with the event loop turning.
+    while (quiet.elapsed() < quietMs && socket.state() == QAbstractSocket::ConnectedState) {
+        QTest::qWait(10);
+        const QByteArray more = socket.readAll();
+        if (!more.isEmpty()) {
+            bytes += more;
+            quiet.restart();
+        }
+    }
+    return bytes + socket.readAll();
+}
+
+qint64 residentKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// kavo-httpd over root on a free port, answering once started; null when it cannot run.
+std::unique_ptr<QProcess> startHttpd(const QString &root, quint16 *port, const QString &wrapper = QString(),
+                                     const QStringList &wrapperArguments = QStringList())
+{
+    const QString program = qEnvironmentVariable("KAVO_BENCH_DIR") + "/kavo-httpd";
+    if (!QFileInfo::exists(program))
+        return nullptr;
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    *port = probe.serverPort();
+    probe.close();
+    auto httpd = std::make_unique<QProcess>();
+    const QStringList arguments{"--root", root, "--port", QString::number(*port)};
+    if (wrapper.isEmpty())
+        httpd->start(program, arguments);
+    else
+        httpd->start(wrapper, wrapperArguments + QStringList{program} + arguments);
+    if (!httpd->waitForStarted())
+        return nullptr;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, *port);
+        if (socket.waitForConnected(100))
+            return httpd;
+        QTest::qWait(50);
+    }
+    return nullptr;
+}
+
 } // namespace
 
 class TestHttpServer : public QObject
@@ -117,6 +208,15 @@ private slots:
     void changedFileIsServedFresh();
     void incompleteHeadTimesOut();
     void blackBoxProcess();
+    void privateFilesAreNotServed_data();
+    void privateFilesAreNotServed();
+    void listensOnLoopbackByDefault();
+    void pipeliningWithoutReadingStaysBounded();
+    void slowClientsDoNotLockOutAFreshOne();
+    void requestFields_data();
+    void requestFields();
+    void responses_data();
+    void responses();
 
 private:
     QTemporaryDir m_root;
@@ -141,6 +241,21 @@ void TestHttpServer::initTestCase()
     zip.start("zip", {"-q", "-r", m_root.filePath("pkg.zip"), "app"});
     QVERIFY(zip.waitForFinished() && zip.exitCode() == 0);
     QDir().mkpath(m_root.filePath("damaged"));
+
+    // What the programs write beside what they ship.
+    QByteArray database("SQLite format 3", 16);
+    database += QByteArray(4080, '\x01');
+    writeFile(m_root.filePath("data/update/Demo/5.0.0.1/update.rdl"), "<task/>");
+    writeFile(m_root.filePath("data/update/Demo/5.0.0.1/log.elf"), "log");
+    writeFile(m_root.filePath("data/Demo/log.elf"), "log");
+    writeFile(m_root.filePath("data/user.conf"), "[Demo]\nWidth=1\n");
+    writeFile(m_root.filePath("qt.conf"), "[System]\nApp=Demo\n");
+    writeFile(m_root.filePath("data/notes.bin"), database);
+    writeFile(m_root.filePath("data/big.db"), database + QByteArray(2 * 1024 * 1024, 'd'));
+    writeFile(m_root.filePath("data/Demo/page.html"), "page");
+    writeFile(m_root.filePath("data/notes.txt"), "SQLite format 2 is not a database");
+    writeFile(m_root.filePath("data/updates.txt"), "news");
+    writeFile(m_root.filePath("elf.txt"), "elf");
 
     m_server = std::make_unique<HttpServer>(m_root.path());
     QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
@@ -172,6 +287,7 @@ void TestHttpServer::answers_data()
     QTest::newRow("absolute path") << QByteArray("GET //etc/passwd HTTP/1.1\r\n\r\n") << 404 << QByteArray("text/html") << notFound << QByteArray("keep-alive");
     QTest::newRow("encoded absolute") << QByteArray("GET /%2Fetc/passwd HTTP/1.1\r\n\r\n") << 404 << QByteArray("text/html") << notFound << QByteArray("keep-alive");
     QTest::newRow("package entry") << QByteArray("GET /pkg/app/main.js HTTP/1.1\r\n\r\n") << 200 << QByteArray("application/x-javascript; charset=utf-8") << QByteArray("var a;") << QByteArray("keep-alive");
+    QTest::newRow("package with a doubled slash") << QByteArray("GET /pkg//app/main.js HTTP/1.1\r\n\r\n") << 200 << QByteArray("application/x-javascript; charset=utf-8") << QByteArray("var a;") << QByteArray("keep-alive");
     QTest::newRow("package with .zip") << QByteArray("GET /pkg.zip/app/main.js HTTP/1.1\r\n\r\n") << 200 << QByteArray("application/x-javascript; charset=utf-8") << QByteArray("var a;") << QByteArray("keep-alive");
     QTest::newRow("package letter case") << QByteArray("GET /pkg/APP/Main.JS HTTP/1.1\r\n\r\n") << 200 << QByteArray() << QByteArray("var a;") << QByteArray("keep-alive");
     QTest::newRow("package directory entry") << QByteArray("GET /pkg/app HTTP/1.1\r\n\r\n") << 404 << QByteArray("text/html") << notFound << QByteArray("keep-alive");
@@ -235,18 +351,25 @@ void TestHttpServer::headSplitOverReads()
 void TestHttpServer::malformedAndOversizeHeads_data()
 {
     QTest::addColumn<QByteArray>("request");
-    QTest::newRow("garbage") << QByteArray("\x01\x02 nonsense\r\n\r\n");
-    QTest::newRow("bad version") << QByteArray("GET / HTTP/x.y\r\n\r\n");
-    QTest::newRow("head over 64 KiB") << QByteArray("GET /readme HTTP/1.1\r\nX-Big: " + QByteArray(70 * 1024, 'a') + "\r\n\r\n");
+    QTest::addColumn<int>("status");
+    QTest::newRow("garbage") << QByteArray("\x01\x02 nonsense\r\n\r\n") << 400;
+    QTest::newRow("bad version") << QByteArray("GET / HTTP/x.y\r\n\r\n") << 400;
+    QTest::newRow("head over 64 KiB") << QByteArray("GET /readme HTTP/1.1\r\nX-Big: " + QByteArray(70 * 1024, 'a') + "\r\n\r\n") << 400;
+    QTest::newRow("empty Host") << QByteArray("GET /readme HTTP/1.1\r\nHost:\r\n\r\n") << 400;
+    QTest::newRow("blank Host") << QByteArray("GET /readme HTTP/1.1\r\nHost:   \r\n\r\n") << 400;
+    QTest::newRow("protocol upgrade") << QByteArray("GET /readme HTTP/1.1\r\nHost: localhost\r\nConnection: Upgrade\r\n"
+                                                   "Upgrade: websocket\r\n\r\nbytes of another protocol") << 501;
+    QTest::newRow("tunnel") << QByteArray("CONNECT 127.0.0.1:22 HTTP/1.1\r\nHost: 127.0.0.1:22\r\n\r\n") << 501;
 }
 
 void TestHttpServer::malformedAndOversizeHeads()
 {
     QFETCH(QByteArray, request);
+    QFETCH(int, status);
     Client client(m_server->serverPort());
     const QList<Answer> answers = client.exchange(request, 1);
     QCOMPARE(answers.size(), 1);
-    QCOMPARE(answers[0].status, 400);
+    QCOMPARE(answers[0].status, status);
     QVERIFY(client.closedByServer());
 }
 
@@ -265,6 +388,20 @@ void TestHttpServer::versionedCachingAnd304()
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers[0].status, 304);
     QVERIFY(answers[0].body.isEmpty());
+    // A 304 ends with its head: the connection goes on.
+    QCOMPARE(answers[0].headers.value("connection"), QByteArray("keep-alive"));
+    QVERIFY(!client.closedByServer(100));
+    answers = client.exchange("GET /readme HTTP/1.1\r\n\r\n", 1);
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].body, QByteArray("plain"));
+
+    // "NOT Found!" is no versioned resource: nothing may keep it.
+    answers = client.exchange("GET /nope.js?v=3 HTTP/1.1\r\n\r\n", 1);
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].status, 404);
+    QVERIFY(!answers[0].headers.contains("cache-control"));
+    QVERIFY(!answers[0].headers.contains("expires"));
+    QVERIFY(!answers[0].headers.contains("last-modified"));
 
     answers = Client(m_server->serverPort()).exchange("GET /readme HTTP/1.1\r\nIf-Modified-Since: x\r\n\r\n", 1);
     QCOMPARE(answers[0].status, 200);
@@ -388,6 +525,303 @@ void TestHttpServer::blackBoxProcess()
     httpd.waitForFinished();
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers[0].body, QByteArray("<p>hi</p>"));
+}
+
+void TestHttpServer::privateFilesAreNotServed_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("range");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    const QByteArray notFound = "NOT Found!";
+    QTest::newRow("task log in the update area") << QByteArray("/data/update/Demo/5.0.0.1/update.rdl") << QByteArray() << 404 << notFound;
+    QTest::newRow("update area by a doubled slash") << QByteArray("/data//update/Demo/5.0.0.1/update.rdl") << QByteArray() << 404 << notFound;
+    QTest::newRow("update area through a dot") << QByteArray("/./data/./update/Demo/5.0.0.1/update.rdl") << QByteArray() << 404 << notFound;
+    QTest::newRow("update area itself") << QByteArray("/data/update") << QByteArray() << 404 << notFound;
+    QTest::newRow("log in the update area") << QByteArray("/data/update/Demo/5.0.0.1/log.elf") << QByteArray() << 404 << notFound;
+    QTest::newRow("log elsewhere") << QByteArray("/data/Demo/log.elf") << QByteArray() << 404 << notFound;
+    QTest::newRow("log, versioned") << QByteArray("/data/Demo/log.elf?v=2") << QByteArray() << 404 << notFound;
+    QTest::newRow("user settings") << QByteArray("/data/user.conf") << QByteArray() << 404 << notFound;
+    QTest::newRow("qt.conf") << QByteArray("/qt.conf") << QByteArray() << 404 << notFound;
+    QTest::newRow("qt.conf encoded") << QByteArray("/qt%2Econf") << QByteArray() << 404 << notFound;
+    QTest::newRow("database by its contents") << QByteArray("/data/notes.bin") << QByteArray() << 404 << notFound;
+    QTest::newRow("database, a range of it") << QByteArray("/data/notes.bin") << QByteArray("bytes=0-15") << 404 << notFound;
+    QTest::newRow("large database") << QByteArray("/data/big.db") << QByteArray() << 404 << notFound;
+    QTest::newRow("served: page beside a log") << QByteArray("/data/Demo/page.html") << QByteArray() << 200 << QByteArray("page");
+    QTest::newRow("served: not quite a database") << QByteArray("/data/notes.txt") << QByteArray() << 200 << QByteArray("SQLite format 2 is not a database");
+    QTest::newRow("served: name like the update area") << QByteArray("/data/updates.txt") << QByteArray() << 200 << QByteArray("news");
+    QTest::newRow("served: elf in the name only") << QByteArray("/elf.txt") << QByteArray() << 200 << QByteArray("elf");
+}
+
+void TestHttpServer::privateFilesAreNotServed()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, range);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    // Twice: an answer from the server's memory must follow the same rule.
+    for (int round = 0; round < 2; ++round) {
+        Client client(m_server->serverPort());
+        const QByteArray rangeLine = range.isEmpty() ? QByteArray() : "Range: " + range + "\r\n";
+        const QList<Answer> answers = client.exchange("GET " + target + " HTTP/1.1\r\n" + rangeLine + "\r\n", 1);
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(answers[0].status, status);
+        QCOMPARE(answers[0].body, body);
+        QTest::qWait(round == 0 ? 1100 : 0); // files left alone for a second may be kept in memory
+    }
+}
+
+void TestHttpServer::listensOnLoopbackByDefault()
+{
+    HttpServer server(m_root.path());
+    QVERIFY(server.listen(0));
+    QCOMPARE(server.serverAddress(), QHostAddress(QHostAddress::LocalHost));
+    // Another address of this machine is not served...
+    QTcpSocket other;
+    other.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), server.serverPort());
+    QVERIFY(!other.waitForConnected(2000));
+    // ...unless every interface was asked for.
+    HttpServer everywhere(m_root.path());
+    QVERIFY(everywhere.listen(QHostAddress::AnyIPv4, 0));
+    Client client(everywhere.serverPort());
+    QTcpSocket viaOther;
+    viaOther.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), everywhere.serverPort());
+    QVERIFY(viaOther.waitForConnected(2000));
+}
+
+void TestHttpServer::pipeliningWithoutReadingStaysBounded()
+{
+    // Small enough to be answered from memory at once: nothing but the bound holds the answers back.
+    QByteArray file(64 * 1024, '\0');
+    for (int i = 0; i < file.size(); ++i)
+        file[i] = char(i * 7);
+    writeFile(m_root.filePath("pipe.bin"), file);
+    quint16 port = 0;
+    std::unique_ptr<QProcess> httpd = startHttpd(m_root.path(), &port);
+    if (!httpd)
+        QSKIP("kavo-httpd not built");
+    QTest::qWait(200);
+    const qint64 before = residentKb(httpd->processId());
+    QVERIFY(before > 0);
+
+    QTcpSocket flood;
+    flood.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(flood.waitForConnected(3000));
+    flood.setReadBufferSize(1);
+    QByteArray requests;
+    for (int i = 0; i < 5000; ++i)
+        requests += "GET /pipe.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    flood.write(requests);
+    qint64 peak = before;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 4000) {
+        QTest::qWait(50);
+        peak = qMax(peak, residentKb(httpd->processId()));
+    }
+    // A fresh client is answered meanwhile.
+    Client fresh(port);
+    const QList<Answer> answers = fresh.exchange("GET /readme HTTP/1.1\r\n\r\n", 1);
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].body, QByteArray("plain"));
+    flood.abort();
+    httpd->kill();
+    httpd->waitForFinished();
+    // 5000 answers of 64 KiB would be over 300 MiB if nothing held them back.
+    QVERIFY2(peak - before < 64 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - before)));
+}
+
+void TestHttpServer::slowClientsDoNotLockOutAFreshOne()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+        QSKIP("prlimit (util-linux) is missing");
+    quint16 port = 0;
+    // 200 descriptors: without a connection limit, 300 slow clients would use them all up.
+    std::unique_ptr<QProcess> httpd
+        = startHttpd(m_root.path(), &port, QStringLiteral("prlimit"), {QStringLiteral("--nofile=200:200")});
+    if (!httpd)
+        QSKIP("kavo-httpd not built");
+    std::vector<std::unique_ptr<QTcpSocket>> slow;
+    for (int i = 0; i < 300; ++i) {
+        slow.push_back(std::make_unique<QTcpSocket>());
+        slow.back()->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(slow.back()->waitForConnected(3000));
+        slow.back()->write("GET /readme HTTP/1.1\r\nX-Slow: ");
+        slow.back()->flush();
+    }
+    QTest::qWait(500);
+    Client fresh(port);
+    const QList<Answer> answers = fresh.exchange("GET /readme HTTP/1.1\r\n\r\n", 1);
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].body, QByteArray("plain"));
+    const int open = QDir(QStringLiteral("/proc/%1/fd").arg(httpd->processId())).entryList(QDir::NoDotAndDotDot | QDir::System).size();
+    QVERIFY2(open < 200, qPrintable(QString::number(open)));
+    httpd->kill();
+    httpd->waitForFinished();
+}
+
+void TestHttpServer::requestFields_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("splitAt"); // the request goes out in two writes, split here
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("queryX");
+    QTest::addColumn<QString>("authority");
+    QTest::addColumn<QString>("headerName");
+    QTest::addColumn<QString>("headerValue");
+    QTest::newRow("target, query and Host") << QByteArray("GET /a/b.txt?x=1 HTTP/1.1\r\nHost: 127.0.0.1:58899\r\n\r\n") << -1
+                                            << "GET" << "1.1" << "/a/b.txt" << "1" << "127.0.0.1:58899" << "host" << "127.0.0.1:58899";
+    QTest::newRow("no Host") << QByteArray("GET /a HTTP/1.1\r\n\r\n") << -1 << "GET" << "1.1" << "/a" << "" << "localhost" << "host" << "";
+    QTest::newRow("last value wins") << QByteArray("POST /p HTTP/1.0\r\nX-Twice: one\r\nx-TWICE: two\r\nContent-Length: 0\r\n\r\n") << -1
+                                     << "POST" << "1.0" << "/p" << "" << "localhost" << "x-twice" << "two";
+    QTest::newRow("names in lower case") << QByteArray("GET / HTTP/1.1\r\nX-Name: Value\r\n\r\n") << -1
+                                         << "GET" << "1.1" << "/" << "" << "localhost" << "x-name" << "Value";
+    QTest::newRow("mixed-case lookup finds nothing") << QByteArray("GET / HTTP/1.1\r\nX-Name: Value\r\n\r\n") << -1
+                                                     << "GET" << "1.1" << "/" << "" << "localhost" << "X-Name" << "";
+    const QByteArray chinese = QString::fromUtf8("GET / HTTP/1.1\r\nX-Name: 中文\r\n\r\n").toUtf8();
+    QTest::newRow("value split inside a character") << chinese << chinese.indexOf("\xe4\xb8\xad") + 1
+                                                    << "GET" << "1.1" << "/" << "" << "localhost" << "x-name" << QString::fromUtf8("中文");
+    QTest::newRow("name split in two") << QByteArray("GET / HTTP/1.1\r\nX-Na: 1\r\nX-Name: v\r\n\r\n") << 28
+                                       << "GET" << "1.1" << "/" << "" << "localhost" << "x-name" << "v";
+}
+
+void TestHttpServer::requestFields()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, splitAt);
+    QFETCH(QString, method);
+    QFETCH(QString, version);
+    QFETCH(QString, path);
+    QFETCH(QString, queryX);
+    QFETCH(QString, authority);
+    QFETCH(QString, headerName);
+    QFETCH(QString, headerValue);
+    MessageServer server;
+    QStringList seen;
+    server.handler = [&](HttpRequest *r, HttpResponse *response) {
+        seen = QStringList{r->method(), r->httpVersion(), r->path(), QUrlQuery(r->url()).queryItemValue("x"),
+                           r->url().authority(), r->header(headerName)};
+        response->setStatus(200);
+        response->end(QByteArray("ok"));
+    };
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(socket.waitForConnected(3000));
+    if (splitAt < 0) {
+        socket.write(request);
+    } else {
+        socket.write(request.left(splitAt));
+        socket.flush();
+        QTest::qWait(100);
+        socket.write(request.mid(splitAt));
+    }
+    QTRY_VERIFY(!seen.isEmpty());
+    QCOMPARE(seen, (QStringList{method, version, path, queryX, authority, headerValue}));
+}
+
+void TestHttpServer::responses_data()
+{
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QByteArray>("statusLine");
+    QTest::addColumn<QList<QByteArray>>("lines");   // header lines present exactly once
+    QTest::addColumn<QList<QByteArray>>("absent");  // header names not sent
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("closes");
+    using L = QList<QByteArray>;
+    QTest::newRow("body with length") << QByteArray("1.1") << "abc" << QByteArray("HTTP/1.1 200 OK")
+                                      << L{"Content-Length: 3", "Connection: keep-alive"} << L{"transfer-encoding"} << QByteArray("abc") << false;
+    QTest::newRow("bare end") << QByteArray("1.1") << "bare" << QByteArray("HTTP/1.1 500 Internal Server Error")
+                              << L{"Connection: close"} << L{"content-length"} << QByteArray() << true;
+    QTest::newRow("HTTP/1.0 closes") << QByteArray("1.0") << "abc" << QByteArray("HTTP/1.1 200 OK")
+                                     << L{"Content-Length: 3", "Connection: close"} << L{} << QByteArray("abc") << true;
+    QTest::newRow("caller's Connection") << QByteArray("1.0") << "keepalive" << QByteArray("HTTP/1.1 200 OK")
+                                         << L{"Connection: keep-alive"} << L{} << QByteArray("abc") << false;
+    QTest::newRow("caller's Date") << QByteArray("1.1") << "date" << QByteArray("HTTP/1.1 200 OK")
+                                   << L{"Date: Thu, 01 Jan 1970 00:00:00 GMT"} << L{} << QByteArray("abc") << false;
+    QTest::newRow("chunked by the caller") << QByteArray("1.1") << "chunked" << QByteArray("HTTP/1.1 200 OK")
+                                           << L{"Transfer-Encoding: chunked", "Connection: keep-alive"} << L{"content-length"}
+                                           << QByteArray("3\r\nabc\r\n0\r\n\r\n") << false;
+    QTest::newRow("write before the head") << QByteArray("1.1") << "early" << QByteArray("HTTP/1.1 200 OK")
+                                           << L{"Content-Length: 4"} << L{} << QByteArray("late") << false;
+    QTest::newRow("status without a reason") << QByteArray("1.1") << "299" << QByteArray("HTTP/1.1 299 ")
+                                             << L{"Content-Length: 1"} << L{} << QByteArray("x") << false;
+    QTest::newRow("content type by suffix") << QByteArray("1.1") << "png" << QByteArray("HTTP/1.1 200 OK")
+                                            << L{"Content-Type: image/png"} << L{} << QByteArray("false true") << false;
+    QTest::newRow("304 keeps the connection") << QByteArray("1.1") << "304" << QByteArray("HTTP/1.1 304 Not Modified")
+                                              << L{"Connection: keep-alive"} << L{"content-length"} << QByteArray() << false;
+}
+
+void TestHttpServer::responses()
+{
+    QFETCH(QByteArray, version);
+    QFETCH(QString, action);
+    QFETCH(QByteArray, statusLine);
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(QList<QByteArray>, absent);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, closes);
+    MessageServer server;
+    server.handler = [action](HttpRequest *, HttpResponse *r) {
+        if (action == "abc" || action == "keepalive" || action == "date") {
+            if (action == "keepalive")
+                r->setHeader("Connection", "keep-alive");
+            if (action == "date")
+                r->setHeader("Date", "Thu, 01 Jan 1970 00:00:00 GMT");
+            r->setStatus(200);
+            r->end(QByteArray("abc"));
+        } else if (action == "bare") {
+            r->end();
+        } else if (action == "chunked") {
+            r->setStatus(200);
+            r->setHeader("Transfer-Encoding", "chunked");
+            r->writeHead();
+            r->write(QByteArray("3\r\nabc\r\n0\r\n\r\n"));
+            r->end();
+        } else if (action == "early") {
+            r->write(QByteArray("early"));
+            r->setStatus(200);
+            r->end(QByteArray("late"));
+        } else if (action == "299") {
+            r->setStatus(299);
+            r->end(QByteArray("x"));
+        } else if (action == "png") {
+            const bool upper = r->setHeaderContentType(".PNG");
+            const bool lower = r->setHeaderContentType(".png");
+            r->setStatus(200);
+            r->end(QByteArray(upper ? "true" : "false") + (lower ? " true" : " false"));
+        } else if (action == "304") {
+            r->setStatus(304);
+            r->end();
+        }
+    };
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(socket.waitForConnected(3000));
+    socket.write("GET /x HTTP/" + version + "\r\n\r\n");
+    const QByteArray answer = readQuietly(socket);
+    const int headEnd = answer.indexOf("\r\n\r\n");
+    QVERIFY2(headEnd > 0, answer.constData());
+    const QList<QByteArray> head = answer.left(headEnd).split('\n');
+    QCOMPARE(head.value(0).chopped(1), statusLine);
+    QList<QByteArray> headerLines;
+    for (int i = 1; i < head.size(); ++i)
+        headerLines << head[i].trimmed();
+    for (const QByteArray &line : lines)
+        QVERIFY2(headerLines.count(line) == 1, line.constData());
+    for (const QByteArray &name : absent) {
+        for (const QByteArray &line : headerLines)
+            QVERIFY2(!line.toLower().startsWith(name + ':'), line.constData());
+    }
+    int dates = 0;
+    for (const QByteArray &line : headerLines)
+        dates += line.toLower().startsWith("date:") ? 1 : 0;
+    QCOMPARE(dates, 1);
+    QCOMPARE(answer.mid(headEnd + 4), body);
+    QTest::qWait(100);
+    QCOMPARE(socket.state() != QAbstractSocket::ConnectedState, closes);
 }
 
 QTEST_GUILESS_MAIN(TestHttpServer)

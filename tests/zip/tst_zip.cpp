@@ -238,6 +238,7 @@ private slots:
     void packageLookup_data();
     void packageLookup();
     void damagedPackageIsAMiss();
+    void replacedPackageIsReadAfresh();
     void truncatedArchiveUnpacksNothing_data();
     void truncatedArchiveUnpacksNothing();
     void entryOver4GiBUnpacksWhole();
@@ -373,6 +374,8 @@ void TestZip::packageLookup_data()
     QTest::newRow("entry") << "ui/js/app.js" << QByteArray("app");
     QTest::newRow("any case") << "ui/JS/APP.JS" << QByteArray("app");
     QTest::newRow("with .zip") << "ui.zip/js/app.js" << QByteArray("app");
+    QTest::newRow("doubled slash") << "ui//js/app.js" << QByteArray("app");
+    QTest::newRow("tripled slash") << "ui///js/app.js" << QByteArray();
     QTest::newRow("package only") << "ui" << QByteArray();
     QTest::newRow("package slash") << "ui/" << QByteArray();
     QTest::newRow("directory entry") << "ui/js" << QByteArray();
@@ -405,6 +408,32 @@ void TestZip::damagedPackageIsAMiss()
     QVERIFY(!packages.packageBytes("cut/a.txt"));
     ZipDecompress zip;
     QCOMPARE(zip.openQuietly(truncated), int(ZipDecompress::OpenFailed));
+}
+
+void TestZip::replacedPackageIsReadAfresh()
+{
+    QTemporaryDir root;
+    const QString file = makeArchive(root.path(), "ui.zip", {{"js/app.js", "one"}});
+    PackageResources packages(root.path());
+    QCOMPARE(*packages.packageBytes("ui/js/app.js"), QByteArray("one"));
+    QVERIFY(!packages.packageBytes("ui/js/new.js"));
+
+    // Another package of the same size: only its time tells.
+    QVERIFY(QFile::remove(file));
+    makeArchive(root.path(), "ui.zip", {{"js/app.js", "two"}});
+    QFile touched(file);
+    QVERIFY(touched.open(QIODevice::ReadWrite));
+    QVERIFY(touched.setFileTime(QDateTime::currentDateTimeUtc().addSecs(60), QFileDevice::FileModificationTime));
+    touched.close();
+    QCOMPARE(*packages.packageBytes("ui/js/app.js"), QByteArray("two"));
+
+    QVERIFY(QFile::remove(file));
+    makeArchive(root.path(), "ui.zip", {{"js/app.js", "three"}, {"js/new.js", "new"}});
+    QCOMPARE(*packages.packageBytes("ui/js/app.js"), QByteArray("three"));
+    QCOMPARE(*packages.packageBytes("ui/js/new.js"), QByteArray("new"));
+
+    QVERIFY(QFile::remove(file));
+    QVERIFY(!packages.packageBytes("ui/js/app.js"));
 }
 
 void TestZip::truncatedArchiveUnpacksNothing_data()

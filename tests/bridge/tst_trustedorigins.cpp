@@ -1,0 +1,228 @@
+#include "browser/browsercontext.h"
+#include "browser/browserwindow.h"
+#include "browser/host.h"
+#include "browser/pagemanager.h"
+#include "browser/webpage.h"
+#include "browser/webview.h"
+#include "httpserver/httpserver.h"
+
+#include "loopbackhttpserver.h"
+
+#include <QTemporaryDir>
+#include <QWebFrame>
+#include <QtTest>
+
+namespace {
+
+// Every page of this test: what it finds of the bridge, the web root and the events it heard.
+QByteArray page(const QByteArray &extra = QByteArray())
+{
+    return "<html><head><meta charset='utf-8'><title>t</title><script>"
+           "var Kavo = {}; var heard = [];"
+           "document.addEventListener('kavo.window.loaded', function (e) { heard.push(e.type); });"
+           "document.addEventListener('kavo.test.ping', function (e) { heard.push(e.type); });"
+           "function probe() { return ['KavoFactory', 'KavoDevice', 'KavoFile', 'KavoCamera', 'KavoUpdate',"
+           " 'KavoNotification'].map(function (n) { return typeof window[n]; }).join(',')"
+           " + '|' + (Kavo.webRoot || '') + '|' + heard.join(','); }"
+           "</script></head><body>"
+        + extra + "</body></html>";
+}
+
+// An event raised the way the bridge objects raise theirs.
+const char PingScript[] = "var ev = document.createEvent('Events');ev.initEvent('kavo.test.ping',true,true);"
+                          "document.dispatchEvent(ev);";
+
+} // namespace
+
+// Which documents get the bridge: the local server's, the configured Url's and the listed
+// origins; nothing else, however it was reached. Four servers on loopback, four origins.
+class tst_TrustedOrigins : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    HttpServer *m_local = nullptr;
+    LoopbackHttpServer m_configured;
+    LoopbackHttpServer m_extra;
+    LoopbackHttpServer m_other;
+
+    QString local(const QString &path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/data/T/%2").arg(m_local->serverPort()).arg(path);
+    }
+    QString webRoot() const { return QStringLiteral("http://localhost:%1/data/T").arg(m_local->serverPort()); }
+
+    void writePage(const QString &name, const QByteArray &html)
+    {
+        QDir().mkpath(m_root.filePath(QStringLiteral("data/T")));
+        QFile file(m_root.filePath(QStringLiteral("data/T/") + name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(html);
+    }
+
+    static QString probe(QWebFrame *frame)
+    {
+        // Straight into the frame: the window's own evaluateScript is what is being tested.
+        return frame->evaluateJavaScript(QStringLiteral("typeof probe === 'function' ? probe() : ''")).toString();
+    }
+
+    static bool loaded(BrowserWindow *window, const QString &url)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                QWebFrame *frame = window->webView()->page()->mainFrame();
+                return frame->url() == QUrl(url) && !window->isLoading() && !probe(frame).isEmpty();
+            },
+            15000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(Host::instance().init());
+        QVERIFY(m_root.isValid());
+        m_local = new HttpServer(m_root.path(), this);
+        QVERIFY(m_local->listen(QHostAddress::LocalHost, 0));
+        QVERIFY(m_configured.start());
+        QVERIFY(m_extra.start());
+        QVERIFY(m_other.start());
+        const LoopbackHttpServer::Answer plain = LoopbackHttpServer::simple(200, page(), {"Content-Type: text/html"});
+        m_configured.route("/page.html", plain);
+        m_extra.route("/page.html", plain);
+        m_other.route("/page.html", plain);
+        LoopbackHttpServer::Answer away;
+        away.head = "HTTP/1.1 302 Found\r\nContent-Length: 0\r\nLocation: " + m_other.url("/page.html").toUtf8() + "\r\n";
+        m_configured.route("/away", away);
+        writePage(QStringLiteral("page.html"), page());
+        writePage(QStringLiteral("link.html"), page("<a id='out' href='" + m_other.url("/page.html").toUtf8() + "'>out</a>"));
+        writePage(QStringLiteral("frame.html"), page("<iframe src='" + m_other.url("/page.html").toUtf8() + "'></iframe>"));
+        LoopbackHttpServer::Answer home;
+        home.head = "HTTP/1.1 302 Found\r\nContent-Length: 0\r\nLocation: " + local(QStringLiteral("page.html")).toUtf8() + "\r\n";
+        m_other.route("/home", home);
+
+        BrowserContext::setWebRoot(webRoot());
+        BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(
+            m_local->serverPort(), QUrl(m_configured.url("/page.html")), {m_extra.url(QString())}));
+    }
+
+    void cleanup()
+    {
+        PageManager::closeAll();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void origins_data()
+    {
+        QTest::addColumn<QString>("how");    // direct, link, open, iframe, factory
+        QTest::addColumn<QString>("start");  // the page the window loads first
+        QTest::addColumn<QString>("target"); // the document whose bridge is checked
+        QTest::addColumn<bool>("trusted");
+        const QString otherPage = m_other.url("/page.html");
+        const QString localPage = local(QStringLiteral("page.html"));
+        QTest::newRow("local server") << "direct" << localPage << localPage << true;
+        QTest::newRow("local server as localhost")
+            << "direct" << QStringLiteral("http://localhost:%1/data/T/page.html").arg(m_local->serverPort())
+            << QStringLiteral("http://localhost:%1/data/T/page.html").arg(m_local->serverPort()) << true;
+        QTest::newRow("configured Url's origin") << "direct" << m_configured.url("/page.html") << m_configured.url("/page.html") << true;
+        QTest::newRow("listed origin") << "direct" << m_extra.url("/page.html") << m_extra.url("/page.html") << true;
+        QTest::newRow("another port") << "direct" << otherPage << otherPage << false;
+        QTest::newRow("by a link") << "link" << local(QStringLiteral("link.html")) << otherPage << false;
+        QTest::newRow("by a redirect") << "direct" << m_configured.url("/away") << otherPage << false;
+        QTest::newRow("redirected home") << "direct" << m_other.url("/home") << localPage << true;
+        QTest::newRow("by window.open") << "open" << localPage << otherPage << false;
+        QTest::newRow("window.open at home") << "open" << localPage << m_extra.url("/page.html") << true;
+        QTest::newRow("in an iframe") << "iframe" << local(QStringLiteral("frame.html")) << otherPage << false;
+        QTest::newRow("factory window elsewhere") << "factory" << otherPage << otherPage << false;
+        QTest::newRow("factory window at home") << "factory" << localPage << localPage << true;
+    }
+
+    void origins()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, start);
+        QFETCH(QString, target);
+        QFETCH(bool, trusted);
+
+        BrowserWindow *window = nullptr;
+        if (how == QLatin1String("factory")) {
+            // A "Window" exactly as KavoFactory.createObject makes it.
+            window = qobject_cast<BrowserWindow *>(Host::instance().lookupCreator(QStringLiteral("Window"))());
+            QVERIFY(window);
+            window->setAttribute(Qt::WA_DeleteOnClose);
+            window->setAppUrl(QUrl(start), 0);
+        } else {
+            window = PageManager::createWindow(QUrl(start), nullptr, Qt::WindowFlags());
+        }
+        QPointer<BrowserWindow> guard(window);
+        const QString first = how == QLatin1String("direct") ? target : start;
+        QVERIFY2(loaded(window, first), qPrintable(window->webView()->url().toString()));
+
+        QWebFrame *frame = window->webView()->page()->mainFrame();
+        if (how == QLatin1String("link")) {
+            frame->evaluateJavaScript(QStringLiteral("document.getElementById('out').click();"));
+            QVERIFY(loaded(window, target));
+        } else if (how == QLatin1String("open")) {
+            const int before = PageManager::windows().size();
+            frame->evaluateJavaScript(QStringLiteral("window.open('%1');").arg(target));
+            QTRY_COMPARE_WITH_TIMEOUT(PageManager::windows().size(), before + 1, 10000);
+            window = PageManager::windows().last();
+            QVERIFY(loaded(window, target));
+            frame = window->webView()->page()->mainFrame();
+        } else if (how == QLatin1String("iframe")) {
+            QTRY_VERIFY_WITH_TIMEOUT(!frame->childFrames().isEmpty() && !probe(frame->childFrames().first()).isEmpty(),
+                                     15000);
+            frame = frame->childFrames().first();
+        }
+
+        const QString objects = trusted ? QStringLiteral("object,object,object,object,object,object")
+                                        : QStringLiteral("undefined,undefined,undefined,undefined,undefined,undefined");
+        QCOMPARE(probe(frame).section(QLatin1Char('|'), 0, 0), objects);
+        QCOMPARE(probe(frame).section(QLatin1Char('|'), 1, 1), trusted ? webRoot() + QLatin1Char('/') : QString());
+        if (how != QLatin1String("iframe")) {
+            QCOMPARE(probe(frame).section(QLatin1Char('|'), 2), trusted ? QStringLiteral("kavo.window.loaded") : QString());
+            window->evaluateScript(QString::fromLatin1(PingScript), QVariant());
+            QCOMPARE(probe(frame).section(QLatin1Char('|'), 2),
+                     trusted ? QStringLiteral("kavo.window.loaded,kavo.test.ping") : QString());
+        }
+        if (how == QLatin1String("factory") && guard)
+            delete guard.data();
+    }
+
+    // Trust follows the document: the same window loses the bridge when it leaves home and
+    // gets a fresh one when it comes back.
+    void sameWindowFollowsItsDocument()
+    {
+        BrowserWindow *window = PageManager::createWindow(QUrl(local(QStringLiteral("page.html"))), nullptr, Qt::WindowFlags());
+        QVERIFY(loaded(window, local(QStringLiteral("page.html"))));
+        QCOMPARE(window->bridgeObjects().size(), 6);
+        window->webView()->load(QUrl(m_other.url("/page.html")));
+        QVERIFY(loaded(window, m_other.url("/page.html")));
+        QCOMPARE(window->bridgeObjects().size(), 0);
+        window->webView()->load(QUrl(m_extra.url("/page.html")));
+        QVERIFY(loaded(window, m_extra.url("/page.html")));
+        QCOMPARE(window->bridgeObjects().size(), 6);
+    }
+
+    void originsAreNormalised_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("origin");
+        QTest::newRow("default http port") << "http://Example.COM/a" << "http://example.com:80";
+        QTest::newRow("default https port") << "https://example.com" << "https://example.com:443";
+        QTest::newRow("explicit port") << "http://127.0.0.1:58899/data/x.html?q=1" << "http://127.0.0.1:58899";
+        QTest::newRow("scheme case") << "HTTP://localhost:58899" << "http://localhost:58899";
+        QTest::newRow("local file") << "file:///opt/app/index.html" << "file://";
+        QTest::newRow("no host") << "about:blank" << "";
+        QTest::newRow("other scheme without port") << "ftp://example.com/" << "";
+    }
+
+    void originsAreNormalised()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, origin);
+        QCOMPARE(BrowserContext::originOf(QUrl(url)), origin);
+    }
+};
+
+QTEST_MAIN(tst_TrustedOrigins)
+#include "tst_trustedorigins.moc"
