@@ -101,7 +101,7 @@ escape_string() {
     printf '%s' "$s"
 }
 exec_argument() {
-    # Quoted as the desktop entry specification's Exec key wants, then escaped as a string.
+    # Quoted as a desktop entry's Exec key wants (reserved characters inside double quotes), then escaped as a string.
     local s="$1"
     s="${s//\\/\\\\}"
     s="${s//\"/\\\"}"
