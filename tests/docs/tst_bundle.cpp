@@ -86,17 +86,7 @@ private slots:
         QVERIFY2(QFileInfo::exists(m_archive), qPrintable(made.output));
         QVERIFY(run(QStringLiteral("tar"), {QStringLiteral("-xzf"), m_archive, QStringLiteral("-C"), m_unpacked.path()}));
 
-        connect(&m_reports, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_reports.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    const QByteArray head = socket->readAll();
-                    m_requests << QString::fromUtf8(head.left(head.indexOf("\r\n")));
-                    socket->write("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
-                    socket->disconnectFromHost();
-                });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
+        recordRequestLines(m_reports, m_requests);
         QVERIFY(m_reports.listen(QHostAddress::LocalHost));
         QVERIFY(m_nginx.start(m_served.path()));
 

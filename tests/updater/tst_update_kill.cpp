@@ -205,17 +205,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_reports.listen(QHostAddress::LocalHost));
-        connect(&m_reports, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_reports.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    const QByteArray head = socket->readAll();
-                    m_requests << QString::fromUtf8(head.left(head.indexOf("\r\n")));
-                    socket->write("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
-                    socket->disconnectFromHost();
-                });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
+        recordRequestLines(m_reports, m_requests);
         QVERIFY(m_nginx.start(m_served.path(), true));
 
         QUrl page(QStringLiteral("http://localhost:58899/data/Demo/update.html"));

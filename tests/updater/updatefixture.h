@@ -192,4 +192,21 @@ private:
     QString m_directives;
 };
 
+// Answers every request to server with 204 and keeps its request line ("GET /end?... HTTP/1.1"),
+// which is how the demo's update page reports the events it heard.
+inline void recordRequestLines(QTcpServer &server, QStringList &requests)
+{
+    QObject::connect(&server, &QTcpServer::newConnection, &server, [&server, &requests] {
+        while (QTcpSocket *socket = server.nextPendingConnection()) {
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [&requests, socket] {
+                const QByteArray head = socket->readAll();
+                requests << QString::fromUtf8(head.left(head.indexOf("\r\n")));
+                socket->write("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
+                socket->disconnectFromHost();
+            });
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
+}
+
 } // namespace UpdateFixture
