@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     # build
-    build-essential cmake ninja-build pkg-config binutils ccache
+    build-essential cmake ninja-build pkg-config binutils lld ccache
     qtbase5-dev libqt5sql5-sqlite libqt5webkit5-dev qtdeclarative5-dev
     libminizip-dev libhttp-parser-dev zlib1g-dev libx11-dev libssl-dev libsqlite3-dev
     # run and tests without a desktop

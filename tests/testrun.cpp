@@ -1,4 +1,4 @@
-// kavo_testrun [--port N] TEST [ARGS...]
+// kavo_testrun [--port N] [--isolate] [--reports DIR] TEST [ARGS...]
 //
 // Runs one test so that nothing it starts outlives it. The test gets a process group of its
 // own and dies with this runner (PR_SET_PDEATHSIG); this runner is the subreaper of everything
@@ -7,16 +7,27 @@
 // SIGTERM, then SIGKILL. A timeout of ctest kills the whole tree, which a subreaper keeps whole.
 // With --port the test needs that TCP port: when another process holds it the test fails at
 // once with a message naming the holder, instead of later on a confusing comparison.
+// With --isolate the test gets a network, IPC and /tmp of its own (root only), so tests that
+// each need port 58899, the single-instance key or an X display number run side by side.
+// With --reports the sanitizers of the test and of every program it starts write their reports
+// into DIR (log_path in ASAN_OPTIONS/UBSAN_OPTIONS): any report fails the test and is printed,
+// also one from a child whose exit code the test never looks at.
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -114,6 +125,46 @@ bool portIsFree(int port)
     return free;
 }
 
+// Moves the calling process into a network, IPC and mount namespace of its own, with the
+// loopback interface up and an empty /tmp.
+bool isolate()
+{
+    if (unshare(CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWNS) != 0) {
+        std::perror("kavo_testrun: unshare");
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+        || mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
+        std::perror("kavo_testrun: mount");
+        return false;
+    }
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request = {};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0
+                    && (request.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    if (!up)
+        std::perror("kavo_testrun: loopback");
+    if (fd >= 0)
+        close(fd);
+    return up;
+}
+
+// The files in a folder, sorted by name; none when it does not exist.
+std::vector<std::string> filesIn(const std::string &folder)
+{
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.')
+                names.push_back(folder + "/" + entry->d_name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // Direct children of this process (reparented orphans included).
 std::vector<pid_t> children()
 {
@@ -165,15 +216,33 @@ int main(int argc, char **argv)
 {
     int first = 1;
     int port = 0;
-    if (argc > 2 && std::strcmp(argv[1], "--port") == 0) {
-        port = std::atoi(argv[2]);
-        first = 3;
+    std::string reports;
+    bool isolated = false;
+    while (first + 1 < argc) {
+        if (std::strcmp(argv[first], "--isolate") == 0) {
+            isolated = true;
+            first += 1;
+            continue;
+        }
+        if (std::strcmp(argv[first], "--port") == 0)
+            port = std::atoi(argv[first + 1]);
+        else if (std::strcmp(argv[first], "--reports") == 0)
+            reports = argv[first + 1];
+        else
+            break;
+        first += 2;
     }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: kavo_testrun [--port N] TEST [ARGS...]\n");
+        std::fprintf(stderr, "usage: kavo_testrun [--port N] [--isolate] [--reports DIR] TEST [ARGS...]\n");
         return 2;
     }
-    if (port > 0 && !portIsFree(port)) {
+    if (!reports.empty()) {
+        // Reports of an earlier run of this test are not this run's.
+        mkdir(reports.c_str(), 0755);
+        for (const std::string &old : filesIn(reports))
+            unlink(old.c_str());
+    }
+    if (port > 0 && !isolated && !portIsFree(port)) {
         std::fprintf(stderr, "kavo_testrun: this test needs TCP port %d, which is taken by %s; end that process and run the test again\n",
                      port, portHolder(port).c_str());
         return 1;
@@ -200,6 +269,8 @@ int main(int argc, char **argv)
         signal(SIGTERM, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signal(SIGHUP, SIG_DFL);
+        if (isolated && !isolate())
+            _exit(1);
         execv(argv[first], argv + first);
         std::fprintf(stderr, "kavo_testrun: cannot start %s: %s\n", argv[first], std::strerror(errno));
         _exit(127);
@@ -223,6 +294,20 @@ int main(int argc, char **argv)
             break;
     }
     endDescendants(test);
+
+    int reported = 0;
+    for (const std::string &file : filesIn(reports)) {
+        const std::string text = readFile(file);
+        if (text.empty())
+            continue;
+        std::fprintf(stderr, "kavo_testrun: sanitizer report %s:\n%s\n", file.c_str(), text.c_str());
+        ++reported;
+    }
+    if (reported > 0) {
+        std::fprintf(stderr, "kavo_testrun: %d sanitizer report(s); the test fails\n", reported);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            return 1;
+    }
 
     if (WIFSIGNALED(status)) {
         // Ended the way the test ended, so ctest reports the signal.

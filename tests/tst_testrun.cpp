@@ -1,4 +1,5 @@
 #include <QProcess>
+#include <QSharedMemory>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -70,6 +71,93 @@ private slots:
         const qint64 pid = waitForPid(pidFile);
         QVERIFY(pid > 0);
         QVERIFY2(!alive(pid), qPrintable(QStringLiteral("pid %1 outlived its test").arg(pid)));
+    }
+
+    // The sanitizers of the test and of every program it starts write their reports into the
+    // folder given with --reports ($1 here); the runner fails the test on any of them.
+    void sanitizerReportsFail_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QByteArray>("leftOver");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("printed");
+        QTest::newRow("no report") << "exit 0" << QByteArray() << 0 << QString();
+        QTest::newRow("the test's own report") << "echo 'ERROR: LeakSanitizer: detected memory leaks' > \"$1/asan.$$\""
+                                               << QByteArray() << 1 << "LeakSanitizer: detected memory leaks";
+        QTest::newRow("a child's report, test passes")
+            << "sh -c 'echo \"runtime error: signed integer overflow\" > \"$0/ubsan.$$\"' \"$1\"; exit 0"
+            << QByteArray() << 1 << "signed integer overflow";
+        QTest::newRow("report and a failing test keep the test's code")
+            << "echo 'ERROR: AddressSanitizer: heap-buffer-overflow' > \"$1/asan.$$\"; exit 3" << QByteArray() << 3
+            << "heap-buffer-overflow";
+        QTest::newRow("report of an earlier run") << "exit 0" << QByteArray("ERROR: AddressSanitizer: old") << 0 << QString();
+        QTest::newRow("empty report file") << ": > \"$1/asan.$$\"; exit 0" << QByteArray() << 0 << QString();
+    }
+
+    void sanitizerReportsFail()
+    {
+        QFETCH(QString, script);
+        QFETCH(QByteArray, leftOver);
+        QFETCH(int, exitCode);
+        QFETCH(QString, printed);
+        QTemporaryDir dir;
+        const QString reports = dir.filePath(QStringLiteral("reports"));
+        if (!leftOver.isNull()) {
+            QVERIFY(QDir().mkpath(reports));
+            QFile old(reports + QStringLiteral("/asan.1"));
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write(leftOver);
+        }
+        QProcess runner;
+        runner.start(QStringLiteral(KAVO_TESTRUN), {QStringLiteral("--reports"), reports, QStringLiteral("/bin/sh"),
+                                                    QStringLiteral("-c"), script, QStringLiteral("sh"), reports});
+        QVERIFY(runner.waitForFinished(20000));
+        QCOMPARE(runner.exitStatus(), QProcess::NormalExit);
+        const QString error = QString::fromUtf8(runner.readAllStandardError());
+        QVERIFY2(runner.exitCode() == exitCode, qPrintable(error));
+        if (printed.isEmpty()) {
+            QVERIFY2(!error.contains(QStringLiteral("sanitizer report")), qPrintable(error));
+        } else {
+            QVERIFY2(error.contains(printed), qPrintable(error));
+            QVERIFY2(error.contains(QStringLiteral("the test fails")), qPrintable(error));
+        }
+    }
+
+    // With --isolate the test runs in a network, IPC and /tmp of its own: a port held here is
+    // free there, the loopback works, and the files of this /tmp are not seen.
+    void isolatedTest_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QByteArray>("output");
+        QTest::newRow("port held outside is free") << "python3 -c 'import socket; s = socket.socket(); "
+                                                      "s.bind((\"127.0.0.1\", 58899)); s.listen(); print(\"bound\")'"
+                                                   << QByteArray("bound\n");
+        QTest::newRow("loopback is up") << "python3 -c 'import socket; a = socket.socket(); a.bind((\"127.0.0.1\", 0)); "
+                                           "a.listen(); socket.create_connection(a.getsockname()); print(\"connected\")'"
+                                        << QByteArray("connected\n");
+        QTest::newRow("/tmp starts empty") << "ls -A /tmp | wc -l" << QByteArray("0\n");
+        QTest::newRow("shared memory starts empty") << "tail -n +2 /proc/sysvipc/shm | wc -l" << QByteArray("0\n");
+    }
+
+    void isolatedTest()
+    {
+        QFETCH(QString, script);
+        QFETCH(QByteArray, output);
+        if (::geteuid() != 0)
+            QSKIP("only root may give a test namespaces of its own");
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::Any, 58899));
+        QTemporaryDir here(QStringLiteral("/tmp/kavo-testrun-XXXXXX"));
+        QVERIFY(here.isValid());
+        QSharedMemory segment(QStringLiteral("kavo-testrun-isolation"));
+        QVERIFY(segment.create(64));
+        QProcess runner;
+        runner.start(QStringLiteral(KAVO_TESTRUN), {QStringLiteral("--port"), QStringLiteral("58899"), QStringLiteral("--isolate"),
+                                                    QStringLiteral("/bin/sh"), QStringLiteral("-c"), script});
+        QVERIFY(runner.waitForFinished(20000));
+        const QByteArray error = runner.readAllStandardError();
+        QVERIFY2(runner.exitCode() == 0, error.constData());
+        QCOMPARE(runner.readAllStandardOutput().trimmed() + '\n', output);
     }
 
     // ctest's timeout kills the runner; the test goes with it.

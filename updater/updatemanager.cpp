@@ -16,6 +16,8 @@
 #include "updater/updatedialog.h"
 #include "zip/zipdecompress.h"
 
+#include <csignal>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -492,6 +494,10 @@ void UpdateManager::onUpdateFinished(bool bSuc)
     m_installLock.reset();
     // After a failure the restored old program starts and tells the page.
     startMainProgram(bSuc);
+    // The restarted program's start-up ends every updater of this installation. This one has
+    // nothing left but to end, so it ends by itself (its exit code tells how the update went)
+    // instead of dying of that signal while it is still on its way out.
+    ::signal(SIGTERM, SIG_IGN);
     exitRoutine();
 }
 

@@ -35,7 +35,10 @@ inline bool run(const QString &program, const QStringList &args, const QStringLi
         e.insert(kv.section('=', 0, 0), kv.section('=', 1));
     p.setProcessEnvironment(e);
     p.start(program, args);
-    return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (!ok)
+        qWarning("%s exited with %d: %s", qPrintable(program), p.exitCode(), p.readAllStandardError().constData());
+    return ok;
 }
 
 inline bool makePackage(const QString &out, const QString &version, const QString &overlay,
