@@ -8,6 +8,7 @@
 #include "core/updatearea.h"
 #include "core/versions.h"
 
+#include "browser/bridgelifetime.h"
 #include "browser/browserwindow.h"
 #include "browser/pageevent.h"
 #include "download/downloadtasklog.h"
@@ -185,6 +186,8 @@ void KavoUpdate::beginUpdate(const QString &version, const QString &description,
     Q_UNUSED(description);
     if (version.isEmpty() || url.isEmpty())
         return;
+    // A failing start shows a message box, and the page may reload while it waits.
+    const ModalCallGuard guard(this);
     // Both texts come from the page: a version that is not plain dotted numbers or a file name
     // such as ".." would make every path below point outside the update area.
     if (UpdateArea::downloadDir(appConfig().name(), version).isEmpty()
@@ -237,7 +240,8 @@ void KavoUpdate::dispatchError(const QString &version, const QString &error)
     // Queued: the end may be noticed inside a page's own call to beginUpdate.
     const QString script = PageEvent::updateError(version, error);
     QTimer::singleShot(0, this, [this, script] {
-        if (m_window)
+        // A retired object's page is gone; the window shows the new page now.
+        if (m_window && !BridgeLifetime::isRetired(this))
             m_window->evaluateScript(script, QVariant());
     });
 }
