@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -68,6 +69,25 @@ QString endText(const QProcess *process, bool crashed)
 }
 
 const char AlreadyInstalled[] = "该版本已经安装!";
+
+// A crash of the updater itself takes its artefacts along: they may be what made it crash. A
+// signal from another program (the user ending it, a shutdown, the system short of memory)
+// only interrupts the download, which goes on at the next start. For a process ended by a
+// signal, QProcess's exit code is the signal's number.
+bool endedByFault(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    if (exitStatus != QProcess::CrashExit)
+        return false;
+    switch (exitCode) {
+    case SIGKILL:
+    case SIGTERM:
+    case SIGINT:
+    case SIGHUP:
+        return false;
+    default:
+        return true;
+    }
+}
 
 QString errorName(QProcess::ProcessError error)
 {
@@ -382,10 +402,9 @@ void KavoUpdate::notifyEnded()
 
 void KavoUpdate::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    Q_UNUSED(exitCode);
     const QString dir = downloadDir();
     const bool killedHere = sender() && sender()->property(KilledByClient).toBool();
-    if (exitStatus == QProcess::CrashExit && !killedHere && !dir.isEmpty()) {
+    if (endedByFault(exitCode, exitStatus) && !killedHere && !dir.isEmpty()) {
         removeDir(dir + QStringLiteral("/tmp"));
         const QString name = packageFileName();
         if (!name.isEmpty()) {
