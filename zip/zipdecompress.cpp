@@ -288,7 +288,9 @@ int ZipDecompress::readCurrent(const ZipEntryInfo &info, const std::function<boo
     if (m_handle->dataOffset(&offset) != UNZ_OK || !m_handle->data.seek(offset))
         return ReadFailed;
     QFile &file = m_handle->data;
-    QByteArray in(IoChunk, Qt::Uninitialized);
+    // Buffers no larger than the entry claims to need: most entries are small, and each read
+    // would otherwise take a megabyte.
+    QByteArray in(int(qBound<quint64>(1, info.compressedSize, IoChunk)), Qt::Uninitialized);
     quint64 left = info.compressedSize;
     quint64 produced = 0;
     uLong crc = crc32(0, Z_NULL, 0);
@@ -319,7 +321,7 @@ int ZipDecompress::readCurrent(const ZipEntryInfo &info, const std::function<boo
         if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
             return ReadFailed;
         std::unique_ptr<z_stream, int (*)(z_stream *)> guard(&stream, inflateEnd);
-        QByteArray out(IoChunk, Qt::Uninitialized);
+        QByteArray out(int(qBound<quint64>(4096, info.uncompressedSize + 1, IoChunk)), Qt::Uninitialized);
         int status = Z_OK;
         while (status != Z_STREAM_END) {
             if (stream.avail_in == 0) {
