@@ -84,7 +84,8 @@ uLong ZCALLBACK windowRead(voidpf, voidpf stream, void *buffer, uLong size)
         archive->window.resize(int(WindowedArchive::WindowSize));
         ssize_t got;
         do {
-            got = ::pread(archive->fd, archive->window.data(), size_t(archive->window.size()), off_t(archive->position));
+            got = ::pread(archive->fd, archive->window.data(), size_t(archive->window.size()),
+                          off_t(archive->position));
         } while (got < 0 && errno == EINTR);
         if (got <= 0) {
             archive->window.clear();

@@ -230,13 +230,13 @@ private slots:
         const QByteArray hugeList = hugeListText();
         QTest::newRow("untouched") << header << header << QStringList{"kept"} << QStringList{"ok.example"} << false;
         QTest::newRow("list of another stream version")
-            << header << QByteArray("\\0\\0\\0\\x7f\\0\\0\\0\\x16QList<QNetworkCookie>\\0\\0\\0\\0\\x16") << QStringList()
-            << QStringList{"ok.example"} << false;
-        QTest::newRow("variant of another type") << header << QByteArray("\\0\\0\\0\\n") << QStringList() << QStringList()
-                                                 << true;
+            << header << QByteArray("\\0\\0\\0\\x7f\\0\\0\\0\\x16QList<QNetworkCookie>\\0\\0\\0\\0\\x16")
+            << QStringList() << QStringList{"ok.example"} << false;
+        QTest::newRow("variant of another type")
+            << header << QByteArray("\\0\\0\\0\\n") << QStringList() << QStringList() << true;
         QTest::newRow("unregistered type name")
-            << header << QByteArray("\\0\\0\\0\\x7f\\0\\0\\0\\x16QList<QNetworkCookiX>\\0\\0\\0\\0\\x17") << QStringList()
-            << QStringList() << true;
+            << header << QByteArray("\\0\\0\\0\\x7f\\0\\0\\0\\x16QList<QNetworkCookiX>\\0\\0\\0\\0\\x17")
+            << QStringList() << QStringList() << true;
         QTest::newRow("list with a huge count") << header << hugeList << QStringList() << QStringList() << true;
         QTest::newRow("date variant in another key")
             << QByteArray("[Exceptions]") << "[Exceptions]\nwhen=@DateTime(" + hugeList + ")" << QStringList()
@@ -303,7 +303,9 @@ private slots:
         QVERIFY(again.storedCookies().isEmpty());
         QVERIFY(copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), stored);
-        QVERIFY(QDir(QFileInfo(aside).path()).entryList({QStringLiteral("*.read-*")}, QDir::Files | QDir::Hidden).isEmpty());
+        // No private copy of the store is left behind.
+        const QDir storeDir(QFileInfo(aside).path());
+        QVERIFY(storeDir.entryList({QStringLiteral("*.read-*")}, QDir::Files | QDir::Hidden).isEmpty());
     }
 
     // The store holds session tokens: it is private to its owner, also when an older store was not.

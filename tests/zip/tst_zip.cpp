@@ -278,7 +278,8 @@ void TestZip::extractAll_data()
     QMap<QString, QByteArray> many;
     QStringList manyNames{"d"};
     for (int i = 0; i < 1200; ++i) {
-        const QString name = QStringLiteral("d/entry-%1-with-a-long-name-that-fills-the-directory.txt").arg(i, 4, 10, QLatin1Char('0'));
+        const QString name = QStringLiteral("d/entry-%1-with-a-long-name-that-fills-the-directory.txt")
+                                 .arg(i, 4, 10, QLatin1Char('0'));
         many.insert(name, QByteArray::number(i).repeated(40 + i % 7));
         manyNames << name;
     }
