@@ -1,8 +1,8 @@
 #include "cookiejar.h"
 
 #include "autosaver.h"
+#include "userfolders.h"
 
-#include <QCoreApplication>
 #include <QDataStream>
 #include <QDateTime>
 #include <QDebug>
@@ -11,7 +11,6 @@
 #include <QMetaEnum>
 #include <QNetworkCookie>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryFile>
 
 #include <algorithm>
@@ -178,10 +177,7 @@ bool CookieJar::isPrivateBrowsing()
 
 QString CookieJar::storeDirectory()
 {
-    QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (directory.isEmpty())
-        directory = QDir::homePath() + QStringLiteral("/.") + QCoreApplication::applicationName();
-    return directory;
+    return UserFolders::data();
 }
 
 QString CookieJar::storePath()

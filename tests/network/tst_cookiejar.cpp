@@ -1,7 +1,10 @@
 #include "network/autosaver.h"
 #include "network/cookiejar.h"
+#include "network/networkaccessmanager.h"
+#include "network/userfolders.h"
 
 #include <QNetworkCookie>
+#include <QNetworkDiskCache>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QtTest>
@@ -128,6 +131,53 @@ private slots:
         QCOMPARE(names(cookies), QStringList{"kept"});
         QCOMPARE(cookies.first().value(), QByteArray("中文值"));
         QCOMPARE(again.blockedCookies(), QStringList{"bad.example"});
+    }
+
+    // Each application keeps its cookies and web cache in a folder of its own; a name that is no
+    // plain folder name keeps the program's own folders.
+    void applicationsKeepTheirOwnCookies_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("plain name") << "Demo" << "/Demo";
+        QTest::newRow("spaces and non-ASCII") << "卡沃 App" << "/卡沃 App";
+        QTest::newRow("none") << "" << "";
+        QTest::newRow("parent") << ".." << "";
+        QTest::newRow("with a slash") << "a/b" << "";
+    }
+
+    void applicationsKeepTheirOwnCookies()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, folder);
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+        UserFolders::setApplication(QStringLiteral("Other"));
+        QFile::remove(CookieJar::storePath());
+        {
+            CookieJar jar;
+            QVERIFY(jar.setCookiesFromUrl({cookie("other", "1")}, QUrl(QStringLiteral("http://a.example/"))));
+        }
+        UserFolders::setApplication(name);
+        QCOMPARE(CookieJar::storePath(), data + folder + QStringLiteral("/cookies.ini"));
+        {
+            NetworkAccessManager manager;
+            auto *diskCache = qobject_cast<QNetworkDiskCache *>(manager.cache());
+            QVERIFY(diskCache);
+            QCOMPARE(QDir(diskCache->cacheDirectory()).absolutePath(), QDir(cache + folder).absolutePath());
+        }
+        QFile::remove(CookieJar::storePath());
+        {
+            // Another application's login is not this one's.
+            CookieJar jar;
+            QVERIFY(jar.storedCookies().isEmpty());
+            QVERIFY(jar.setCookiesFromUrl({cookie("own", "1")}, QUrl(QStringLiteral("http://a.example/"))));
+        }
+        UserFolders::setApplication(QStringLiteral("Other"));
+        QCOMPARE(names(CookieJar().storedCookies()), QStringList{"other"});
+        UserFolders::setApplication(name);
+        QCOMPARE(names(CookieJar().storedCookies()), QStringList{"own"});
+        UserFolders::setApplication(QString());
     }
 
     void storedPoliciesAreRead()
