@@ -45,8 +45,9 @@ sanitizer_suite() {
 # Each fuzz target for a short fixed time; bench/fuzz.sh runs them for a million executions.
 fuzz_short() {
     build "$here/build-fuzz" kavo_fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DKAVO_FUZZ=ON
-    echo "kavo: running each fuzz target for 20 s"
-    "$here/tests/fuzz/run.sh" "$here/build-fuzz" -seed=1 -max_total_time=20
+    local jobs=$(( $(nproc) >= 2 ? 2 : 1 ))
+    echo "kavo: running each fuzz target for 20 s, $jobs at a time"
+    FUZZ_JOBS="$jobs" "$here/tests/fuzz/run.sh" "$here/build-fuzz" -seed=1 -max_total_time=20
 }
 
 case "${1:-}" in

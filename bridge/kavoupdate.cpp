@@ -8,6 +8,7 @@
 #include "core/updatearea.h"
 #include "core/versions.h"
 
+#include "browser/bridgelifetime.h"
 #include "browser/browserwindow.h"
 #include "browser/pageevent.h"
 #include "download/downloadtasklog.h"
@@ -22,6 +23,7 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -67,6 +69,25 @@ QString endText(const QProcess *process, bool crashed)
 }
 
 const char AlreadyInstalled[] = "该版本已经安装!";
+
+// A crash of the updater itself takes its artefacts along: they may be what made it crash. A
+// signal from another program (the user ending it, a shutdown, the system short of memory)
+// only interrupts the download, which goes on at the next start. For a process ended by a
+// signal, QProcess's exit code is the signal's number.
+bool endedByFault(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    if (exitStatus != QProcess::CrashExit)
+        return false;
+    switch (exitCode) {
+    case SIGKILL:
+    case SIGTERM:
+    case SIGINT:
+    case SIGHUP:
+        return false;
+    default:
+        return true;
+    }
+}
 
 QString errorName(QProcess::ProcessError error)
 {
@@ -185,6 +206,8 @@ void KavoUpdate::beginUpdate(const QString &version, const QString &description,
     Q_UNUSED(description);
     if (version.isEmpty() || url.isEmpty())
         return;
+    // A failing start shows a message box, and the page may reload while it waits.
+    const ModalCallGuard guard(this);
     // Both texts come from the page: a version that is not plain dotted numbers or a file name
     // such as ".." would make every path below point outside the update area.
     if (UpdateArea::downloadDir(appConfig().name(), version).isEmpty()
@@ -237,7 +260,8 @@ void KavoUpdate::dispatchError(const QString &version, const QString &error)
     // Queued: the end may be noticed inside a page's own call to beginUpdate.
     const QString script = PageEvent::updateError(version, error);
     QTimer::singleShot(0, this, [this, script] {
-        if (m_window)
+        // A retired object's page is gone; the window shows the new page now.
+        if (m_window && !BridgeLifetime::isRetired(this))
             m_window->evaluateScript(script, QVariant());
     });
 }
@@ -378,10 +402,9 @@ void KavoUpdate::notifyEnded()
 
 void KavoUpdate::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    Q_UNUSED(exitCode);
     const QString dir = downloadDir();
     const bool killedHere = sender() && sender()->property(KilledByClient).toBool();
-    if (exitStatus == QProcess::CrashExit && !killedHere && !dir.isEmpty()) {
+    if (endedByFault(exitCode, exitStatus) && !killedHere && !dir.isEmpty()) {
         removeDir(dir + QStringLiteral("/tmp"));
         const QString name = packageFileName();
         if (!name.isEmpty()) {

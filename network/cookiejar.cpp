@@ -1,8 +1,8 @@
 #include "cookiejar.h"
 
 #include "autosaver.h"
+#include "userfolders.h"
 
-#include <QCoreApplication>
 #include <QDataStream>
 #include <QDateTime>
 #include <QDebug>
@@ -11,7 +11,7 @@
 #include <QMetaEnum>
 #include <QNetworkCookie>
 #include <QSettings>
-#include <QStandardPaths>
+#include <QTemporaryFile>
 
 #include <algorithm>
 #include <cstdio>
@@ -56,6 +56,64 @@ QDataStream &operator>>(QDataStream &stream, QList<QNetworkCookie> &list)
 
 namespace {
 
+// Far beyond thousands of cookies of the largest allowed size; a larger file is not our store.
+constexpr qint64 maxStoreSize = 64 * 1024 * 1024;
+
+// How the settings writer stores the cookie list: the variant's user-type marker (127), then the
+// registered name of the list's type with its NUL, then the list's own stream.
+QString cookieListVariantPrefix()
+{
+    static const QByteArray header =
+        QByteArray("@Variant(\0\0\0\x7f\0\0\0\x16", 17) + "QList<QNetworkCookie>" + QByteArray(1, '\0');
+    static const QString prefix = QString::fromLatin1(header.constData(), header.size());
+    return prefix;
+}
+
+// The settings reader decodes every "@Variant(" and "@DateTime(" value of a section through Qt's
+// own variant reader, which trusts the counts in it: a list of another type claiming four
+// billion entries aborts the program before the jar sees the value. So before the store is read
+// for real, it is read once with every value made inert: "@@" after each '=' and ',' (the only
+// places a value or list element starts) turns every element into plain text, one '@' of the
+// pair stays, and what follows (past its blanks) is what the element would have been. The store is
+// decoded only if the one variant in it is the cookie list under "cookies".
+bool holdsOnlyTheCookieList(const QByteArray &raw, QTemporaryFile &copy)
+{
+    QByteArray inert;
+    inert.reserve(raw.size() + raw.size() / 4);
+    for (const char c : raw) {
+        inert += c;
+        if (c == '=' || c == ',')
+            inert += "@@";
+    }
+    if (!copy.open() || copy.write(inert) != inert.size() || !copy.flush())
+        return false;
+    QSettings settings(copy.fileName(), QSettings::IniFormat);
+    const QStringList keys = settings.allKeys();
+    for (const QString &key : keys) {
+        const QVariant value = settings.value(key);
+        QStringList elements;
+        if (value.userType() == QMetaType::QStringList)
+            elements = value.toStringList();
+        else if (value.userType() == QMetaType::QString)
+            elements << value.toString();
+        else
+            return false;
+        for (const QString &element : elements) {
+            // The reader skips the blanks before an element; here they follow the kept '@'.
+            int start = 1;
+            while (start < element.size() && element.at(start).isSpace())
+                ++start;
+            const QStringRef original = element.midRef(start);
+            if (!original.startsWith(QLatin1Char('@')) || original.startsWith(QLatin1String("@@"))
+                || original == QLatin1String("@Invalid()"))
+                continue;
+            if (key == QLatin1String("cookies") && original.startsWith(cookieListVariantPrefix()))
+                continue;
+            return false;
+        }
+    }
+    return true;
+}
 
 std::function<bool()> &privateBrowsingProbe()
 {
@@ -119,10 +177,7 @@ bool CookieJar::isPrivateBrowsing()
 
 QString CookieJar::storeDirectory()
 {
-    QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (directory.isEmpty())
-        directory = QDir::homePath() + QStringLiteral("/.") + QCoreApplication::applicationName();
-    return directory;
+    return UserFolders::data();
 }
 
 QString CookieJar::storePath()
@@ -141,17 +196,78 @@ void CookieJar::load() const
 void CookieJar::doLoad()
 {
     registerCookieStreamOperators();
-    QSettings store(storePath(), QSettings::IniFormat);
-    setAllCookies(qvariant_cast<QList<QNetworkCookie>>(store.value(QStringLiteral("cookies"))));
-    store.beginGroup(QStringLiteral("Exceptions"));
-    m_exceptionsBlock = store.value(QStringLiteral("block")).toStringList();
-    m_exceptionsAllow = store.value(QStringLiteral("allow")).toStringList();
-    m_exceptionsAllowForSession = store.value(QStringLiteral("allowForSession")).toStringList();
-    store.endGroup();
+    setAllCookies(QList<QNetworkCookie>());
+    m_exceptionsBlock.clear();
+    m_exceptionsAllow.clear();
+    m_exceptionsAllowForSession.clear();
+
+    // The bytes checked are the bytes decoded: both readings are of private copies beside the
+    // store (they hold the same session tokens), never of the store itself, which may change
+    // between them.
+    QFile file(storePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        loadSettings();
+        return;
+    }
+    const QString pattern = storePath() + QStringLiteral(".read-XXXXXX");
+    QTemporaryFile inert(pattern);
+    QTemporaryFile checked(pattern);
+    bool damaged = file.size() > maxStoreSize;
+    if (!damaged) {
+        const QByteArray raw = file.readAll();
+        damaged = !holdsOnlyTheCookieList(raw, inert) || !checked.open() || checked.write(raw) != raw.size()
+            || !checked.flush();
+    }
+    file.close();
+    if (!damaged) {
+        QSettings store(checked.fileName(), QSettings::IniFormat);
+        const QVariant cookies = store.value(QStringLiteral("cookies"));
+        if (cookies.userType() == qMetaTypeId<QList<QNetworkCookie>>())
+            setAllCookies(cookies.value<QList<QNetworkCookie>>());
+        else
+            damaged = cookies.isValid();
+        if (!damaged) {
+            store.beginGroup(QStringLiteral("Exceptions"));
+            m_exceptionsBlock = store.value(QStringLiteral("block")).toStringList();
+            m_exceptionsAllow = store.value(QStringLiteral("allow")).toStringList();
+            m_exceptionsAllowForSession = store.value(QStringLiteral("allowForSession")).toStringList();
+            store.endGroup();
+        }
+    }
+    if (damaged)
+        keepDamagedStore();
     std::sort(m_exceptionsBlock.begin(), m_exceptionsBlock.end());
     std::sort(m_exceptionsAllow.begin(), m_exceptionsAllow.end());
     std::sort(m_exceptionsAllowForSession.begin(), m_exceptionsAllowForSession.end());
     loadSettings();
+}
+
+void CookieJar::keepDamagedStore()
+{
+    // The next save replaces the store: what was in it stays beside it, once, as the user's.
+    const QString aside = storePath() + QStringLiteral(".damaged");
+    qWarning() << "CookieJar: the cookie store" << storePath() << "is damaged; starting with no cookies";
+    QFile in(storePath());
+    if (!in.open(QIODevice::ReadOnly))
+        return;
+    const int fd = ::open(QFile::encodeName(aside).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        qWarning() << "CookieJar: not keeping the damaged store aside," << aside << "exists or cannot be written";
+        return;
+    }
+    QFile out;
+    bool written = out.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    while (written && !in.atEnd()) {
+        const qint64 count = in.read(block.data(), block.size());
+        written = count > 0 && out.write(block.constData(), count) == count;
+    }
+    written = written && out.flush();
+    out.close();
+    if (!written) {
+        qWarning() << "CookieJar: cannot keep the damaged store as" << aside;
+        QFile::remove(aside);
+    }
 }
 
 void CookieJar::loadSettings()

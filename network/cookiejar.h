@@ -10,6 +10,8 @@ class AutoSaver;
 // The program's cookie jar: keeps cookies across runs in "cookies.ini" in the data location,
 // with an accept policy, a keep policy and per-host exception lists. Loads lazily on first use;
 // every write of the store replaces the file whole, so a failed save keeps the previous cookies.
+// A store that does not hold what the jar writes loads empty and is first kept aside as
+// "cookies.ini.damaged".
 class CookieJar : public QNetworkCookieJar
 {
     Q_OBJECT
@@ -63,6 +65,7 @@ private slots:
 private:
     void load() const;
     void doLoad();
+    void keepDamagedStore();
     void purgeOldCookies();
     static bool isPrivateBrowsing();
     static QString storeDirectory();

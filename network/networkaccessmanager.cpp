@@ -1,12 +1,13 @@
 #include "networkaccessmanager.h"
 
+#include "userfolders.h"
+
 #include "core/messagebox.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QNetworkDiskCache>
 #include <QNetworkReply>
-#include <QStandardPaths>
 
 #include <cstdio>
 
@@ -39,7 +40,7 @@ NetworkAccessManager::NetworkAccessManager(QObject *parent)
     loadSettings();
 
     auto *diskCache = new QNetworkDiskCache(this);
-    diskCache->setCacheDirectory(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
+    diskCache->setCacheDirectory(UserFolders::cache());
     setCache(diskCache);
 }
 

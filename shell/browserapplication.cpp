@@ -15,6 +15,7 @@
 #include "core/versions.h"
 #include "network/cookiejar.h"
 #include "network/networkaccessmanager.h"
+#include "network/userfolders.h"
 #include "core/config.h"
 #include "browser/pluginloader.h"
 #include "core/startup.h"
@@ -50,15 +51,20 @@ void openVendorSite()
     QDesktopServices::openUrl(vendor);
 }
 
-// The cookie store lived beside no organisation before the program named one; it moves along
-// so nobody's sessions are lost.
-void moveCookieStore(const QString &oldDirectory)
+// Takes over a cookie store from where an earlier version kept it, so nobody's sessions are lost.
+// A store of the program's own folder was shared by every application of this user: each one
+// takes a copy and the shared store stays for the others.
+void adoptCookieStore(const QString &oldStore, bool keepOld)
 {
-    const QString oldStore = oldDirectory + QStringLiteral("/cookies.ini");
     const QString newStore = CookieJar::storePath();
     if (oldStore == newStore || !QFileInfo::exists(oldStore) || QFileInfo::exists(newStore))
         return;
     QDir().mkpath(QFileInfo(newStore).path());
+    if (keepOld) {
+        // The copy keeps the store's owner-only mode.
+        QFile::copy(oldStore, newStore);
+        return;
+    }
     if (!QFile::rename(oldStore, newStore) && QFile::copy(oldStore, newStore))
         QFile::remove(oldStore);
 }
@@ -69,12 +75,13 @@ BrowserApplication::BrowserApplication(int &argc, char **argv)
     , m_httpServer(applicationDir())
 {
     m_startClock.start();
-    // Settings, cookies and the disk cache go to "Kavo/Kavo.V5" in the user's folders; before the
-    // organisation was named, the data folder was "Kavo.V5" alone.
+    // Settings go to "Kavo/Kavo.V5" in the user's folders, cookies and the disk cache to a folder
+    // of each application below it; before the organisation was named, the data folder was
+    // "Kavo.V5" alone.
     setApplicationName(Kavo::mainExecutableName());
     const QString unnamedDataDirectory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     setOrganizationName(QStringLiteral("Kavo"));
-    moveCookieStore(unnamedDataDirectory);
+    adoptCookieStore(unnamedDataDirectory + QStringLiteral("/cookies.ini"), false);
 }
 
 BrowserApplication::~BrowserApplication()
@@ -153,6 +160,9 @@ bool BrowserApplication::loadAppConfig()
         showCriticalMessage(errorTitle, QStringLiteral("读取配置文件出错!"));
         return false;
     }
+    const QString sharedCookieStore = CookieJar::storePath();
+    UserFolders::setApplication(appConfig().name());
+    adoptCookieStore(sharedCookieStore, true);
     m_webRoot = QStringLiteral("http://localhost:%1/data/").arg(serverPort()) + appConfig().name();
     BrowserContext::setWebRoot(m_webRoot);
     BrowserContext::setTrustedOrigins(

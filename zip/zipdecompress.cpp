@@ -8,8 +8,13 @@
 #include <QFile>
 #include <QSet>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <minizip/unzip.h>
 #include <zlib.h>
@@ -26,6 +31,126 @@ bool isAllZero(const char *data, int size)
 QString decode(const QByteArray &bytes)
 {
     return QString::fromUtf8(bytes);
+}
+
+// The archive as the library reads it: through a window of the file kept across its seeks. The
+// library seeks before reading each directory entry and header, and a stdio stream throws its
+// buffer away at every seek, which made listing an archive of many entries two system calls per
+// entry.
+struct WindowedArchive
+{
+    static constexpr qint64 WindowSize = 64 * 1024;
+    int fd = -1;
+    qint64 size = 0;
+    qint64 position = 0;
+    qint64 windowStart = 0;
+    QByteArray window;
+    bool failed = false;
+};
+
+voidpf ZCALLBACK windowOpen(voidpf, const void *filename, int mode)
+{
+    if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ || !filename)
+        return nullptr;
+    // Non-blocking, so a FIFO in the archive's place is refused instead of waiting for a writer.
+    const int fd = ::open(static_cast<const char *>(filename), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    auto *archive = new WindowedArchive;
+    archive->fd = fd;
+    archive->size = qint64(info.st_size);
+    return archive;
+}
+
+uLong ZCALLBACK windowRead(voidpf, voidpf stream, void *buffer, uLong size)
+{
+    auto *archive = static_cast<WindowedArchive *>(stream);
+    char *out = static_cast<char *>(buffer);
+    uLong done = 0;
+    while (done < size && archive->position < archive->size) {
+        const qint64 inWindow = archive->position - archive->windowStart;
+        if (inWindow >= 0 && inWindow < archive->window.size()) {
+            const qint64 count = qMin<qint64>(archive->window.size() - inWindow, qint64(size - done));
+            memcpy(out + done, archive->window.constData() + inWindow, size_t(count));
+            done += uLong(count);
+            archive->position += count;
+            continue;
+        }
+        archive->window.resize(int(WindowedArchive::WindowSize));
+        ssize_t got;
+        do {
+            got = ::pread(archive->fd, archive->window.data(), size_t(archive->window.size()),
+                          off_t(archive->position));
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            archive->window.clear();
+            archive->failed = got < 0;
+            break;
+        }
+        archive->window.resize(int(got));
+        archive->windowStart = archive->position;
+    }
+    return done;
+}
+
+uLong ZCALLBACK windowWrite(voidpf, voidpf, const void *, uLong)
+{
+    return 0;
+}
+
+ZPOS64_T ZCALLBACK windowTell(voidpf, voidpf stream)
+{
+    return ZPOS64_T(static_cast<WindowedArchive *>(stream)->position);
+}
+
+long ZCALLBACK windowSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin)
+{
+    auto *archive = static_cast<WindowedArchive *>(stream);
+    qint64 base = 0;
+    switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET:
+        base = 0;
+        break;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+        base = archive->position;
+        break;
+    case ZLIB_FILEFUNC_SEEK_END:
+        base = archive->size;
+        break;
+    default:
+        return -1;
+    }
+    // The library passes backward moves as wrapped unsigned offsets, as fseeko takes them.
+    const qint64 target = base + qint64(offset);
+    if (target < 0)
+        return -1;
+    archive->position = target;
+    return 0;
+}
+
+int ZCALLBACK windowClose(voidpf, voidpf stream)
+{
+    auto *archive = static_cast<WindowedArchive *>(stream);
+    const int result = ::close(archive->fd);
+    delete archive;
+    return result;
+}
+
+int ZCALLBACK windowError(voidpf, voidpf stream)
+{
+    return static_cast<WindowedArchive *>(stream)->failed ? 1 : 0;
+}
+
+zlib_filefunc64_def *windowedFunctions()
+{
+    static zlib_filefunc64_def functions = {windowOpen, windowRead, windowWrite, windowTell,
+                                            windowSeek, windowClose, windowError, nullptr};
+    return &functions;
 }
 
 quint64 littleEndian(const char *at, int bytes)
@@ -47,7 +172,7 @@ public:
     {
         if (handle)
             return -2;
-        handle = unzOpen64(QFile::encodeName(path).constData());
+        handle = unzOpen2_64(QFile::encodeName(path).constData(), windowedFunctions());
         if (!handle)
             return -1;
         data.setFileName(path);
@@ -288,7 +413,9 @@ int ZipDecompress::readCurrent(const ZipEntryInfo &info, const std::function<boo
     if (m_handle->dataOffset(&offset) != UNZ_OK || !m_handle->data.seek(offset))
         return ReadFailed;
     QFile &file = m_handle->data;
-    QByteArray in(IoChunk, Qt::Uninitialized);
+    // Buffers no larger than the entry claims to need: most entries are small, and each read
+    // would otherwise take a megabyte.
+    QByteArray in(int(qBound<quint64>(1, info.compressedSize, IoChunk)), Qt::Uninitialized);
     quint64 left = info.compressedSize;
     quint64 produced = 0;
     uLong crc = crc32(0, Z_NULL, 0);
@@ -319,7 +446,7 @@ int ZipDecompress::readCurrent(const ZipEntryInfo &info, const std::function<boo
         if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
             return ReadFailed;
         std::unique_ptr<z_stream, int (*)(z_stream *)> guard(&stream, inflateEnd);
-        QByteArray out(IoChunk, Qt::Uninitialized);
+        QByteArray out(int(qBound<quint64>(4096, info.uncompressedSize + 1, IoChunk)), Qt::Uninitialized);
         int status = Z_OK;
         while (status != Z_STREAM_END) {
             if (stream.avail_in == 0) {

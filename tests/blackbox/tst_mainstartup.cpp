@@ -194,9 +194,15 @@ class tst_MainStartup : public QObject
         helper.waitForFinished(5000);
     }
 
+    // A session that names no locale, as CI's: the window titles must reach the window manager
+    // all the same.
     static QList<QPair<QString, QString>> xEnvironment(const QString &display)
     {
-        return {{QStringLiteral("DISPLAY"), display}, {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")}};
+        return {{QStringLiteral("DISPLAY"), display},
+                {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")},
+                {QStringLiteral("LANG"), QString()},
+                {QStringLiteral("LC_ALL"), QString()},
+                {QStringLiteral("LC_CTYPE"), QString()}};
     }
 
     static void setMode(const QString &root, const QString &mode)
@@ -457,6 +463,37 @@ private slots:
         QVERIFY2(lines.contains(QStringLiteral("系统提示: 卡沃演示应用已经在运行")), qPrintable(lines.join('|')));
         QVERIFY(waitForViewable(display, demoTitle(), true, 10000));
         QCOMPARE(first->state(), QProcess::Running);
+    }
+
+    // The cookie store in the program's own folder was shared by every application of the user:
+    // an application takes a copy into its own folder, private to its owner, and the shared
+    // store stays for the others.
+    void sharedCookieStoreIsCopiedForTheApplication()
+    {
+        QTemporaryDir dir;
+        QTemporaryDir home;
+        const QString root = install(dir);
+        QVERIFY(!root.isEmpty());
+        const QString shared = home.path() + QStringLiteral("/Kavo/Kavo.V5/cookies.ini");
+        const QString own = home.path() + QStringLiteral("/Kavo/Kavo.V5/Demo/cookies.ini");
+        const QByteArray store("[General]\nkept=1\n");
+        QVERIFY(QDir().mkpath(QFileInfo(shared).path()));
+        {
+            QFile file(shared);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(store);
+            QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        }
+        QProcess *process = start(root, {}, {{QStringLiteral("XDG_DATA_HOME"), home.path()}});
+        QByteArray err;
+        QVERIFY2(waitForLoadedPage(process, &err), err.constData());
+        stop(process);
+        for (const QString &path : {shared, own}) {
+            QFile file(path);
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+            QCOMPARE(file.readAll(), store);
+            QCOMPARE(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+        }
     }
 
     void takenPortEndsStartUp()

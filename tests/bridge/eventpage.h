@@ -50,6 +50,17 @@ function onProgress(sent, total) { progress.push([sent, total]); }
         window.webView()->page()->mainFrame()->addToJavaScriptWindowObject(name, object);
     }
 
+    // The page's own bridge object of type T, as the window published it.
+    template <typename T>
+    T *bridgeObject()
+    {
+        for (QObject *object : window.bridgeObjects()) {
+            if (auto *found = qobject_cast<T *>(object))
+                return found;
+        }
+        return nullptr;
+    }
+
     QJsonArray read(const QString &expression)
     {
         const QString text = window.evaluateScript(QStringLiteral("JSON.stringify(%1)").arg(expression), QString())

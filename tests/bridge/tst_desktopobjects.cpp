@@ -24,15 +24,6 @@ QList<BrowserWindow *> browserWindows()
     return windows;
 }
 
-template<typename T>
-T *bridgeObject(BrowserWindow &window)
-{
-    for (QObject *object : window.bridgeObjects()) {
-        if (auto *found = qobject_cast<T *>(object))
-            return found;
-    }
-    return nullptr;
-}
 } // namespace
 
 // The main program's tables publish the desktop objects into every page, in their order.
@@ -150,7 +141,7 @@ private slots:
         image.fill(Qt::green);
         QVERIFY(image.save(path, "png"));
         EventPage page;
-        QPointer<KavoCamera> camera = bridgeObject<KavoCamera>(page.window);
+        QPointer<KavoCamera> camera = page.bridgeObject<KavoCamera>();
         QVERIFY(camera);
         bool aliveAfterReload = false;
         bool reloaded = false;
@@ -172,7 +163,7 @@ private slots:
         QVERIFY(aliveAfterReload);
         // Gone once the slot has returned; the new page has its own camera and heard nothing.
         QTRY_VERIFY(camera.isNull());
-        KavoCamera *current = bridgeObject<KavoCamera>(page.window);
+        KavoCamera *current = page.bridgeObject<KavoCamera>();
         QVERIFY(current);
         QCOMPARE(page.events().size(), 0);
         QCOMPARE(page.pictureList().size(), 0);
@@ -188,10 +179,7 @@ private slots:
                                                   "KavoNotification.hideNotification(4);"
                                                   "KavoCamera.setCompressParams(320, 240, 80);"),
                                    QVariant());
-        KavoCamera *camera = nullptr;
-        for (QObject *object : page.window.bridgeObjects())
-            if (auto *c = qobject_cast<KavoCamera *>(object))
-                camera = c;
+        KavoCamera *camera = page.bridgeObject<KavoCamera>();
         QVERIFY(camera);
         QCOMPARE(camera->compressSize(), QSize(320, 240));
         QCOMPARE(camera->compressQuality(), 80);

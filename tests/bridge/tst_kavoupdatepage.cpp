@@ -135,11 +135,7 @@ private slots:
         EventPage page;
         QCOMPARE(page.window.evaluateScript(QStringLiteral("typeof KavoUpdate.beginUpdate"), QString()).toString(),
                  QStringLiteral("function"));
-        KavoUpdate *client = nullptr;
-        for (QObject *object : page.window.bridgeObjects()) {
-            if (auto *update = qobject_cast<KavoUpdate *>(object))
-                client = update;
-        }
+        KavoUpdate *client = page.bridgeObject<KavoUpdate>();
         QVERIFY(client);
         // An empty version is ignored; the object keeps nothing.
         page.window.evaluateScript(QStringLiteral("KavoUpdate.beginUpdate('', '', 'http://127.0.0.1:9/p.zip')"),
@@ -187,6 +183,44 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(updates(other), QJsonArray());
         QVERIFY(!KavoUpdate::instance()->process());
+    }
+
+    // The updater cannot start and the page reloads while the message box saying so waits: the
+    // object the page called lives until its call returns.
+    void pageReloadsWhileAMessageBoxWaits()
+    {
+        const QString updater = absolutePath(Kavo::updaterExecutableName());
+        const QFile::Permissions permissions = QFile::permissions(updater);
+        QVERIFY(QFile::setPermissions(updater, QFile::ReadOwner | QFile::WriteOwner));
+        const QByteArray nonInteractive = qgetenv("KAVO_NONINTERACTIVE");
+        qunsetenv("KAVO_NONINTERACTIVE");
+        EventPage page;
+        QPointer<KavoUpdate> called = page.bridgeObject<KavoUpdate>();
+        QVERIFY(called);
+        bool boxShown = false;
+        bool aliveInBox = false;
+        QTimer inBox;
+        connect(&inBox, &QTimer::timeout, [&] {
+            QWidget *box = QApplication::activeModalWidget();
+            if (!box || boxShown)
+                return;
+            boxShown = true;
+            page.load();
+            listen(page);
+            aliveInBox = !called.isNull();
+            box->close();
+        });
+        inBox.start(20);
+        announce(page, QStringLiteral("5.0.0.4"), m_nginx.url(QStringLiteral("slow.zip")));
+        inBox.stop();
+        qputenv("KAVO_NONINTERACTIVE", nonInteractive);
+        QVERIFY(QFile::setPermissions(updater, permissions));
+        QVERIFY(boxShown);
+        QVERIFY(aliveInBox);
+        QTRY_VERIFY(called.isNull());
+        // The failure was told to the page that asked, before it went; the new page asked nothing.
+        QTest::qWait(200);
+        QCOMPARE(updates(page), QJsonArray());
     }
 
     void downloadSurvivesPageReload()

@@ -1,7 +1,10 @@
 #include "network/autosaver.h"
 #include "network/cookiejar.h"
+#include "network/networkaccessmanager.h"
+#include "network/userfolders.h"
 
 #include <QNetworkCookie>
+#include <QNetworkDiskCache>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QtTest>
@@ -41,6 +44,9 @@ class tst_CookieJar : public QObject
         settings.setValue(QStringLiteral("acceptCookies"), accept);
         settings.setValue(QStringLiteral("keepCookiesUntil"), keep);
     }
+
+    // The stored text of a QVariantList claiming 2^32-1 entries.
+    static QByteArray hugeListText() { return "\\0\\0\\0\\t\\xff\\xff\\xff\\xff"; }
 
     static QStringList names(const QList<QNetworkCookie> &cookies)
     {
@@ -127,6 +133,53 @@ private slots:
         QCOMPARE(again.blockedCookies(), QStringList{"bad.example"});
     }
 
+    // Each application keeps its cookies and web cache in a folder of its own; a name that is no
+    // plain folder name keeps the program's own folders.
+    void applicationsKeepTheirOwnCookies_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("plain name") << "Demo" << "/Demo";
+        QTest::newRow("spaces and non-ASCII") << "卡沃 App" << "/卡沃 App";
+        QTest::newRow("none") << "" << "";
+        QTest::newRow("parent") << ".." << "";
+        QTest::newRow("with a slash") << "a/b" << "";
+    }
+
+    void applicationsKeepTheirOwnCookies()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, folder);
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+        UserFolders::setApplication(QStringLiteral("Other"));
+        QFile::remove(CookieJar::storePath());
+        {
+            CookieJar jar;
+            QVERIFY(jar.setCookiesFromUrl({cookie("other", "1")}, QUrl(QStringLiteral("http://a.example/"))));
+        }
+        UserFolders::setApplication(name);
+        QCOMPARE(CookieJar::storePath(), data + folder + QStringLiteral("/cookies.ini"));
+        {
+            NetworkAccessManager manager;
+            auto *diskCache = qobject_cast<QNetworkDiskCache *>(manager.cache());
+            QVERIFY(diskCache);
+            QCOMPARE(QDir(diskCache->cacheDirectory()).absolutePath(), QDir(cache + folder).absolutePath());
+        }
+        QFile::remove(CookieJar::storePath());
+        {
+            // Another application's login is not this one's.
+            CookieJar jar;
+            QVERIFY(jar.storedCookies().isEmpty());
+            QVERIFY(jar.setCookiesFromUrl({cookie("own", "1")}, QUrl(QStringLiteral("http://a.example/"))));
+        }
+        UserFolders::setApplication(QStringLiteral("Other"));
+        QCOMPARE(names(CookieJar().storedCookies()), QStringList{"other"});
+        UserFolders::setApplication(name);
+        QCOMPARE(names(CookieJar().storedCookies()), QStringList{"own"});
+        UserFolders::setApplication(QString());
+    }
+
     void storedPoliciesAreRead()
     {
         setPolicies(QStringLiteral("AcceptNever"), QStringLiteral("KeepUntilTimeLimit"));
@@ -211,35 +264,98 @@ private slots:
         QCOMPARE(jar.cookiesForUrl(QUrl(QStringLiteral("http://a.example/"))).size(), 1);
     }
 
-    // A real store, its cookie list rewritten to another stream version: the same file loads its
-    // cookie before the change and none after it.
-    void storeOfAnotherVersionLoadsEmpty()
+    // A real store with one change in its text. A list of another stream version is the jar's own
+    // and loads empty; a variant of any other type, wherever it is, is refused before Qt's variant
+    // reader sees it (a list claiming 2^32-1 entries would abort it), loads nothing and is kept
+    // aside once, private, as it was.
+    void damagedStoreLoadsEmpty_data()
     {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<QStringList>("cookies");
+        QTest::addColumn<QStringList>("allowed");
+        QTest::addColumn<bool>("keptAside");
+        // The variant's type name, its NUL, then the list's 32-bit version 23 (0x17).
+        const QByteArray header = "\\0\\0\\0\\x7f\\0\\0\\0\\x16QList<QNetworkCookie>\\0\\0\\0\\0\\x17";
+        const QByteArray hugeList = hugeListText();
+        QTest::newRow("untouched") << header << header << QStringList{"kept"} << QStringList{"ok.example"} << false;
+        QTest::newRow("list of another stream version")
+            << header << QByteArray("\\0\\0\\0\\x7f\\0\\0\\0\\x16QList<QNetworkCookie>\\0\\0\\0\\0\\x16")
+            << QStringList() << QStringList{"ok.example"} << false;
+        QTest::newRow("variant of another type")
+            << header << QByteArray("\\0\\0\\0\\n") << QStringList() << QStringList() << true;
+        QTest::newRow("unregistered type name")
+            << header << QByteArray("\\0\\0\\0\\x7f\\0\\0\\0\\x16QList<QNetworkCookiX>\\0\\0\\0\\0\\x17")
+            << QStringList() << QStringList() << true;
+        QTest::newRow("list with a huge count") << header << hugeList << QStringList() << QStringList() << true;
+        QTest::newRow("date variant in another key")
+            << QByteArray("[Exceptions]") << "[Exceptions]\nwhen=@DateTime(" + hugeList + ")" << QStringList()
+            << QStringList() << true;
+        QTest::newRow("variant spelled with escapes")
+            << QByteArray("[Exceptions]") << "[Exceptions]\nx=\"\\x40V\"ariant(" + hugeList + ")" << QStringList()
+            << QStringList() << true;
+        QTest::newRow("variant as a list element")
+            << QByteArray("allow=ok.example") << "allow=ok.example, @Variant(" + hugeList + ")" << QStringList()
+            << QStringList() << true;
+        QTest::newRow("host starting with @ stays text")
+            << QByteArray("allow=ok.example") << QByteArray("allow=ok.example, @@Variant(x)") << QStringList{"kept"}
+            << QStringList{"@Variant(x)", "ok.example"} << false;
+    }
+
+    void damagedStoreLoadsEmpty()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(QStringList, cookies);
+        QFETCH(QStringList, allowed);
+        QFETCH(bool, keptAside);
+        const QString aside = CookieJar::storePath() + QStringLiteral(".damaged");
+        QFile::remove(aside);
         {
             CookieJar jar;
+            jar.setAllowedCookies({QStringLiteral("ok.example")});
             QVERIFY(jar.setCookiesFromUrl({cookie("kept", "1")}, QUrl(QStringLiteral("http://a.example/"))));
         }
         QFile file(CookieJar::storePath());
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray stored = file.readAll();
+        QByteArray stored = file.readAll();
         file.close();
+        QCOMPARE(stored.count(from), 1);
+        stored.replace(from, to);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(stored), qint64(stored.size()));
+        file.close();
+
         {
             CookieJar jar;
-            QCOMPARE(names(jar.storedCookies()), QStringList{"kept"});
+            QCOMPARE(names(jar.storedCookies()), cookies);
+            QCOMPARE(jar.allowedCookies(), allowed);
+            // The next save replaces the store; the kept copy stays as it was.
+            QVERIFY(jar.setCookiesFromUrl({cookie("new", "1")}, QUrl(QStringLiteral("http://a.example/"))));
         }
-        // The variant's type name, its NUL, then the list's 32-bit version 23 (0x17).
-        const QByteArray version23 = "QList<QNetworkCookie>\\0\\0\\0\\0\\x17";
-        QCOMPARE(stored.count(version23), 1);
-        QByteArray other = stored;
-        other.replace(version23, "QList<QNetworkCookie>\\0\\0\\0\\0\\x16");
+        QCOMPARE(QFile::exists(aside), keptAside);
+        CookieJar after;
+        QVERIFY(names(after.storedCookies()).contains(QStringLiteral("new")));
+        if (!keptAside)
+            return;
+        QFile copy(aside);
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), stored);
+        struct stat st = {};
+        QCOMPARE(::stat(QFile::encodeName(aside).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0600);
+        copy.close();
+        // Kept once: a later damaged store does not replace the first copy.
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QCOMPARE(file.write(other), qint64(other.size()));
-        QVERIFY(file.flush());
-        // Same size: another time tells the settings cache that the file changed.
-        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
+        QVERIFY(file.write("[General]\ncookies=@Variant(" + hugeListText() + ")\n") > 0);
         file.close();
-        CookieJar jar;
-        QVERIFY(jar.storedCookies().isEmpty());
+        CookieJar again;
+        QVERIFY(again.storedCookies().isEmpty());
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), stored);
+        // No private copy of the store is left behind.
+        const QDir storeDir(QFileInfo(aside).path());
+        QVERIFY(storeDir.entryList({QStringLiteral("*.read-*")}, QDir::Files | QDir::Hidden).isEmpty());
     }
 
     // The store holds session tokens: it is private to its owner, also when an older store was not.

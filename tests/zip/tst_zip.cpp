@@ -273,6 +273,19 @@ void TestZip::extractAll_data()
     patchFile(crc, QByteArray(10, 'x'), "yyyyyyyyyy");
     QTest::newRow("corrupted data fails the crc") << crc << int(ZipDecompress::ReadFailed) << QStringList();
 
+    // A directory several times the reader's window, and data spread over the whole file: each
+    // entry makes the reader jump back and forth across window bounds.
+    QMap<QString, QByteArray> many;
+    QStringList manyNames{"d"};
+    for (int i = 0; i < 1200; ++i) {
+        const QString name = QStringLiteral("d/entry-%1-with-a-long-name-that-fills-the-directory.txt")
+                                 .arg(i, 4, 10, QLatin1Char('0'));
+        many.insert(name, QByteArray::number(i).repeated(40 + i % 7));
+        manyNames << name;
+    }
+    manyNames.sort();
+    QTest::newRow("directory beyond the read window") << makeArchive(w, "many.zip", many) << 0 << manyNames;
+
     const QString info = makeArchive(w, "info.zip", {{"one.txt", "1"}, {"two.txt", "2"}});
     patchFile(info, "PK\x01\x02", "PK\x09\x09", 1);
     QTest::newRow("unreadable entry information") << info << int(ZipDecompress::EntryInfoFailed) << QStringList();
@@ -290,6 +303,15 @@ void TestZip::extractAll()
     QCOMPARE(zip.openQuietly(archive), 0);
     QCOMPARE(zip.extractAll(dest.path() + "/out"), result);
     QCOMPARE(filesBelow(dest.path() + "/out"), unpacked);
+    // What was unpacked is what was packed.
+    for (const QString &name : unpacked) {
+        if (!name.startsWith(QLatin1String("d/entry-")))
+            continue;
+        QFile file(dest.path() + "/out/" + name);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const int i = name.mid(8, 4).toInt();
+        QCOMPARE(file.readAll(), QByteArray::number(i).repeated(40 + i % 7));
+    }
     QVERIFY(!QFileInfo::exists(dest.path() + "/evil.txt"));
     QVERIFY(!QFileInfo::exists("/tmp/evil"));
 }
