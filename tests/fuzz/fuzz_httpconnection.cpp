@@ -7,6 +7,7 @@
 #include "httpserver/httpserver.h"
 
 #include <QAbstractEventDispatcher>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QProcess>
 
@@ -101,8 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         quiet = progress || sent < size ? 0 : quiet + 1;
     }
     ::close(client);
-    for (int round = 0; round < 100 && !http.findChildren<HttpConnection *>().isEmpty(); ++round) {
-        turn();
+    // A connection goes within moments of its peer, long before any of its timeouts; the bound is
+    // time, not turns, so a machine busy with other work does not pass for a lingering connection.
+    QElapsedTimer waited;
+    waited.start();
+    while (!http.findChildren<HttpConnection *>().isEmpty() && waited.elapsed() < 3000) {
+        if (!turn())
+            ::usleep(500);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     if (!http.findChildren<HttpConnection *>().isEmpty())
