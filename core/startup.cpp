@@ -6,6 +6,10 @@
 #include <QTextCodec>
 #include <QTranslator>
 
+#include <clocale>
+
+#include <langinfo.h>
+
 void prepareLibraryPaths()
 {
     const QByteArray systemPlugins(KAVO_QT_PLUGIN_DIR);
@@ -17,6 +21,10 @@ void prepareLibraryPaths()
 void installSystemCodec()
 {
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    // Window titles reach the window manager through Xlib, which converts them by the C
+    // library's character type: a session that names no locale would lose every Chinese title.
+    if (qstrcmp(nl_langinfo(CODESET), "UTF-8") != 0)
+        std::setlocale(LC_CTYPE, "C.UTF-8");
 }
 
 QLocale qtTranslationLocale(const QLocale &locale)
