@@ -1,9 +1,17 @@
 #include "configparser.h"
 
 #include "core/fileutils.h"
+#include "core/inivariants.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryFile>
+
+namespace {
+// Far beyond any configuration; a larger file is not one.
+constexpr qint64 maxFileSize = 4 * 1024 * 1024;
+} // namespace
 
 ConfigParser::ConfigParser(const QString &path)
     : m_path(path)
@@ -28,6 +36,19 @@ bool ConfigParser::openResolved(const QString &resolvedPath)
         return true;
     if (!QFileInfo::exists(resolvedPath))
         return false;
+    // These files hold texts and numbers only: one holding a value that Qt's variant reader would
+    // decode is not read at all, since that reader aborts the program on a hostile count.
+    QFile file(resolvedPath);
+    if (file.size() > maxFileSize || !file.open(QIODevice::ReadOnly))
+        return false;
+    QTemporaryFile inert;
+    const bool plain = IniVariants::onlyAccepted(file.readAll(), inert, [](const QString &, const QStringRef &element) {
+        return !IniVariants::decodesVariant(element);
+    });
+    if (!plain) {
+        qWarning("ConfigParser: %s holds a value of a type that is not read", qPrintable(resolvedPath));
+        return false;
+    }
     m_settings = new QSettings(resolvedPath, QSettings::IniFormat);
     m_settings->setIniCodec("UTF-8");
     return true;

@@ -3,6 +3,8 @@
 #include "autosaver.h"
 #include "userfolders.h"
 
+#include "core/inivariants.h"
+
 #include <QDataStream>
 #include <QDateTime>
 #include <QDebug>
@@ -69,50 +71,12 @@ QString cookieListVariantPrefix()
     return prefix;
 }
 
-// The settings reader decodes every "@Variant(" and "@DateTime(" value of a section through Qt's
-// own variant reader, which trusts the counts in it: a list of another type claiming four
-// billion entries aborts the program before the jar sees the value. So before the store is read
-// for real, it is read once with every value made inert: "@@" after each '=' and ',' (the only
-// places a value or list element starts) turns every element into plain text, one '@' of the
-// pair stays, and what follows (past its blanks) is what the element would have been. The store is
-// decoded only if the one variant in it is the cookie list under "cookies".
+// The store is decoded only if the one variant in it is the cookie list under "cookies".
 bool holdsOnlyTheCookieList(const QByteArray &raw, QTemporaryFile &copy)
 {
-    QByteArray inert;
-    inert.reserve(raw.size() + raw.size() / 4);
-    for (const char c : raw) {
-        inert += c;
-        if (c == '=' || c == ',')
-            inert += "@@";
-    }
-    if (!copy.open() || copy.write(inert) != inert.size() || !copy.flush())
-        return false;
-    QSettings settings(copy.fileName(), QSettings::IniFormat);
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys) {
-        const QVariant value = settings.value(key);
-        QStringList elements;
-        if (value.userType() == QMetaType::QStringList)
-            elements = value.toStringList();
-        else if (value.userType() == QMetaType::QString)
-            elements << value.toString();
-        else
-            return false;
-        for (const QString &element : elements) {
-            // The reader skips the blanks before an element; here they follow the kept '@'.
-            int start = 1;
-            while (start < element.size() && element.at(start).isSpace())
-                ++start;
-            const QStringRef original = element.midRef(start);
-            if (!original.startsWith(QLatin1Char('@')) || original.startsWith(QLatin1String("@@"))
-                || original == QLatin1String("@Invalid()"))
-                continue;
-            if (key == QLatin1String("cookies") && original.startsWith(cookieListVariantPrefix()))
-                continue;
-            return false;
-        }
-    }
-    return true;
+    return IniVariants::onlyAccepted(raw, copy, [](const QString &key, const QStringRef &element) {
+        return key == QLatin1String("cookies") && element.startsWith(cookieListVariantPrefix());
+    });
 }
 
 std::function<bool()> &privateBrowsingProbe()

