@@ -7,7 +7,6 @@
 #include "tests/updater/updatefixture.h"
 
 #include <QSettings>
-#include <QUrlQuery>
 
 using namespace UpdateFixture;
 
@@ -61,14 +60,6 @@ class tst_Bundle : public QObject
         return QString::fromUtf8(tar.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     }
 
-    static bool setConf(const QString &conf, const QString &key, const QString &value)
-    {
-        QSettings settings(conf, QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
-        settings.setValue(key, value);
-        settings.sync();
-        return settings.status() == QSettings::NoError;
-    }
 
     QString installer() const { return m_unpacked.filePath(QStringLiteral("Demo-5.0.0.0/install.sh")); }
 
@@ -92,20 +83,9 @@ private slots:
 
         // The installed program opens the demo's update page, which announces version 5.0.0.1
         // and reports the end of the update; the new version opens the same page.
-        QUrl page(QStringLiteral("http://localhost:58899/data/Demo/update.html"));
-        QUrlQuery query;
-        query.addQueryItem(QStringLiteral("version"), QStringLiteral("5.0.0.1"));
-        query.addQueryItem(QStringLiteral("url"), QString::fromLatin1(QUrl::toPercentEncoding(m_nginx.url("pkg.zip"))));
-        query.addQueryItem(QStringLiteral("report"), QString::fromLatin1(QUrl::toPercentEncoding(
-                                                         QStringLiteral("http://127.0.0.1:%1/end").arg(m_reports.serverPort()))));
-        page.setQuery(query);
-        page.setFragment(QStringLiteral("auto"));
-        m_pageUrl = page.toString(QUrl::FullyEncoded);
+        m_pageUrl = autoUpdatePageUrl(m_nginx.url("pkg.zip"), m_reports.serverPort());
         QTemporaryDir overlay;
-        const QString conf = overlay.filePath(QStringLiteral("qt.conf"));
-        QVERIFY(QFile::copy(binDir() + QStringLiteral("/qt.conf"), conf));
-        QVERIFY(QFile::setPermissions(conf, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-        QVERIFY(setConf(conf, QStringLiteral("Demo/Url"), m_pageUrl));
+        QVERIFY(writeOverlayConf(overlay.path(), m_pageUrl));
         QVERIFY(makePackage(m_served.filePath(QStringLiteral("pkg.zip")), QStringLiteral("5.0.0.1"), overlay.path()));
         Nginx::makeReadable(m_served.path());
     }

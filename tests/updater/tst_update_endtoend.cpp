@@ -36,14 +36,6 @@ class tst_UpdateEndToEnd : public QObject
         return log.addTask(task) && QDir().mkpath(dir) && log.save();
     }
 
-    static bool setConf(const QString &conf, const QString &key, const QString &value)
-    {
-        QSettings settings(conf, QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
-        settings.setValue(key, value);
-        settings.sync();
-        return settings.status() == QSettings::NoError;
-    }
 
     // An installation of version 5.0.0.0 whose window opens the update page in its unattended mode.
     void install(const QString &root)
@@ -108,23 +100,11 @@ private slots:
         recordRequestLines(m_reports, m_requests);
         QVERIFY(m_nginx.start(m_served.path()));
 
-        QUrl page(QStringLiteral("http://localhost:58899/data/Demo/update.html"));
-        QUrlQuery query;
-        query.addQueryItem(QStringLiteral("version"), QStringLiteral("5.0.0.1"));
-        query.addQueryItem(QStringLiteral("url"), QString::fromLatin1(QUrl::toPercentEncoding(packageUrl())));
-        query.addQueryItem(QStringLiteral("report"),
-                           QString::fromLatin1(QUrl::toPercentEncoding(
-                               QStringLiteral("http://127.0.0.1:%1/end").arg(m_reports.serverPort()))));
-        page.setQuery(query);
-        page.setFragment(QStringLiteral("auto"));
-        m_pageUrl = page.toString(QUrl::FullyEncoded);
+        m_pageUrl = autoUpdatePageUrl(packageUrl(), m_reports.serverPort());
 
         // The new version opens the same page and carries a changed file.
         QTemporaryDir overlay;
-        QVERIFY(QFile::copy(binDir() + QStringLiteral("/qt.conf"), overlay.filePath(QStringLiteral("qt.conf"))));
-        QVERIFY(QFile::setPermissions(overlay.filePath(QStringLiteral("qt.conf")),
-                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-        QVERIFY(setConf(overlay.filePath(QStringLiteral("qt.conf")), QStringLiteral("Demo/Url"), m_pageUrl));
+        QVERIFY(writeOverlayConf(overlay.path(), m_pageUrl));
         QVERIFY(writeFile(overlay.filePath(QStringLiteral("data/Demo/update.txt")), "new page"));
         QVERIFY(makePackage(m_served.filePath(QStringLiteral("pkg.zip")), QStringLiteral("5.0.0.1"), overlay.path()));
         Nginx::makeReadable(m_served.path());

@@ -5,7 +5,6 @@
 
 #include <QElapsedTimer>
 #include <QSettings>
-#include <QUrlQuery>
 
 #include <csignal>
 
@@ -111,14 +110,6 @@ class tst_UpdateKill : public QObject
         return manifest(out.path());
     }
 
-    static bool setConf(const QString &conf, const QString &key, const QString &value)
-    {
-        QSettings settings(conf, QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
-        settings.setValue(key, value);
-        settings.sync();
-        return settings.status() == QSettings::NoError;
-    }
 
     static QProcess *start(const QString &program, const QStringList &args, const QString &output,
                            const QStringList &env, const QStringList &unset = {})
@@ -208,24 +199,11 @@ private slots:
         recordRequestLines(m_reports, m_requests);
         QVERIFY(m_nginx.start(m_served.path(), true));
 
-        QUrl page(QStringLiteral("http://localhost:58899/data/Demo/update.html"));
-        QUrlQuery query;
-        query.addQueryItem(QStringLiteral("version"), QStringLiteral("5.0.0.1"));
-        query.addQueryItem(QStringLiteral("url"),
-                           QString::fromLatin1(QUrl::toPercentEncoding(m_nginx.url(QStringLiteral("pkg.zip")))));
-        query.addQueryItem(QStringLiteral("report"),
-                           QString::fromLatin1(QUrl::toPercentEncoding(
-                               QStringLiteral("http://127.0.0.1:%1/end").arg(m_reports.serverPort()))));
-        page.setQuery(query);
-        page.setFragment(QStringLiteral("auto"));
-        m_pageUrl = page.toString(QUrl::FullyEncoded);
+        m_pageUrl = autoUpdatePageUrl(m_nginx.url(QStringLiteral("pkg.zip")), m_reports.serverPort());
 
         // Version 5.0.0.1 opens the same page and brings a few hundred files of its own.
         QTemporaryDir overlay;
-        QVERIFY(QFile::copy(binDir() + QStringLiteral("/qt.conf"), overlay.filePath(QStringLiteral("qt.conf"))));
-        QVERIFY(QFile::setPermissions(overlay.filePath(QStringLiteral("qt.conf")),
-                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-        QVERIFY(setConf(overlay.filePath(QStringLiteral("qt.conf")), QStringLiteral("Demo/Url"), m_pageUrl));
+        QVERIFY(writeOverlayConf(overlay.path(), m_pageUrl));
         QVERIFY(writeFile(overlay.filePath(QStringLiteral("data/Demo/update.txt")), "new page"));
         for (int i = 0; i < 300; ++i)
             QVERIFY(writeFile(overlay.filePath(QStringLiteral("data/Demo/many/f%1.txt").arg(i, 3, 10, QLatin1Char('0'))),

@@ -12,9 +12,11 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUrlQuery>
 #include <QtTest>
 
 // What the black-box update tests share: temporary installations copied from the build output,
@@ -56,6 +58,39 @@ inline bool writeFile(const QString &path, const QByteArray &data)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+inline bool setConf(const QString &conf, const QString &key, const QString &value)
+{
+    QSettings settings(conf, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    settings.setValue(key, value);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+// The demo's update page as the installation opens it: it announces version 5.0.0.1 with the
+// package at packageUrl by itself and reports the update's end to reportPort on loopback.
+inline QString autoUpdatePageUrl(const QString &packageUrl, quint16 reportPort)
+{
+    QUrl page(QStringLiteral("http://localhost:58899/data/Demo/update.html"));
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("version"), QStringLiteral("5.0.0.1"));
+    query.addQueryItem(QStringLiteral("url"), QString::fromLatin1(QUrl::toPercentEncoding(packageUrl)));
+    query.addQueryItem(QStringLiteral("report"), QString::fromLatin1(QUrl::toPercentEncoding(
+                                                     QStringLiteral("http://127.0.0.1:%1/end").arg(reportPort))));
+    page.setQuery(query);
+    page.setFragment(QStringLiteral("auto"));
+    return page.toString(QUrl::FullyEncoded);
+}
+
+// The new version's qt.conf in its overlay: the built one, opening pageUrl.
+inline bool writeOverlayConf(const QString &overlay, const QString &pageUrl)
+{
+    const QString conf = overlay + QStringLiteral("/qt.conf");
+    return QFile::copy(binDir() + QStringLiteral("/qt.conf"), conf)
+        && QFile::setPermissions(conf, QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        && setConf(conf, QStringLiteral("Demo/Url"), pageUrl);
 }
 
 inline QByteArray readFile(const QString &path)
