@@ -13,8 +13,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +62,32 @@ HttpServer &server()
     return *instance;
 }
 
+// libFuzzer's timer signal interrupts a blocking connect() now and then (it sets no SA_RESTART),
+// so the socket connects without blocking and the wait for it goes on through interruptions.
+bool connectTo(int client, const sockaddr_in &address)
+{
+    if (::fcntl(client, F_SETFL, O_NONBLOCK) != 0)
+        return false;
+    if (::connect(client, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+        return true;
+    if (errno != EINPROGRESS && errno != EINTR) {
+        perror("fuzz_httpconnection: connect");
+        return false;
+    }
+    pollfd wait = {client, POLLOUT, 0};
+    int ready;
+    do
+        ready = ::poll(&wait, 1, 5000);
+    while (ready < 0 && errno == EINTR);
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (ready != 1 || ::getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+        fprintf(stderr, "fuzz_httpconnection: connect did not complete: %s\n", strerror(error));
+        return false;
+    }
+    return true;
+}
+
 bool turn()
 {
     return QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents);
@@ -83,9 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     address.sin_family = AF_INET;
     address.sin_port = htons(http.serverPort());
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (client < 0 || ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    if (!connectTo(client, address))
         abort();
-    ::fcntl(client, F_SETFL, O_NONBLOCK);
 
     QByteArray answer;
     size_t sent = 0;
