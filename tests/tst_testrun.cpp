@@ -145,6 +145,10 @@ private slots:
         QFETCH(QByteArray, output);
         if (::geteuid() != 0)
             QSKIP("only root may give a test namespaces of its own");
+        // A chroot, or a container without the right, has none to give: the build found that out
+        // and runs the tests that need port 58899 one at a time instead of isolated.
+        if (!KAVO_ISOLATE_TESTS)
+            QSKIP("this machine gives no process namespaces; no test is run isolated here");
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::Any, 58899));
         QTemporaryDir here(QStringLiteral("/tmp/kavo-testrun-XXXXXX"));
