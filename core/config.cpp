@@ -4,6 +4,7 @@
 
 #include "core/fileutils.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
 
@@ -16,6 +17,18 @@ bool isNumericAddress(const QString &text)
     const QByteArray bytes = text.toLatin1();
     unsigned char buffer[sizeof(struct in6_addr)];
     return inet_pton(AF_INET, bytes.constData(), buffer) == 1 || inet_pton(AF_INET6, bytes.constData(), buffer) == 1;
+}
+
+// A save writes a new file only where there is none. One that is there but the parser refused
+// (a value Qt's variant reader would decode, or far too large) is the user's, and stays as it is:
+// the settings writer would read it whole, and rewrite it, first.
+bool mayCreate(const QString &path)
+{
+    const QFileInfo file(absolutePath(path));
+    if (!file.exists() && !file.isSymLink())
+        return true;
+    qWarning("Config: not writing %s, which cannot be read", qPrintable(file.filePath()));
+    return false;
 }
 } // namespace
 
@@ -146,6 +159,8 @@ bool AppConfig::save(const QString &path)
         writeGroup([&parser](const QString &key, const QVariant &value) { parser.setValue(key, value); }, false);
         return true;
     }
+    if (!mayCreate(path))
+        return false;
     QSettings settings(absolutePath(path), QSettings::IniFormat);
     settings.setIniCodec("UTF-8");
     settings.setValue(QStringLiteral("Paths/Plugins"), QStringLiteral("."));
@@ -191,6 +206,8 @@ bool UserConfig::save(const QString &path)
         parser.setValue(m_name + QStringLiteral("/Height"), m_height);
         return true;
     }
+    if (!mayCreate(path))
+        return false;
     QSettings settings(absolutePath(path), QSettings::IniFormat);
     settings.setIniCodec("UTF-8");
     settings.setValue(m_name + QStringLiteral("/Width"), m_width);

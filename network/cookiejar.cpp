@@ -3,6 +3,7 @@
 #include "autosaver.h"
 #include "userfolders.h"
 
+#include "core/configparser.h"
 #include "core/inivariants.h"
 
 #include <QDataStream>
@@ -10,6 +11,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMetaEnum>
 #include <QNetworkCookie>
 #include <QSettings>
@@ -236,13 +238,19 @@ void CookieJar::keepDamagedStore()
 
 void CookieJar::loadSettings()
 {
-    QSettings settings;
-    settings.beginGroup(QStringLiteral("cookies"));
+    // The policies live in the user's settings file, which is the user's to edit: one that the
+    // parser refuses (a value Qt's variant reader would decode) leaves the defaults in force and
+    // is never rewritten, since writing it would make Qt read it whole.
+    const QString file = QSettings().fileName();
+    ConfigParser settings(file);
+    m_policyFileWritable = settings.open() || !QFileInfo(file).exists();
+    if (!m_policyFileWritable)
+        qWarning() << "CookieJar: not reading the cookie policies in" << file;
     m_acceptCookies = enumFromKey(
-        settings.value(QStringLiteral("acceptCookies"), QStringLiteral("AcceptOnlyFromSitesNavigatedTo")).toString(),
+        settings.value(QStringLiteral("cookies/acceptCookies"), QStringLiteral("AcceptOnlyFromSitesNavigatedTo")).toString(),
         AcceptOnlyFromSitesNavigatedTo);
     m_keepCookies = enumFromKey(
-        settings.value(QStringLiteral("keepCookiesUntil"), QStringLiteral("KeepUntilExpire")).toString(),
+        settings.value(QStringLiteral("cookies/keepCookiesUntil"), QStringLiteral("KeepUntilExpire")).toString(),
         KeepUntilExpire);
     if (m_keepCookies == KeepUntilExit)
         setAllCookies(QList<QNetworkCookie>());
@@ -301,6 +309,8 @@ void CookieJar::save()
         return;
     }
 
+    if (!m_policyFileWritable)
+        return;
     QSettings settings;
     settings.beginGroup(QStringLiteral("cookies"));
     settings.setValue(QStringLiteral("acceptCookies"), keyOf(m_acceptCookies));

@@ -192,6 +192,33 @@ private slots:
         QCOMPARE(other.width(), ConfigParser::Missing);
     }
 
+    // A file the parser refuses is the user's: saving over it would make Qt's writer read it whole.
+    void refusedFileIsNotRewritten_data()
+    {
+        QTest::addColumn<bool>("app");
+        QTest::addColumn<QByteArray>("text");
+        const QByteArray variant = "[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n"
+                                   "Width=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xff)\n";
+        QTest::newRow("qt.conf with a variant value") << true << variant;
+        QTest::newRow("user.conf with a variant value") << false << variant;
+        QTest::newRow("user.conf far too large") << false << "[Demo]\nWidth=1\n" + QByteArray(5 * 1024 * 1024, '#');
+    }
+
+    void refusedFileIsNotRewritten()
+    {
+        QFETCH(bool, app);
+        QFETCH(QByteArray, text);
+        const QString path = writeFile(QStringLiteral("refused.conf"), text);
+        const bool saved = app ? AppConfig(QStringLiteral("Demo"), QString(), QString(), QStringLiteral("app"),
+                                           QStringLiteral("2"), QString(), 10, 20, QUrl(QStringLiteral("http://y/")))
+                                     .save(path)
+                               : UserConfig(QStringLiteral("Demo"), 900, 650).save(path);
+        QVERIFY(!saved);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), text);
+    }
+
     void parserGetters()
     {
         const QString path = writeFile(QStringLiteral("p.conf"), "[G]\nn=12\nf=1.5\nt=abc\n");

@@ -358,6 +358,32 @@ private slots:
         QVERIFY(storeDir.entryList({QStringLiteral("*.read-*")}, QDir::Files | QDir::Hidden).isEmpty());
     }
 
+    // The policies' file is the user's: one holding a value Qt's variant reader would decode leaves
+    // the defaults in force and is not rewritten, since writing it would make Qt read it whole.
+    void refusedPolicyFileIsLeftAlone()
+    {
+        const QString path = QSettings().fileName();
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        const QByteArray text = "[cookies]\nacceptCookies=AcceptNever\nkeepCookiesUntil=@Variant(" + hugeListText() + ")\n";
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(file.write(text) == text.size());
+        file.close();
+        {
+            CookieJar jar;
+            QCOMPARE(jar.acceptPolicy(), CookieJar::AcceptOnlyFromSitesNavigatedTo);
+            QCOMPARE(jar.keepPolicy(), CookieJar::KeepUntilExpire);
+            jar.setAcceptPolicy(CookieJar::AcceptAlways);
+            QVERIFY(jar.setCookiesFromUrl({cookie("sid", "1")}, QUrl(QStringLiteral("http://a.example/"))));
+        }
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), text);
+        file.close();
+        CookieJar after;
+        QCOMPARE(names(after.storedCookies()), QStringList{"sid"});
+        QVERIFY(file.remove());
+    }
+
     // The store holds session tokens: it is private to its owner, also when an older store was not.
     void storeIsPrivateToItsOwner()
     {
