@@ -145,6 +145,11 @@ bool StaticFileHandler::isSafePath(const QString &path)
 
 bool StaticFileHandler::isPrivatePath(const QString &path)
 {
+    // SQLite's companions of a database hold its pages while it is being written.
+    for (const char *companion : {"-journal", "-wal", "-shm"}) {
+        if (path.endsWith(QLatin1String(companion), Qt::CaseInsensitive))
+            return true;
+    }
     // Every private path names one of these, however it is spelled; most requests stop here.
     if (!path.contains(QLatin1String("conf"), Qt::CaseInsensitive) && !path.contains(QLatin1String("update"), Qt::CaseInsensitive)
         && !path.contains(QLatin1String(".elf"), Qt::CaseInsensitive))
@@ -174,6 +179,11 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     QString path = request->path();
     if (path.startsWith(QLatin1Char('/')))
         path.remove(0, 1);
+    // The file is named by what comes before an (encoded) question mark; every check below is of
+    // that name, so "qt.conf%3F" is the private file it names.
+    const int question = path.indexOf(QLatin1Char('?'));
+    if (question >= 0)
+        path.truncate(question);
     if (path.isEmpty()) {
         answerForbidden(response);
         return;
@@ -197,10 +207,6 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         response->end();
         return;
     }
-
-    const int question = path.indexOf(QLatin1Char('?'));
-    if (question >= 0)
-        path.truncate(question);
 
     // Byte ranges let the updater fetch a package from this server over several connections.
     const QString rangeHeader = request->header(QStringLiteral("range"));

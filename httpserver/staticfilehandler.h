@@ -34,7 +34,8 @@ public:
     static bool isAllowedHost(const QString &hostHeader);
     static bool isSafePath(const QString &path);
     // What the programs and their pages write is never served: the update area, logs, the
-    // user's settings, qt.conf. Databases are recognised by their contents (isDatabase).
+    // user's settings, qt.conf, a database's journal, write-ahead log and shared memory.
+    // Databases themselves are recognised by their contents (isDatabase).
     static bool isPrivatePath(const QString &path);
     static bool isDatabase(const char *head, qint64 size);
 

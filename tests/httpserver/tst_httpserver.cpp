@@ -255,6 +255,10 @@ void TestHttpServer::initTestCase()
     writeFile(m_root.filePath("data/Demo/page.html"), "page");
     writeFile(m_root.filePath("data/notes.txt"), "SQLite format 2 is not a database");
     writeFile(m_root.filePath("data/updates.txt"), "news");
+    writeFile(m_root.filePath("data/notes.bin-journal"), "pages of notes.bin");
+    writeFile(m_root.filePath("data/notes.bin-WAL"), "pages of notes.bin");
+    writeFile(m_root.filePath("data/notes.bin-shm"), "index of notes.bin-WAL");
+    writeFile(m_root.filePath("data/my-journal.txt"), "diary");
     writeFile(m_root.filePath("elf.txt"), "elf");
 
     m_server = std::make_unique<HttpServer>(m_root.path());
@@ -547,6 +551,12 @@ void TestHttpServer::privateFilesAreNotServed_data()
     QTest::newRow("database by its contents") << QByteArray("/data/notes.bin") << QByteArray() << 404 << notFound;
     QTest::newRow("database, a range of it") << QByteArray("/data/notes.bin") << QByteArray("bytes=0-15") << 404 << notFound;
     QTest::newRow("large database") << QByteArray("/data/big.db") << QByteArray() << 404 << notFound;
+    QTest::newRow("qt.conf, encoded question mark") << QByteArray("/qt.conf%3F") << QByteArray() << 404 << notFound;
+    QTest::newRow("log, encoded question mark") << QByteArray("/data/Demo/log.elf%3Fv=1") << QByteArray() << 404 << notFound;
+    QTest::newRow("database's rollback journal") << QByteArray("/data/notes.bin-journal") << QByteArray() << 404 << notFound;
+    QTest::newRow("database's write-ahead log") << QByteArray("/data/notes.bin-WAL") << QByteArray() << 404 << notFound;
+    QTest::newRow("database's shared memory") << QByteArray("/data/notes.bin-shm%3F") << QByteArray() << 404 << notFound;
+    QTest::newRow("served: journal in a name") << QByteArray("/data/my-journal.txt") << QByteArray() << 200 << QByteArray("diary");
     QTest::newRow("served: page beside a log") << QByteArray("/data/Demo/page.html") << QByteArray() << 200 << QByteArray("page");
     QTest::newRow("served: not quite a database") << QByteArray("/data/notes.txt") << QByteArray() << 200 << QByteArray("SQLite format 2 is not a database");
     QTest::newRow("served: name like the update area") << QByteArray("/data/updates.txt") << QByteArray() << 200 << QByteArray("news");
