@@ -148,7 +148,9 @@ void HttpDownloadTask::resume()
 
 bool HttpDownloadTask::isConsistent(const DownloadTaskInfo &task) const
 {
-    if (task.fileSize < 0)
+    // Blocks are stored through a mapping of the temporary file: one shorter than the file would
+    // fault the process on the first byte past its end, and one longer would become a longer file.
+    if (task.fileSize < 0 || QFileInfo(tmpPath()).size() != task.fileSize)
         return false;
     const int threads = task.threadCount > 0 ? task.threadCount : m_info.threadCount;
     const qint64 size = computePieceSize(task.fileSize, threads);

@@ -388,15 +388,22 @@ void TestHttpDownload::resumeFromLog_data()
     QTest::addColumn<int>("unstartedIndex");
     QTest::addColumn<QList<FilePiece>>("pieces");
     QTest::addColumn<qint64>("stored"); // leading bytes of the temporary file that hold the file
+    QTest::addColumn<qint64>("sizeOff"); // how far the temporary file's size is off the file's
     // Piece 1 complete but never reported finished: handed out again, reported at once.
     QTest::newRow("broken thread count") << 0 << 0 << QList<FilePiece>{FilePiece(1, 0, 2097151, 2097152)}
-                                         << qint64(2097152);
-    QTest::newRow("unstarted index past the pieces") << 5 << 10 << QList<FilePiece>{} << qint64(0);
-    QTest::newRow("piece outside the file") << 5 << 1 << QList<FilePiece>{FilePiece(7, 0, 99, 0)} << qint64(0);
+                                         << qint64(2097152) << qint64(0);
+    QTest::newRow("unstarted index past the pieces") << 5 << 10 << QList<FilePiece>{} << qint64(0) << qint64(0);
+    QTest::newRow("piece outside the file") << 5 << 1 << QList<FilePiece>{FilePiece(7, 0, 99, 0)} << qint64(0)
+                                            << qint64(0);
     QTest::newRow("piece claims more than its range")
-        << 5 << 1 << QList<FilePiece>{FilePiece(1, 0, 2097151, 4000000)} << qint64(0);
+        << 5 << 1 << QList<FilePiece>{FilePiece(1, 0, 2097151, 4000000)} << qint64(0) << qint64(0);
     QTest::newRow("every piece handed out, the last unfinished")
-        << 5 << 3 << QList<FilePiece>{FilePiece(3, 4194304, 5242882, 65536)} << qint64(4194304 + 65536);
+        << 5 << 3 << QList<FilePiece>{FilePiece(3, 4194304, 5242882, 65536)} << qint64(4194304 + 65536) << qint64(0);
+    // A sound log beside a temporary file cut short or grown: the file is not what the log describes.
+    QTest::newRow("temporary file shorter than the file")
+        << 5 << 1 << QList<FilePiece>{} << qint64(2097152) << qint64(-1048579);
+    QTest::newRow("temporary file longer than the file")
+        << 5 << 1 << QList<FilePiece>{} << qint64(2097152) << qint64(4096);
 }
 
 void TestHttpDownload::resumeFromLog()
@@ -405,6 +412,7 @@ void TestHttpDownload::resumeFromLog()
     QFETCH(int, unstartedIndex);
     QFETCH(QList<FilePiece>, pieces);
     QFETCH(qint64, stored);
+    QFETCH(qint64, sizeOff);
     const QByteArray data = makeFile("tc.bin", 5 * 1024 * 1024 + 3);
     QTemporaryDir out;
     const QString url = m_nginx.url("tc.bin");
@@ -421,7 +429,7 @@ void TestHttpDownload::resumeFromLog()
     QFile tmp(out.filePath("tc.bin.lrdl"));
     QVERIFY(tmp.open(QIODevice::WriteOnly));
     tmp.write(data.left(int(stored)));
-    tmp.resize(data.size());
+    tmp.resize(data.size() + sizeOff);
     tmp.close();
 
     HttpDownloadManager manager;
