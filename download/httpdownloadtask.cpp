@@ -324,7 +324,7 @@ void HttpDownloadTask::startWorkers()
     }
     for (int i = 0; i < m; ++i) {
         auto *thread = new QThread(this);
-        auto *worker = new HttpDownloadWorker(this, m_info.url, tmpPath(), m_transferTimeoutMs);
+        auto *worker = new HttpDownloadWorker(this, m_info.url, tmpPath(), m_info.fileSize, m_transferTimeoutMs);
         worker->moveToThread(thread);
         connect(thread, &QThread::started, worker, &HttpDownloadWorker::doWork);
         connect(worker, &HttpDownloadWorker::finished, thread, &QThread::quit);

@@ -13,22 +13,30 @@
 
 namespace {
 
-// "bytes FROM-TO/TOTAL": FROM and the length of the range, or false when absent or odd.
-bool parseContentRange(const QByteArray &header, qint64 &from, qint64 &length)
+// "bytes FROM-TO/TOTAL": FROM and the length of the range, or false when absent or odd. TOTAL
+// is -1 when the server names none ("*").
+bool parseContentRange(const QByteArray &header, qint64 &from, qint64 &length, qint64 &total)
 {
-    static const QRegularExpression re(QStringLiteral("^\\s*bytes\\s+(\\d+)-(\\d+)/"));
+    static const QRegularExpression re(QStringLiteral("^\\s*bytes\\s+(\\d+)-(\\d+)/(\\d+|\\*)"));
     const auto m = re.match(QString::fromLatin1(header));
     if (!m.hasMatch())
         return false;
-    from = m.captured(1).toLongLong();
-    length = m.captured(2).toLongLong() - from + 1;
+    bool fromOk = false;
+    bool toOk = false;
+    bool totalOk = true;
+    from = m.captured(1).toLongLong(&fromOk);
+    const qint64 to = m.captured(2).toLongLong(&toOk);
+    total = m.captured(3) == QLatin1String("*") ? -1 : m.captured(3).toLongLong(&totalOk);
+    if (!fromOk || !toOk || !totalOk)
+        return false;
+    length = to - from + 1;
     return true;
 }
 }
 
 HttpDownloadWorker::HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath,
-                                       int transferTimeoutMs)
-    : m_url(url), m_tmpPath(tmpPath), m_transferTimeoutMs(transferTimeoutMs), m_task(task)
+                                       qint64 fileSize, int transferTimeoutMs)
+    : m_url(url), m_tmpPath(tmpPath), m_fileSize(fileSize), m_transferTimeoutMs(transferTimeoutMs), m_task(task)
 {
 }
 
@@ -171,10 +179,13 @@ void HttpDownloadWorker::checkReplyHeaders()
     }
     qint64 rangeFrom = -1;
     qint64 rangeLength = 0;
-    const bool ranged = parseContentRange(reply->rawHeader("Content-Range"), rangeFrom, rangeLength);
-    // Only the requested bytes, from the requested byte on, are ever stored.
+    qint64 rangeTotal = -1;
+    const bool ranged = parseContentRange(reply->rawHeader("Content-Range"), rangeFrom, rangeLength, rangeTotal);
+    // Only the requested bytes, from the requested byte on, are ever stored, and only from a file
+    // of the size the download began with: another size is another file, and its bytes would be
+    // mixed with the ones already stored.
     m_replyValid = status == 206 && ranged && rangeFrom == m_requestFrom && rangeLength > 0
-        && rangeLength <= m_requestSize;
+        && rangeLength <= m_requestSize && (rangeTotal < 0 || rangeTotal == m_fileSize);
     // With a bounded read buffer, bytes that arrived before this verdict must be taken now: the
     // reply sends nothing more until its buffer has room.
     if (m_replyValid)

@@ -26,7 +26,7 @@ public:
     static constexpr qint64 WindowSize = 32 * BlockSize;
     static constexpr qint64 ReadBufferSize = 16 * BlockSize;
 
-    HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath,
+    HttpDownloadWorker(HttpDownloadTask *task, const QString &url, const QString &tmpPath, qint64 fileSize,
                        int transferTimeoutMs);
     ~HttpDownloadWorker() override;
 
@@ -56,6 +56,7 @@ private:
     int m_retriesLeft = Attempts;
     QString m_url;
     QString m_tmpPath;
+    qint64 m_fileSize;
     uchar *m_mapped = nullptr;
     qint64 m_windowStart = 0; // file offset of m_mapped
     qint64 m_windowSize = 0;

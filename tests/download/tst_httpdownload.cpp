@@ -501,6 +501,11 @@ void TestHttpDownload::faults_data()
     QTest::newRow("range from the wrong byte")
         << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 5-7/100000\r\nContent-Length: 3\r\n\r\nabc")
         << 0 << 3 << qint64(0);
+    // The size the download began with is not the file's any more: its bytes are never mixed in.
+    QTest::newRow("range of a file of another size")
+        << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-99999/250000\r\nContent-Length: 100000\r\n\r\n")
+               + QByteArray(100000, 'c')
+        << 0 << 3 << qint64(0);
 }
 
 void TestHttpDownload::faults()
