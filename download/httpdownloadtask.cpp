@@ -104,6 +104,18 @@ void HttpDownloadTask::start()
         QFile::remove(tmpPath());
         m_log->removeTask(m_info.url);
     }
+    // A task still logged for this URL describes a temporary file that is gone (a finished
+    // download, or one given up above). It goes before the new file is made: left in the log,
+    // a kill before the new task replaces it would let it vouch for the new file's zeros.
+    DownloadTaskInfo stale;
+    if (m_log->getTask(m_info.url, stale)) {
+        m_log->removeTask(m_info.url);
+        if (!m_log->save()) {
+            m_error.setErrorString(QStringLiteral("Write downloadLog file failed!"));
+            failStart();
+            return;
+        }
+    }
     m_info.fileSize = probeFileSize();
     m_info.savePath = filePath();
     m_info.unstartedOffsetIndex = 0;
@@ -112,6 +124,7 @@ void HttpDownloadTask::start()
         failStart();
         return;
     }
+    testKillPoint("created");
     m_log->addTask(m_info);
     if (!m_log->save()) {
         m_error.setErrorString(QStringLiteral("Write downloadLog file failed!"));
