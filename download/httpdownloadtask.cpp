@@ -170,11 +170,13 @@ bool HttpDownloadTask::isConsistent(const DownloadTaskInfo &task) const
     const qint64 n = pieceCount(task.fileSize, size);
     if (task.unstartedOffsetIndex < 0 || task.unstartedOffsetIndex > n)
         return false;
+    // Only a piece handed out is listed, and handing one out moves the index to it (or, in logs
+    // that count from zero, to just before it): a piece further on was never handed out.
     for (const FilePiece &piece : task.pieces) {
         const qint64 start = (piece.id - 1) * size;
         const qint64 end = piece.id == n ? task.fileSize - 1 : piece.id * size - 1;
-        if (piece.id < 1 || piece.id > n || piece.start != start || piece.end != end || piece.done < 0
-            || piece.done > end - start + 1)
+        if (piece.id < 1 || piece.id > n || piece.id > qint64(task.unstartedOffsetIndex) + 1
+            || piece.start != start || piece.end != end || piece.done < 0 || piece.done > end - start + 1)
             return false;
     }
     return true;

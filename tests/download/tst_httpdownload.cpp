@@ -405,6 +405,9 @@ void TestHttpDownload::resumeFromLog_data()
         << 5 << 1 << QList<FilePiece>{} << qint64(2097152) << qint64(-1048579);
     QTest::newRow("temporary file longer than the file")
         << 5 << 1 << QList<FilePiece>{} << qint64(2097152) << qint64(4096);
+    // A piece the index says was never handed out, with bytes counted as stored.
+    QTest::newRow("piece listed past the unstarted index")
+        << 5 << 1 << QList<FilePiece>{FilePiece(3, 4194304, 5242882, 65536)} << qint64(2097152) << qint64(0);
 }
 
 void TestHttpDownload::resumeFromLog()
