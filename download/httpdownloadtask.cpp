@@ -232,8 +232,11 @@ qint64 HttpDownloadTask::probeByRange(QNetworkAccessManager &network, const QNet
     if (status == 206) {
         static const QRegularExpression re(QStringLiteral("/(\\d+)\\s*$"));
         const auto m = re.match(QString::fromLatin1(contentRange));
-        if (m.hasMatch())
-            return m.captured(1).toLongLong();
+        bool ok = false;
+        // A total too large for a file size is no size: taken as 0, it made an empty download whole.
+        const qint64 total = m.hasMatch() ? m.captured(1).toLongLong(&ok) : -1;
+        if (ok)
+            return total;
     } else if (status == 200) {
         bool ok = false;
         const qint64 length = contentLength.trimmed().toLongLong(&ok);

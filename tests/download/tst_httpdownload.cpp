@@ -150,6 +150,7 @@ public:
     int headStatus = 200;      // 403 or 405: HEAD refused, as by servers of signed URLs
     bool probeWhole = false;   // the GET of byte 0 answers 200 with the whole length, then stalls
     bool ignoreRange = false;  // every GET answers 200 with the whole file
+    QByteArray probeTotal;     // the total the one-byte probe's Content-Range names, when set
     int stalls = 0;
     int stalled = 0;
 
@@ -192,8 +193,9 @@ private:
             s->disconnectFromHost();
             return;
         }
+        const QByteArray named = !probeTotal.isEmpty() && from == 0 && to == 0 ? probeTotal : total;
         const QByteArray head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + QByteArray::number(from) + "-"
-            + QByteArray::number(to) + "/" + total + "\r\nContent-Length: " + QByteArray::number(to - from + 1)
+            + QByteArray::number(to) + "/" + named + "\r\nContent-Length: " + QByteArray::number(to - from + 1)
             + "\r\nConnection: close\r\n\r\n";
         if (stalls > 0 && to > 0) {
             --stalls;
@@ -548,27 +550,32 @@ void TestHttpDownload::misbehavingServer_data()
     QTest::addColumn<int>("headStatus");
     QTest::addColumn<bool>("probeWhole");
     QTest::addColumn<bool>("ignoreRange");
+    QTest::addColumn<QByteArray>("probeTotal");
     QTest::newRow("HEAD without length, size from the one-byte range")
-        << false << true << 0 << QString() << 0 << 200 << false << false;
+        << false << true << 0 << QString() << 0 << 200 << false << false << QByteArray();
     QTest::newRow("no length and no range") << false << false << 0
                                             << QStringLiteral("GetFileLength contentLength covert failed!") << 0
-                                            << 200 << false << false;
+                                            << 200 << false << false << QByteArray();
     QTest::newRow("stalls once after the headers, then serves") << true << true << 1 << QString() << 0 << 200
-                                                                << false << false;
+                                                                << false << false << QByteArray();
     QTest::newRow("stalls every time") << true << true << 1000 << QString()
-                                       << int(QNetworkReply::OperationCanceledError) << 200 << false << false;
+                                       << int(QNetworkReply::OperationCanceledError) << 200 << false << false << QByteArray();
     QTest::newRow("HEAD 403, size from the one-byte range") << true << true << 0 << QString() << 0 << 403 << false
-                                                            << false;
+                                                            << false << QByteArray();
     QTest::newRow("HEAD 405, size from the one-byte range") << true << true << 0 << QString() << 0 << 405 << false
-                                                            << false;
+                                                            << false << QByteArray();
     // The probe's answer brings the whole file's length and then nothing: a probe that waited
     // for the body would hang until the transfer timeout and fail.
     QTest::newRow("HEAD without length, the one-byte range ignored") << false << true << 0 << QString() << 0 << 200
-                                                                     << true << false;
+                                                                     << true << false << QByteArray();
     QTest::newRow("HEAD 405, the one-byte range ignored") << true << true << 0 << QString() << 0 << 405 << true
-                                                          << false;
+                                                          << false << QByteArray();
     QTest::newRow("no Range at all, one piece from a whole body") << true << true << 0 << QString() << 0 << 200
-                                                                  << false << true;
+                                                                  << false << true << QByteArray();
+    // A size past any file's: read as 0 it made an empty file of a successful download.
+    QTest::newRow("HEAD without length, the range's total overflows")
+        << false << true << 0 << QStringLiteral("GetFileLength contentLength covert failed!") << 0 << 200 << false
+        << false << QByteArray("99999999999999999999999");
 }
 
 void TestHttpDownload::misbehavingServer()
@@ -581,6 +588,7 @@ void TestHttpDownload::misbehavingServer()
     QFETCH(int, headStatus);
     QFETCH(bool, probeWhole);
     QFETCH(bool, ignoreRange);
+    QFETCH(QByteArray, probeTotal);
     QByteArray content(300000, Qt::Uninitialized);
     for (int i = 0; i < content.size(); ++i)
         content[i] = char(i * 13 + (i >> 9));
@@ -591,6 +599,7 @@ void TestHttpDownload::misbehavingServer()
     server.headStatus = headStatus;
     server.probeWhole = probeWhole;
     server.ignoreRange = ignoreRange;
+    server.probeTotal = probeTotal;
     QTemporaryDir out;
     HttpDownloadManager manager;
     QVERIFY(manager.addTask(server.url(), out.path(), 2));
