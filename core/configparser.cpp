@@ -8,6 +8,8 @@
 #include <QSettings>
 #include <QTemporaryFile>
 
+#include <cstdio>
+
 namespace {
 // Far beyond any configuration; a larger file is not one.
 constexpr qint64 maxFileSize = 4 * 1024 * 1024;
@@ -18,10 +20,7 @@ ConfigParser::ConfigParser(const QString &path)
 {
 }
 
-ConfigParser::~ConfigParser()
-{
-    delete m_settings;
-}
+ConfigParser::~ConfigParser() = default;
 
 bool ConfigParser::open()
 {
@@ -32,33 +31,39 @@ bool ConfigParser::open()
 
 bool ConfigParser::openResolved(const QString &resolvedPath)
 {
-    if (m_settings)
+    if (m_open)
         return true;
     if (!QFileInfo::exists(resolvedPath))
         return false;
-    // These files hold texts and numbers only: one holding a value that Qt's variant reader would
-    // decode is not read at all, since that reader aborts the program on a hostile count.
     QFile file(resolvedPath);
     if (file.size() > maxFileSize || !file.open(QIODevice::ReadOnly))
         return false;
+    // These files hold texts and numbers only: one holding a value that Qt's variant reader would
+    // decode is not read at all.
+    // Read to its size when opened: one that grew past the bound since is no configuration.
+    const QByteArray raw = file.read(file.size() + 1);
+    if (raw.size() > maxFileSize)
+        return false;
     QTemporaryFile inert;
-    const bool plain = IniVariants::onlyAccepted(file.readAll(), inert, [](const QString &, const QStringRef &element) {
-        return !IniVariants::decodesVariant(element);
-    });
+    IniVariants::Values values;
+    const bool plain = IniVariants::read(raw, inert, "UTF-8",
+                                         [](const QString &, const QStringRef &element) {
+                                             return !IniVariants::decodesVariant(element);
+                                         },
+                                         &values);
     if (!plain) {
         qWarning("ConfigParser: %s holds a value of a type that is not read", qPrintable(resolvedPath));
         return false;
     }
-    m_settings = new QSettings(resolvedPath, QSettings::IniFormat);
-    m_settings->setIniCodec("UTF-8");
+    m_values = values;
+    m_resolvedPath = resolvedPath;
+    m_open = true;
     return true;
 }
 
 QVariant ConfigParser::value(const QString &key, const QVariant &defaultValue) const
 {
-    if (!m_settings)
-        return defaultValue;
-    return m_settings->value(key, defaultValue);
+    return m_values.value(key, defaultValue);
 }
 
 QString ConfigParser::stringValue(const QString &key) const
@@ -95,15 +100,46 @@ float ConfigParser::floatValue(const QString &key, bool *ok) const
 
 void ConfigParser::setValue(const QString &key, const QVariant &value)
 {
-    if (!m_settings)
+    if (!m_open)
         return;
-    m_settings->setValue(key, value);
-    m_settings->sync();
+    m_values.insert(key, value);
+    if (!write())
+        qWarning("ConfigParser: cannot write %s", qPrintable(m_resolvedPath));
+}
+
+// Every value, written by Qt's settings writer into a new file beside the old one, which it then
+// replaces in one rename: a failure or a kill leaves the old file whole.
+bool ConfigParser::write() const
+{
+    // A link stays a link: the file it names is the one replaced.
+    const QFileInfo link(m_resolvedPath);
+    const QFileInfo target(link.isSymLink() ? link.canonicalFilePath() : link.absoluteFilePath());
+    if (target.filePath().isEmpty())
+        return false;
+    QTemporaryFile fresh(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    if (!fresh.open())
+        return false;
+    fresh.close();
+    {
+        QSettings settings(fresh.fileName(), QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
+        for (auto it = m_values.constBegin(); it != m_values.constEnd(); ++it)
+            settings.setValue(it.key(), it.value());
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            return false;
+    }
+    QFile::setPermissions(fresh.fileName(), QFile::permissions(target.absoluteFilePath()));
+    if (::rename(QFile::encodeName(fresh.fileName()).constData(),
+                 QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
+        return false;
+    fresh.setAutoRemove(false);
+    return true;
 }
 
 bool ConfigParser::contains(const QString &key, bool *ok) const
 {
     if (ok)
-        *ok = m_settings != nullptr;
-    return m_settings && m_settings->contains(key);
+        *ok = m_open;
+    return m_values.contains(key);
 }

@@ -1,13 +1,14 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QUrl>
 #include <QVariant>
 
-class QSettings;
-
-// One INI file beside the program, read and written as UTF-8. Never creates the file.
+// One INI file beside the program, read and written as UTF-8. Never creates the file. Qt's settings
+// reader never sees the file itself (see IniVariants): its values are read once, inertly, and a
+// change writes them all to a new file that replaces the old one.
 class ConfigParser : public QObject
 {
     Q_OBJECT
@@ -30,7 +31,10 @@ public:
 
 private:
     bool openResolved(const QString &resolvedPath);
+    bool write() const;
 
-    QSettings *m_settings = nullptr;
+    bool m_open = false;
+    QHash<QString, QVariant> m_values;
     QString m_path;
+    QString m_resolvedPath;
 };

@@ -73,12 +73,14 @@ QString cookieListVariantPrefix()
     return prefix;
 }
 
-// The store is decoded only if the one variant in it is the cookie list under "cookies".
-bool holdsOnlyTheCookieList(const QByteArray &raw, QTemporaryFile &copy)
+// The store is read only if the one variant in it is the cookie list under "cookies".
+bool readStore(const QByteArray &raw, QTemporaryFile &copy, IniVariants::Values *values)
 {
-    return IniVariants::onlyAccepted(raw, copy, [](const QString &key, const QStringRef &element) {
-        return key == QLatin1String("cookies") && element.startsWith(cookieListVariantPrefix());
-    });
+    return IniVariants::read(raw, copy, nullptr,
+                             [](const QString &key, const QStringRef &element) {
+                                 return key == QLatin1String("cookies") && element.startsWith(cookieListVariantPrefix());
+                             },
+                             values);
 }
 
 std::function<bool()> &privateBrowsingProbe()
@@ -167,37 +169,41 @@ void CookieJar::doLoad()
     m_exceptionsAllow.clear();
     m_exceptionsAllowForSession.clear();
 
-    // The bytes checked are the bytes decoded: both readings are of private copies beside the
-    // store (they hold the same session tokens), never of the store itself, which may change
-    // between them.
+    // Only the inert reading of a private copy beside the store (it holds the same session
+    // tokens) is parsed: the list's own reader decodes the list, never Qt's variant reader.
     QFile file(storePath());
     if (!file.open(QIODevice::ReadOnly)) {
         loadSettings();
         return;
     }
-    const QString pattern = storePath() + QStringLiteral(".read-XXXXXX");
-    QTemporaryFile inert(pattern);
-    QTemporaryFile checked(pattern);
+    QTemporaryFile inert(storePath() + QStringLiteral(".read-XXXXXX"));
+    IniVariants::Values values;
     bool damaged = file.size() > maxStoreSize;
     if (!damaged) {
-        const QByteArray raw = file.readAll();
-        damaged = !holdsOnlyTheCookieList(raw, inert) || !checked.open() || checked.write(raw) != raw.size()
-            || !checked.flush();
+        // Read to its size when opened: one that grew past the bound since is not our store.
+        const QByteArray raw = file.read(file.size() + 1);
+        damaged = raw.size() > maxStoreSize || !readStore(raw, inert, &values);
     }
     file.close();
     if (!damaged) {
-        QSettings store(checked.fileName(), QSettings::IniFormat);
-        const QVariant cookies = store.value(QStringLiteral("cookies"));
-        if (cookies.userType() == qMetaTypeId<QList<QNetworkCookie>>())
-            setAllCookies(cookies.value<QList<QNetworkCookie>>());
-        else
-            damaged = cookies.isValid();
+        const QVariant stored = values.value(QStringLiteral("cookies"));
+        if (stored.userType() == QMetaType::QString) {
+            // The variant's header was checked; what follows it is the list's stream.
+            QByteArray bytes = stored.toString().mid(cookieListVariantPrefix().size()).toLatin1();
+            QDataStream in(&bytes, QIODevice::ReadOnly);
+            in.setVersion(QDataStream::Qt_4_0);
+            QList<QNetworkCookie> cookies;
+            ::operator>>(in, cookies);
+            damaged = in.status() != QDataStream::Ok;
+            if (!damaged)
+                setAllCookies(cookies);
+        } else {
+            damaged = stored.isValid();
+        }
         if (!damaged) {
-            store.beginGroup(QStringLiteral("Exceptions"));
-            m_exceptionsBlock = store.value(QStringLiteral("block")).toStringList();
-            m_exceptionsAllow = store.value(QStringLiteral("allow")).toStringList();
-            m_exceptionsAllowForSession = store.value(QStringLiteral("allowForSession")).toStringList();
-            store.endGroup();
+            m_exceptionsBlock = values.value(QStringLiteral("Exceptions/block")).toStringList();
+            m_exceptionsAllow = values.value(QStringLiteral("Exceptions/allow")).toStringList();
+            m_exceptionsAllowForSession = values.value(QStringLiteral("Exceptions/allowForSession")).toStringList();
         }
     }
     if (damaged)

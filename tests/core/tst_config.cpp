@@ -56,6 +56,11 @@ private slots:
             << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n"
                           "Title=\\x40Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xff)\n")
             << false << "app" << 400 << 728;
+        // Qt decodes a line that a later one of the same key overrides as well.
+        QTest::newRow("list value overridden by a later line")
+            << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xff)\n"
+                          "Url=http://x/\n")
+            << true << "" << -99999 << -99999;
         QTest::newRow("text that starts with @")
             << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\nTitle=@Home, @Work\n") << true << ""
             << -99999 << -99999;

@@ -297,6 +297,10 @@ private slots:
         QTest::newRow("variant as a list element")
             << QByteArray("allow=ok.example") << "allow=ok.example, @Variant(" + hugeList + ")" << QStringList()
             << QStringList() << true;
+        // Qt decodes a line that a later one of the same key overrides as well.
+        QTest::newRow("variant overridden by a later line")
+            << QByteArray("[Exceptions]") << "[Exceptions]\nallow=@Variant(" + hugeList + ")" << QStringList{"kept"}
+            << QStringList{"ok.example"} << false;
         QTest::newRow("host starting with @ stays text")
             << QByteArray("allow=ok.example") << QByteArray("allow=ok.example, @@Variant(x)") << QStringList{"kept"}
             << QStringList{"@Variant(x)", "ok.example"} << false;
