@@ -128,7 +128,26 @@ for exe in Kavo.V5 Kavo.Update; do
 done
 rm -f "$stamp"
 if [ -f "$stage/qt.conf" ]; then
-    sed -i "s/^Version=.*/Version=$version/" "$stage/qt.conf"
+    # The Version of the application's group, written with or without blanks around "=" as
+    # QSettings reads it; another application's group keeps its own. Without an App, every group.
+    conf_app="$(awk '
+        { sub(/\r$/, "") }
+        /^[ \t]*\[/ { group = $0; sub(/^[ \t]*\[/, "", group); sub(/\][ \t]*$/, "", group); next }
+        group == "System" && index($0, "=") {
+            name = $0; sub(/[ \t]*=.*/, "", name); sub(/^[ \t]*/, "", name)
+            if (name == "App") {
+                value = substr($0, index($0, "=") + 1); sub(/^[ \t]*/, "", value); sub(/[ \t]*$/, "", value)
+                print value; exit
+            }
+        }' "$stage/qt.conf")"
+    awk -v app="$conf_app" -v version="$version" '
+        { line = $0; cr = sub(/\r$/, "", line) ? "\r" : "" }
+        line ~ /^[ \t]*\[/ { group = line; sub(/^[ \t]*\[/, "", group); sub(/\][ \t]*$/, "", group) }
+        (app == "" || group == app) && line ~ /^[ \t]*Version[ \t]*=/ { print "Version=" version cr; next }
+        { print }' "$stage/qt.conf" > "$stage/qt.conf.new"
+    # Written through, so the file keeps its mode.
+    cat "$stage/qt.conf.new" > "$stage/qt.conf"
+    rm -f "$stage/qt.conf.new"
 fi
 
 if [ -n "$newkey" ]; then

@@ -465,6 +465,36 @@ private slots:
         QCOMPARE(fileVersion(unpacked.filePath(QStringLiteral("Kavo.V5"))), QStringLiteral("5.0.0.2"));
     }
 
+    // The package's qt.conf carries the package's version in the application's group, however
+    // the overlay's file was written; other groups keep theirs.
+    void packageStampsItsVersion_data()
+    {
+        QTest::addColumn<QByteArray>("conf");
+        QTest::addColumn<QString>("otherVersion");
+        QTest::newRow("blanks around the equals sign")
+            << QByteArray("[System]\nApp = Demo\n\n[Demo]\nVersion = 5.0.0.0\nUrl = http://x/\n") << QString();
+        QTest::newRow("another application's group")
+            << QByteArray("[System]\nApp=Demo\n[Shop]\nVersion=2.1.0.0\n[Demo]\nVersion=5.0.0.0\nUrl=http://x/\n")
+            << QStringLiteral("2.1.0.0");
+    }
+
+    void packageStampsItsVersion()
+    {
+        QFETCH(QByteArray, conf);
+        QFETCH(QString, otherVersion);
+        QTemporaryDir overlay;
+        QVERIFY(writeFile(overlay.filePath(QStringLiteral("qt.conf")), conf));
+        QTemporaryDir out;
+        const QString package = out.filePath(QStringLiteral("next.zip"));
+        QVERIFY(makePackage(package, QStringLiteral("5.0.0.2"), overlay.path()));
+        QVERIFY(run(QStringLiteral("unzip"), {QStringLiteral("-q"), package, QStringLiteral("qt.conf"), QStringLiteral("-d"),
+                                              out.path()}));
+        QSettings packed(out.filePath(QStringLiteral("qt.conf")), QSettings::IniFormat);
+        QCOMPARE(packed.value(QStringLiteral("System/App")).toString(), QStringLiteral("Demo"));
+        QCOMPARE(packed.value(QStringLiteral("Demo/Version")).toString(), QStringLiteral("5.0.0.2"));
+        QCOMPARE(packed.value(QStringLiteral("Shop/Version")).toString(), otherVersion);
+    }
+
     void executeInstallsAndRestarts()
     {
         QTemporaryDir root;
