@@ -63,7 +63,8 @@ find "$bin" -maxdepth 1 -name 'Kavo.*.so' -exec cp -a {} "$install_dir/" \;
 (cd "$source_dir" && tar -cf - --exclude=./Kavo.V5 --exclude=./Kavo.Update --exclude='./Kavo.*.so' \
     --exclude=./kavo.d.ts --exclude=./data/update --exclude='*.elf' --exclude=./data/user.conf \
     --exclude=./cookies.ini --exclude='./data/*/_pictures' --exclude=./data/Databases.db \
-    --exclude='./data/http_*' --exclude='./data/https_*' --exclude='*.lrdl' .) | (cd "$install_dir" && tar -xf -)
+    --exclude='./data/http_*' --exclude='./data/https_*' --exclude='*.lrdl' \
+    --exclude='*-journal' --exclude='*-wal' --exclude='*-shm' .) | (cd "$install_dir" && tar -xf -)
 
 icon_dir=""
 icon_ext=""

@@ -109,7 +109,8 @@ private slots:
         QVERIFY(copyTree(binDir() + QStringLiteral("/data/Demo"), app.filePath(QStringLiteral("data/Demo"))));
         for (const char *state : {"data/user.conf", "cookies.ini", "data/update/Demo/5.0.0.1/log.elf",
                                   "data/update/Demo/5.0.0.1/pkg.zip", "data/Demo/_pictures/picCache_0.png",
-                                  "data/Databases.db", "data/http_localhost_58899/0000000000000001.db"})
+                                  "data/Databases.db", "data/http_localhost_58899/0000000000000001.db",
+                                  "data/demo.db-journal", "data/demo.db-wal", "data/demo.db-shm"})
             QVERIFY(writeFile(app.filePath(QLatin1String(state)), "user state"));
         QTemporaryDir out;
         const Result made = runAs(out.path(), source(QStringLiteral("scripts/package-app.sh")),
@@ -119,7 +120,7 @@ private slots:
         QVERIFY(entries.contains(QStringLiteral("Demo-5.0.0.0/installation/data/Demo/icon.png")));
         for (const QString &entry : entries) {
             for (const char *state : {"user.conf", "cookies.ini", "data/update", ".elf", "_pictures", "Databases.db",
-                                      "http_localhost"})
+                                      "http_localhost", "demo.db-"})
                 QVERIFY2(!entry.contains(QLatin1String(state)), qPrintable(entry));
         }
     }
