@@ -135,6 +135,14 @@ private slots:
         QTest::newRow("bad version") << QByteArray("[System]\nApp=Shop\n[Shop]\nVersion=one\n") << "must be dotted numbers";
         QTest::newRow("missing icon") << QByteArray("[System]\nApp=Shop\n[Shop]\nVersion=1.0\nIcon=shop.png\n")
                                       << "Icon shop.png named in qt.conf is not in the application folder";
+        // A file outside the folder would be looked for on the installing machine, where
+        // install.sh would copy whatever that path holds there.
+        QByteArray outside;
+        for (int i = 0; i < 24; ++i)
+            outside += "../";
+        outside += source(QStringLiteral("demo/icon.png")).toUtf8().mid(1);
+        QTest::newRow("icon outside the folder") << QByteArray("[System]\nApp=Shop\n[Shop]\nVersion=1.0\nIcon=" + outside + "\n")
+                                                 << "named in qt.conf is not in the application folder";
     }
 
     void badApplicationFolderIsRefused()
