@@ -37,7 +37,8 @@ check_packages() {
         IFS='|' read -r -a alternatives <<< "$item"
         for alternative in "${alternatives[@]}"; do
             read -r name op wanted <<< "$(printf '%s' "$alternative" | tr -d '()')"
-            have="$(dpkg-query -W -f='${Status} ${Version}' "$name" 2>/dev/null || true)"
+            # One record per installed architecture of the package.
+            have="$(dpkg-query -W -f='${Status} ${Version}\n' "$name" 2>/dev/null | grep -m1 '^install ok installed ' || true)"
             case "$have" in "install ok installed "*) have="${have#install ok installed }" ;; *) continue ;; esac
             if [ -z "$op" ]; then satisfied=yes; break; fi
             case "$op" in '>=') op=ge ;; '<=') op=le ;; '=') op=eq ;; '>>') op=gt ;; '<<') op=lt ;; esac
