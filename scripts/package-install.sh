@@ -59,8 +59,10 @@ check_packages() {
 check_packages
 
 # 2. The files. A running program would keep old files open and be half replaced.
+# The kernel names a program by its resolved path: no links, no doubled or trailing "/".
+running="$(realpath -m -- "$target/Kavo.V5")"
 for exe in /proc/[0-9]*/exe; do
-    if [ "$(readlink "$exe" 2>/dev/null)" = "$target/Kavo.V5" ]; then
+    if [ "$(readlink "$exe" 2>/dev/null)" = "$running" ]; then
         echo "install: $TITLE is running from $target; close it and run install.sh again" >&2
         exit 1
     fi

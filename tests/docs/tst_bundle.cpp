@@ -252,6 +252,45 @@ private slots:
         QCOMPARE(runAs(home.path(), m_unpacked.filePath(QStringLiteral("Demo-5.0.0.0/uninstall.sh")), {}, env).code, 1);
     }
 
+    // A running program is found however the data folder is written: install.sh and uninstall.sh
+    // refuse to replace or remove its files.
+    void runningProgramIsNotReplaced_data()
+    {
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("data folder with a trailing slash") << "/";
+        QTest::newRow("data folder through a link") << "-link";
+    }
+
+    void runningProgramIsNotReplaced()
+    {
+        QFETCH(QString, suffix);
+        QTemporaryDir home;
+        const QString share = home.filePath(QStringLiteral("share"));
+        const QString target = share + QStringLiteral("/Demo");
+        const InstallationReaper reaper{target};
+        QCOMPARE(runAs(home.path(), installer(), {}, {QStringLiteral("XDG_DATA_HOME=") + share}).code, 0);
+        QVERIFY(QFile::link(share, share + QStringLiteral("-link")));
+
+        QProcess main;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("HOME"), home.path());
+        main.setProcessEnvironment(e);
+        main.setProcessChannelMode(QProcess::ForwardedChannels);
+        main.start(target + QStringLiteral("/Kavo.V5"), QStringList());
+        QVERIFY(main.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(isProcessRunning(Kavo::mainExecutableName(), target), 10000);
+
+        const QStringList env{QStringLiteral("XDG_DATA_HOME=") + share + suffix};
+        const Result installed = runAs(home.path(), installer(), {}, env);
+        QCOMPARE(installed.code, 1);
+        QVERIFY2(installed.output.contains(QStringLiteral("close it and run install.sh again")), qPrintable(installed.output));
+        const Result removed = runAs(home.path(), target + QStringLiteral("/uninstall.sh"), {}, env);
+        QCOMPARE(removed.code, 1);
+        QVERIFY(QFileInfo::exists(target + QStringLiteral("/Kavo.V5")));
+        main.kill();
+        main.waitForFinished();
+    }
+
     // What the installer says about the machine's packages: a machine without the SQLite driver
     // gets the package to install; a library installed for a second architecture as well (two
     // records from dpkg-query) is present.
