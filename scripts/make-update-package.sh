@@ -75,9 +75,10 @@ done
 mkdir -p "$(dirname "$out")"
 out="$(cd "$(dirname "$out")" && pwd)/$(basename "$out")"
 
-# Why a file of the installation is not part of the package, or nothing when it is.
+# Why a file of the installation (or of the overlay, ROOT) is not part of the package, or nothing
+# when it is.
 user_state() {
-    local rel="$1" file="$bin/$1"
+    local rel="$1" root="$2" file="$2/$1"
     case "$rel" in
         data/update/*) echo "update area"; return ;;
         data/user.conf) echo "user settings"; return ;;
@@ -90,7 +91,7 @@ user_state() {
     [ "$file" != "$out" ] || { echo "the package being made"; return; }
     # Client databases are the user's, whatever their name; a starting database is shipped
     # through --overlay.
-    if [ "$(head -c 15 "$file" 2>/dev/null | tr -d '\000')" = "SQLite format 3" ]; then
+    if [ "$root" = "$bin" ] && [ "$(head -c 15 "$file" 2>/dev/null | tr -d '\000')" = "SQLite format 3" ]; then
         echo "client database"; return
     fi
     if [[ "$rel" == *.zip ]] && unzip -Z1 "$file" 2>/dev/null | grep -xE "Kavo\.V5|Kavo\.Update" >/dev/null; then
@@ -101,21 +102,27 @@ user_state() {
 stage="$(mktemp -d)"
 list="$stage.list"
 trap 'rm -rf "$stage" "$list"' EXIT
+# The files of ROOT that are no user state, copied into the stage. An application folder laid
+# over it may have been run in place, so it is sifted as well.
+pack() {
+    local root="$1" rel reason
+    : > "$list"
+    while IFS= read -r -d '' rel; do
+        rel="${rel#./}"
+        reason="$(user_state "$rel" "$root")"
+        if [ -n "$reason" ]; then
+            say "  leaving out $rel ($reason)"
+        else
+            printf '%s\0' "$rel" >> "$list"
+        fi
+    done < <(cd "$root" && find . \( -type f -o -type l \) -print0 | sort -z)
+    (cd "$root" && tar --null -T "$list" -cf -) | (cd "$stage" && tar -xf -)
+}
 say "packing from $bin"
-: > "$list"
-while IFS= read -r -d '' rel; do
-    rel="${rel#./}"
-    reason="$(user_state "$rel")"
-    if [ -n "$reason" ]; then
-        say "  leaving out $rel ($reason)"
-    else
-        printf '%s\0' "$rel" >> "$list"
-    fi
-done < <(cd "$bin" && find . \( -type f -o -type l \) -print0 | sort -z)
-(cd "$bin" && tar --null -T "$list" -cf -) | (cd "$stage" && tar -xf -)
+pack "$bin"
 if [ -n "$overlay" ]; then
     say "laying $overlay over it"
-    cp -a "$overlay/." "$stage/"
+    pack "$overlay"
 fi
 
 say "stamping $version"
@@ -128,7 +135,26 @@ for exe in Kavo.V5 Kavo.Update; do
 done
 rm -f "$stamp"
 if [ -f "$stage/qt.conf" ]; then
-    sed -i "s/^Version=.*/Version=$version/" "$stage/qt.conf"
+    # The Version of the application's group, written with or without blanks around "=" as
+    # QSettings reads it; another application's group keeps its own. Without an App, every group.
+    conf_app="$(awk '
+        { sub(/\r$/, "") }
+        /^[ \t]*\[/ { group = $0; sub(/^[ \t]*\[/, "", group); sub(/\][ \t]*$/, "", group); next }
+        group == "System" && index($0, "=") {
+            name = $0; sub(/[ \t]*=.*/, "", name); sub(/^[ \t]*/, "", name)
+            if (name == "App") {
+                value = substr($0, index($0, "=") + 1); sub(/^[ \t]*/, "", value); sub(/[ \t]*$/, "", value)
+                print value; exit
+            }
+        }' "$stage/qt.conf")"
+    awk -v app="$conf_app" -v version="$version" '
+        { line = $0; cr = sub(/\r$/, "", line) ? "\r" : "" }
+        line ~ /^[ \t]*\[/ { group = line; sub(/^[ \t]*\[/, "", group); sub(/\][ \t]*$/, "", group) }
+        (app == "" || group == app) && line ~ /^[ \t]*Version[ \t]*=/ { print "Version=" version cr; next }
+        { print }' "$stage/qt.conf" > "$stage/qt.conf.new"
+    # Written through, so the file keeps its mode.
+    cat "$stage/qt.conf.new" > "$stage/qt.conf"
+    rm -f "$stage/qt.conf.new"
 fi
 
 if [ -n "$newkey" ]; then

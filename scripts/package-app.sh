@@ -63,12 +63,18 @@ find "$bin" -maxdepth 1 -name 'Kavo.*.so' -exec cp -a {} "$install_dir/" \;
 (cd "$source_dir" && tar -cf - --exclude=./Kavo.V5 --exclude=./Kavo.Update --exclude='./Kavo.*.so' \
     --exclude=./kavo.d.ts --exclude=./data/update --exclude='*.elf' --exclude=./data/user.conf \
     --exclude=./cookies.ini --exclude='./data/*/_pictures' --exclude=./data/Databases.db \
-    --exclude='./data/http_*' --exclude='./data/https_*' --exclude='*.lrdl' .) | (cd "$install_dir" && tar -xf -)
+    --exclude='./data/http_*' --exclude='./data/https_*' --exclude='*.lrdl' \
+    --exclude='*-journal' --exclude='*-wal' --exclude='*-shm' .) | (cd "$install_dir" && tar -xf -)
 
 icon_dir=""
 icon_ext=""
 if [ -n "$icon" ]; then
-    [ -f "$install_dir/$icon" ] || fail "Icon $icon named in qt.conf is not in the application folder"
+    # install.sh copies the icon from the unpacked bundle: a path leading out of the folder would
+    # name some other file on the installing machine.
+    icon_real="$(realpath -e -- "$install_dir/$icon" 2>/dev/null || true)"
+    install_real="$(realpath -e -- "$install_dir")"
+    [ -f "$install_dir/$icon" ] && [ "${icon_real#"$install_real/"}" != "$icon_real" ] \
+        || fail "Icon $icon named in qt.conf is not in the application folder"
     case "$icon" in
         *.svg) icon_dir="hicolor/scalable/apps"; icon_ext=svg ;;
         *.png)

@@ -37,7 +37,8 @@ check_packages() {
         IFS='|' read -r -a alternatives <<< "$item"
         for alternative in "${alternatives[@]}"; do
             read -r name op wanted <<< "$(printf '%s' "$alternative" | tr -d '()')"
-            have="$(dpkg-query -W -f='${Status} ${Version}' "$name" 2>/dev/null || true)"
+            # One record per installed architecture of the package.
+            have="$(dpkg-query -W -f='${Status} ${Version}\n' "$name" 2>/dev/null | grep -m1 '^install ok installed ' || true)"
             case "$have" in "install ok installed "*) have="${have#install ok installed }" ;; *) continue ;; esac
             if [ -z "$op" ]; then satisfied=yes; break; fi
             case "$op" in '>=') op=ge ;; '<=') op=le ;; '=') op=eq ;; '>>') op=gt ;; '<<') op=lt ;; esac
@@ -58,8 +59,10 @@ check_packages() {
 check_packages
 
 # 2. The files. A running program would keep old files open and be half replaced.
+# The kernel names a program by its resolved path: no links, no doubled or trailing "/".
+running="$(realpath -m -- "$target/Kavo.V5")"
 for exe in /proc/[0-9]*/exe; do
-    if [ "$(readlink "$exe" 2>/dev/null)" = "$target/Kavo.V5" ]; then
+    if [ "$(readlink "$exe" 2>/dev/null)" = "$running" ]; then
         echo "install: $TITLE is running from $target; close it and run install.sh again" >&2
         exit 1
     fi

@@ -22,8 +22,10 @@ if [ ! -f "$manifest" ]; then
     echo "uninstall: $TITLE is not installed in $target (no $manifest)" >&2
     exit 1
 fi
+# The kernel names a program by its resolved path: no links, no doubled or trailing "/".
+running="$(realpath -m -- "$target/Kavo.V5")"
 for exe in /proc/[0-9]*/exe; do
-    if [ "$(readlink "$exe" 2>/dev/null)" = "$target/Kavo.V5" ]; then
+    if [ "$(readlink "$exe" 2>/dev/null)" = "$running" ]; then
         echo "uninstall: $TITLE is running; close it and run uninstall.sh again" >&2
         exit 1
     fi

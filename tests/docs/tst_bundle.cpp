@@ -109,7 +109,8 @@ private slots:
         QVERIFY(copyTree(binDir() + QStringLiteral("/data/Demo"), app.filePath(QStringLiteral("data/Demo"))));
         for (const char *state : {"data/user.conf", "cookies.ini", "data/update/Demo/5.0.0.1/log.elf",
                                   "data/update/Demo/5.0.0.1/pkg.zip", "data/Demo/_pictures/picCache_0.png",
-                                  "data/Databases.db", "data/http_localhost_58899/0000000000000001.db"})
+                                  "data/Databases.db", "data/http_localhost_58899/0000000000000001.db",
+                                  "data/demo.db-journal", "data/demo.db-wal", "data/demo.db-shm"})
             QVERIFY(writeFile(app.filePath(QLatin1String(state)), "user state"));
         QTemporaryDir out;
         const Result made = runAs(out.path(), source(QStringLiteral("scripts/package-app.sh")),
@@ -119,7 +120,7 @@ private slots:
         QVERIFY(entries.contains(QStringLiteral("Demo-5.0.0.0/installation/data/Demo/icon.png")));
         for (const QString &entry : entries) {
             for (const char *state : {"user.conf", "cookies.ini", "data/update", ".elf", "_pictures", "Databases.db",
-                                      "http_localhost"})
+                                      "http_localhost", "demo.db-"})
                 QVERIFY2(!entry.contains(QLatin1String(state)), qPrintable(entry));
         }
     }
@@ -134,6 +135,14 @@ private slots:
         QTest::newRow("bad version") << QByteArray("[System]\nApp=Shop\n[Shop]\nVersion=one\n") << "must be dotted numbers";
         QTest::newRow("missing icon") << QByteArray("[System]\nApp=Shop\n[Shop]\nVersion=1.0\nIcon=shop.png\n")
                                       << "Icon shop.png named in qt.conf is not in the application folder";
+        // A file outside the folder would be looked for on the installing machine, where
+        // install.sh would copy whatever that path holds there.
+        QByteArray outside;
+        for (int i = 0; i < 24; ++i)
+            outside += "../";
+        outside += source(QStringLiteral("demo/icon.png")).toUtf8().mid(1);
+        QTest::newRow("icon outside the folder") << QByteArray("[System]\nApp=Shop\n[Shop]\nVersion=1.0\nIcon=" + outside + "\n")
+                                                 << "named in qt.conf is not in the application folder";
     }
 
     void badApplicationFolderIsRefused()
@@ -243,19 +252,73 @@ private slots:
         QCOMPARE(runAs(home.path(), m_unpacked.filePath(QStringLiteral("Demo-5.0.0.0/uninstall.sh")), {}, env).code, 1);
     }
 
-    // A machine without the SQLite driver: the installer says which package to get.
+    // A running program is found however the data folder is written: install.sh and uninstall.sh
+    // refuse to replace or remove its files.
+    void runningProgramIsNotReplaced_data()
+    {
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("data folder with a trailing slash") << "/";
+        QTest::newRow("data folder through a link") << "-link";
+    }
+
+    void runningProgramIsNotReplaced()
+    {
+        QFETCH(QString, suffix);
+        QTemporaryDir home;
+        const QString share = home.filePath(QStringLiteral("share"));
+        const QString target = share + QStringLiteral("/Demo");
+        const InstallationReaper reaper{target};
+        QCOMPARE(runAs(home.path(), installer(), {}, {QStringLiteral("XDG_DATA_HOME=") + share}).code, 0);
+        QVERIFY(QFile::link(share, share + QStringLiteral("-link")));
+
+        QProcess main;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("HOME"), home.path());
+        main.setProcessEnvironment(e);
+        main.setProcessChannelMode(QProcess::ForwardedChannels);
+        main.start(target + QStringLiteral("/Kavo.V5"), QStringList());
+        QVERIFY(main.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(isProcessRunning(Kavo::mainExecutableName(), target), 10000);
+
+        const QStringList env{QStringLiteral("XDG_DATA_HOME=") + share + suffix};
+        const Result installed = runAs(home.path(), installer(), {}, env);
+        QCOMPARE(installed.code, 1);
+        QVERIFY2(installed.output.contains(QStringLiteral("close it and run install.sh again")), qPrintable(installed.output));
+        const Result removed = runAs(home.path(), target + QStringLiteral("/uninstall.sh"), {}, env);
+        QCOMPARE(removed.code, 1);
+        QVERIFY(QFileInfo::exists(target + QStringLiteral("/Kavo.V5")));
+        main.kill();
+        main.waitForFinished();
+    }
+
+    // What the installer says about the machine's packages: a machine without the SQLite driver
+    // gets the package to install; a library installed for a second architecture as well (two
+    // records from dpkg-query) is present.
+    void missingPackageGivesTheAptGetLine_data()
+    {
+        QTest::addColumn<QByteArray>("queryScript");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("driver missing")
+            << QByteArray("for a in \"$@\"; do [ \"$a\" = libqt5sql5-sqlite ] && exit 1; done\n")
+            << "sudo apt-get install libqt5sql5-sqlite\n";
+        QTest::newRow("libc6 of two architectures")
+            << QByteArray("for a in \"$@\"; do [ \"$a\" = libc6 ] && /usr/bin/dpkg-query \"$@\"; done\n")
+            << "runtime packages present\n";
+    }
+
     void missingPackageGivesTheAptGetLine()
     {
+        QFETCH(QByteArray, queryScript);
+        QFETCH(QString, said);
         QTemporaryDir home;
         QTemporaryDir fake;
         const QString query = fake.filePath(QStringLiteral("dpkg-query"));
-        QVERIFY(writeFile(query, "#!/bin/sh\nfor a in \"$@\"; do [ \"$a\" = libqt5sql5-sqlite ] && exit 1; done\n"
-                                 "exec /usr/bin/dpkg-query \"$@\"\n"));
+        QVERIFY(writeFile(query, "#!/bin/sh\n" + queryScript + "exec /usr/bin/dpkg-query \"$@\"\n"));
         QVERIFY(QFile::setPermissions(query, QFile::permissions(query) | QFileDevice::ExeOwner));
         const Result installed = runAs(home.path(), installer(), {},
                                        {QStringLiteral("PATH=") + fake.path() + QLatin1Char(':') + qEnvironmentVariable("PATH")});
         QCOMPARE(installed.code, 0);
-        QVERIFY2(installed.output.contains(QStringLiteral("sudo apt-get install libqt5sql5-sqlite\n")), qPrintable(installed.output));
+        QVERIFY2(installed.output.contains(said), qPrintable(installed.output));
         QVERIFY(QFileInfo::exists(home.filePath(QStringLiteral(".local/share/Demo/Kavo.V5"))));
     }
 };

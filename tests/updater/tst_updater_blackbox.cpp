@@ -465,6 +465,71 @@ private slots:
         QCOMPARE(fileVersion(unpacked.filePath(QStringLiteral("Kavo.V5"))), QStringLiteral("5.0.0.2"));
     }
 
+    // An application folder run in place, laid over the package: its pages and starting database
+    // go in, what the program wrote there while the developer tried it does not.
+    void overlayInUseAddsNoUserState()
+    {
+        QTemporaryDir app;
+        const QString a = app.path() + QLatin1Char('/');
+        QVERIFY(QFile::copy(binDir() + QStringLiteral("/qt.conf"), a + "qt.conf"));
+        QVERIFY(writeFile(a + "data/Demo/page.html", "<p>new</p>"));
+        QVERIFY(run(QStringLiteral("sqlite3"), {a + "data/start.db", "create table notes(t);"}));
+        const QStringList state{"data/start.db-wal", "data/user.conf", "cookies.ini", "log.elf",
+                                "data/Demo/_pictures/picCache_1.png", "data/update/Demo/5.0.0.1/log.elf",
+                                "data/update/Demo/5.0.0.1/update.rdl"};
+        for (const QString &rel : state)
+            QVERIFY(writeFile(a + rel, "the developer's state"));
+
+        QTemporaryDir out;
+        const QString package = out.filePath(QStringLiteral("next.zip"));
+        QProcess script;
+        script.start(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"),
+                     {binDir(), QStringLiteral("5.0.0.2"), package, QStringLiteral("--overlay"), app.path()});
+        QVERIFY(script.waitForFinished(120000));
+        const QString said = QString::fromUtf8(script.readAllStandardOutput() + script.readAllStandardError());
+        QVERIFY2(script.exitCode() == 0, qPrintable(said));
+        QProcess list;
+        list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), package});
+        QVERIFY(list.waitForFinished(30000));
+        const QStringList entries = QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        for (const char *shipped : {"data/Demo/page.html", "data/start.db", "qt.conf", "Kavo.V5"})
+            QVERIFY2(entries.contains(QLatin1String(shipped)), shipped);
+        for (const QString &rel : state) {
+            QVERIFY2(!entries.contains(rel), qPrintable(rel));
+            QVERIFY2(said.contains(QStringLiteral("leaving out ") + rel), qPrintable(said));
+        }
+    }
+
+    // The package's qt.conf carries the package's version in the application's group, however
+    // the overlay's file was written; other groups keep theirs.
+    void packageStampsItsVersion_data()
+    {
+        QTest::addColumn<QByteArray>("conf");
+        QTest::addColumn<QString>("otherVersion");
+        QTest::newRow("blanks around the equals sign")
+            << QByteArray("[System]\nApp = Demo\n\n[Demo]\nVersion = 5.0.0.0\nUrl = http://x/\n") << QString();
+        QTest::newRow("another application's group")
+            << QByteArray("[System]\nApp=Demo\n[Shop]\nVersion=2.1.0.0\n[Demo]\nVersion=5.0.0.0\nUrl=http://x/\n")
+            << QStringLiteral("2.1.0.0");
+    }
+
+    void packageStampsItsVersion()
+    {
+        QFETCH(QByteArray, conf);
+        QFETCH(QString, otherVersion);
+        QTemporaryDir overlay;
+        QVERIFY(writeFile(overlay.filePath(QStringLiteral("qt.conf")), conf));
+        QTemporaryDir out;
+        const QString package = out.filePath(QStringLiteral("next.zip"));
+        QVERIFY(makePackage(package, QStringLiteral("5.0.0.2"), overlay.path()));
+        QVERIFY(run(QStringLiteral("unzip"), {QStringLiteral("-q"), package, QStringLiteral("qt.conf"), QStringLiteral("-d"),
+                                              out.path()}));
+        QSettings packed(out.filePath(QStringLiteral("qt.conf")), QSettings::IniFormat);
+        QCOMPARE(packed.value(QStringLiteral("System/App")).toString(), QStringLiteral("Demo"));
+        QCOMPARE(packed.value(QStringLiteral("Demo/Version")).toString(), QStringLiteral("5.0.0.2"));
+        QCOMPARE(packed.value(QStringLiteral("Shop/Version")).toString(), otherVersion);
+    }
+
     void executeInstallsAndRestarts()
     {
         QTemporaryDir root;
