@@ -40,6 +40,26 @@ class tst_UpdaterBlackbox : public QObject
         m_publicKeys.insert(name, m.captured(1));
     }
 
+    // Runs the packaging script; what it printed goes to said.
+    static bool runPackager(const QStringList &arguments, QString *said)
+    {
+        QProcess script;
+        script.start(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"),
+                     arguments);
+        const bool finished = script.waitForFinished(120000);
+        *said = QString::fromUtf8(script.readAllStandardOutput() + script.readAllStandardError());
+        return finished && script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
+    }
+
+    // The names in a zip archive, as unzip lists them.
+    static QStringList zipEntries(const QString &archive)
+    {
+        QProcess list;
+        list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
+        list.waitForFinished(30000);
+        return QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    }
+
     // The installation's qt.conf names the key its packages must be signed with.
     static void setPublicKey(const QString &root, const QString &key)
     {
@@ -429,18 +449,12 @@ private slots:
 
         QTemporaryDir out;
         const QString package = out.filePath(QStringLiteral("next.zip"));
-        QProcess script;
-        script.start(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"),
-                     {root.path(), QStringLiteral("5.0.0.2"), package, QStringLiteral("--rotate-key"),
-                      keyFile(QStringLiteral("B"))});
-        QVERIFY(script.waitForFinished(120000));
-        const QString said = QString::fromUtf8(script.readAllStandardOutput() + script.readAllStandardError());
-        QVERIFY2(script.exitCode() == 0, qPrintable(said));
-
-        QProcess list;
-        list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), package});
-        QVERIFY(list.waitForFinished(30000));
-        QStringList entries = QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QString said;
+        QVERIFY2(runPackager({root.path(), QStringLiteral("5.0.0.2"), package, QStringLiteral("--rotate-key"),
+                              keyFile(QStringLiteral("B"))},
+                             &said),
+                 qPrintable(said));
+        QStringList entries = zipEntries(package);
         entries.removeAll(QStringLiteral("data/"));
         entries.removeAll(QStringLiteral("data/Demo/"));
         entries.sort();
@@ -482,16 +496,11 @@ private slots:
 
         QTemporaryDir out;
         const QString package = out.filePath(QStringLiteral("next.zip"));
-        QProcess script;
-        script.start(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/scripts/make-update-package.sh"),
-                     {binDir(), QStringLiteral("5.0.0.2"), package, QStringLiteral("--overlay"), app.path()});
-        QVERIFY(script.waitForFinished(120000));
-        const QString said = QString::fromUtf8(script.readAllStandardOutput() + script.readAllStandardError());
-        QVERIFY2(script.exitCode() == 0, qPrintable(said));
-        QProcess list;
-        list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), package});
-        QVERIFY(list.waitForFinished(30000));
-        const QStringList entries = QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QString said;
+        QVERIFY2(runPackager({binDir(), QStringLiteral("5.0.0.2"), package, QStringLiteral("--overlay"), app.path()},
+                             &said),
+                 qPrintable(said));
+        const QStringList entries = zipEntries(package);
         for (const char *shipped : {"data/Demo/page.html", "data/start.db", "qt.conf", "Kavo.V5"})
             QVERIFY2(entries.contains(QLatin1String(shipped)), shipped);
         for (const QString &rel : state) {
