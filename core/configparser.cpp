@@ -38,12 +38,12 @@ bool ConfigParser::openResolved(const QString &resolvedPath)
     QFile file(resolvedPath);
     if (file.size() > maxFileSize || !file.open(QIODevice::ReadOnly))
         return false;
-    // These files hold texts and numbers only: one holding a value that Qt's variant reader would
-    // decode is not read at all.
     // Read to its size when opened: one that grew past the bound since is no configuration.
     const QByteArray raw = file.read(file.size() + 1);
     if (raw.size() > maxFileSize)
         return false;
+    // These files hold texts and numbers only: one holding a value that Qt's variant reader would
+    // decode is not read at all.
     QTemporaryFile inert;
     IniVariants::Values values;
     const bool plain = IniVariants::read(raw, inert, "UTF-8",

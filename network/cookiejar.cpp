@@ -249,8 +249,7 @@ void CookieJar::loadSettings()
     // is never rewritten, since writing it would make Qt read it whole.
     const QString file = QSettings().fileName();
     ConfigParser settings(file);
-    m_policyFileWritable = settings.open() || !QFileInfo(file).exists();
-    if (!m_policyFileWritable)
+    if (!settings.open() && QFileInfo(file).exists())
         qWarning() << "CookieJar: not reading the cookie policies in" << file;
     m_acceptCookies = enumFromKey(
         settings.value(QStringLiteral("cookies/acceptCookies"), QStringLiteral("AcceptOnlyFromSitesNavigatedTo")).toString(),
@@ -315,12 +314,19 @@ void CookieJar::save()
         return;
     }
 
-    if (!m_policyFileWritable)
-        return;
-    QSettings settings;
-    settings.beginGroup(QStringLiteral("cookies"));
-    settings.setValue(QStringLiteral("acceptCookies"), keyOf(m_acceptCookies));
-    settings.setValue(QStringLiteral("keepCookiesUntil"), keyOf(m_keepCookies));
+    // Through the parser, which never lets Qt's reader see the file: a refused file stays as it
+    // is, and Qt's writer only ever makes a new one.
+    const QString file = QSettings().fileName();
+    ConfigParser policies(file);
+    if (policies.open()) {
+        policies.setValue(QStringLiteral("cookies/acceptCookies"), keyOf(m_acceptCookies));
+        policies.setValue(QStringLiteral("cookies/keepCookiesUntil"), keyOf(m_keepCookies));
+    } else if (!QFileInfo(file).exists()) {
+        QSettings settings;
+        settings.beginGroup(QStringLiteral("cookies"));
+        settings.setValue(QStringLiteral("acceptCookies"), keyOf(m_acceptCookies));
+        settings.setValue(QStringLiteral("keepCookiesUntil"), keyOf(m_keepCookies));
+    }
 }
 
 void CookieJar::purgeOldCookies()

@@ -71,7 +71,6 @@ private:
     static QString storeDirectory();
 
     bool m_loaded = false;
-    bool m_policyFileWritable = true;
     AutoSaver *m_saver = nullptr;
     AcceptPolicy m_acceptCookies = AcceptOnlyFromSitesNavigatedTo;
     KeepPolicy m_keepCookies = KeepUntilExpire;

@@ -385,6 +385,17 @@ private slots:
         file.close();
         CookieJar after;
         QCOMPARE(names(after.storedCookies()), QStringList{"sid"});
+        // A line that a later one overrides is ignored, and a save keeps the policies through the parser.
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(file.write("[cookies]\nacceptCookies=@Variant(" + hugeListText() + ")\nacceptCookies=AcceptNever\n") > 0);
+        file.close();
+        {
+            CookieJar jar;
+            QCOMPARE(jar.acceptPolicy(), CookieJar::AcceptNever);
+            jar.setAcceptPolicy(CookieJar::AcceptAlways);
+            QVERIFY(jar.setCookiesFromUrl({cookie("sid", "2")}, QUrl(QStringLiteral("http://a.example/"))));
+        }
+        QCOMPARE(CookieJar().acceptPolicy(), CookieJar::AcceptAlways);
         QVERIFY(file.remove());
     }
 
