@@ -11,6 +11,7 @@
 #include <QHostAddress>
 #include <QProcess>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -115,7 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!connectTo(client, address))
         abort();
 
+    // Only the answer's first bytes are checked: keeping the whole of it (a few ranges of the
+    // large file come to megabytes) costs reallocations that under AddressSanitizer outweigh
+    // the server's own work.
     QByteArray answer;
+    const int kept = 16;
     size_t sent = 0;
     int quiet = 0;
     // Feed the bytes and read every answer until neither side has anything left to do.
@@ -133,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const ssize_t count = ::recv(client, buffer, sizeof buffer, 0);
             if (count <= 0)
                 break;
-            answer.append(buffer, int(count));
+            if (answer.size() < kept)
+                answer.append(buffer, std::min(int(count), kept - answer.size()));
             progress = true;
         }
         quiet = progress || sent < size ? 0 : quiet + 1;
