@@ -26,11 +26,18 @@ xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
         if ! kill -0 "$pid" 2>/dev/null; then echo "run-demo: Kavo.V5 ended early" >&2; cat "$3" >&2; exit 1; fi
         sleep 0.1
     done
-    grep -q "^KAVO_STARTUP shown" "$3" || { echo "run-demo: no page within 30 s" >&2; tail -20 "$3" >&2; }
+    shown=1
+    grep -q "^KAVO_STARTUP shown" "$3" || { echo "run-demo: no page within 30 s" >&2; tail -20 "$3" >&2; shown=0; }
+    # The screen is saved either way: it shows what stood there instead of the page.
     sleep 0.5
     import -window root "$2"
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
-' _ "$program" "$shot" "$log"
+    [ "$shown" -eq 1 ]
+' _ "$program" "$shot" "$log" || status=$?
 [ -s "$shot" ] || { echo "run-demo: no screenshot" >&2; exit 1; }
+if [ "${status:-0}" -ne 0 ]; then
+    echo "run-demo: failed; the screen as it was: $shot" >&2
+    exit "$status"
+fi
 echo "$shot"
