@@ -145,6 +145,7 @@ void HttpDownloadWorker::sendRequest()
     request.setTransferTimeout(m_transferTimeoutMs);
     m_error = NetworkError();
     m_rangeIgnored = false;
+    m_rangeRefused = false;
     m_replyValid = false;
     m_attemptProgress = false;
     m_reply = m_network->get(request);
@@ -188,8 +189,14 @@ void HttpDownloadWorker::checkReplyHeaders()
         && rangeLength <= m_requestSize && (rangeTotal < 0 || rangeTotal == m_fileSize);
     // With a bounded read buffer, bytes that arrived before this verdict must be taken now: the
     // reply sends nothing more until its buffer has room.
-    if (m_replyValid)
+    if (m_replyValid) {
         storeBlocks();
+    } else if (status == 206) {
+        // A refused range is never read, so its reply would stall on its full buffer until the
+        // transfer timeout; it ends now and the attempt counts as failed.
+        m_rangeRefused = true;
+        reply->abort();
+    }
 }
 
 void HttpDownloadWorker::storeBlocks()
@@ -271,8 +278,9 @@ void HttpDownloadWorker::slotReplyFinished()
     }
 
     NetworkError attemptError;
-    attemptError.setErrorCode(reply->error() != QNetworkReply::NoError ? int(reply->error())
-                                                                       : int(QNetworkReply::ProtocolFailure));
+    attemptError.setErrorCode(reply->error() != QNetworkReply::NoError && !m_rangeRefused
+                                  ? int(reply->error())
+                                  : int(QNetworkReply::ProtocolFailure));
     --m_retriesLeft;
     if (m_retriesLeft > 0) {
         QTimer::singleShot(200 * (Attempts - m_retriesLeft), this, &HttpDownloadWorker::sendRequest);

@@ -67,6 +67,7 @@ private:
     qint64 m_requestSize = 0;
     qint64 m_copied = 0; // file offset up to which this attempt's bytes are in the mapping
     bool m_rangeIgnored = false;
+    bool m_rangeRefused = false; // a 206 for other bytes than asked, cut short
     bool m_replyValid = false;
     bool m_attemptProgress = false;
     int m_transferTimeoutMs;

@@ -114,7 +114,8 @@ public:
                         s->write("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
                     else
                         s->write(m_reply);
-                    s->disconnectFromHost();
+                    if (!holdOpen || req.startsWith("HEAD"))
+                        s->disconnectFromHost();
                 });
                 connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
             }
@@ -122,6 +123,7 @@ public:
     }
     QString url() const { return QStringLiteral("http://127.0.0.1:%1/f.bin").arg(serverPort()); }
     int requests = 0;
+    bool holdOpen = false; // GETs stay open after the reply, as a slow body would
 
 private:
     QByteArray m_reply;
@@ -490,28 +492,34 @@ void TestHttpDownload::faults_data()
     QTest::addColumn<int>("expectedCode");
     QTest::addColumn<int>("minRequests");
     QTest::addColumn<qint64>("done"); // what the log keeps of the given-up piece
+    QTest::addColumn<bool>("holdOpen");
     QTest::newRow("500 gives up after retries")
-        << QByteArray("HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n") << 0 << 3 << qint64(0);
+        << QByteArray("HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n") << 0 << 3 << qint64(0) << false;
     // A whole body is taken only when it is exactly the piece asked for.
     QTest::newRow("range ignored, body not the file") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n")
-                                   + QByteArray(200000, 'x') << 999 << 1 << qint64(0);
+                                   + QByteArray(200000, 'x') << 999 << 1 << qint64(0) << false;
     QTest::newRow("connection dropped mid-block")
         << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-65535/100000\r\nContent-Length: 65536\r\n\r\nabc")
-        << 0 << 3 << qint64(0);
+        << 0 << 3 << qint64(0) << false;
     // One whole block and part of the next: the part is never counted. Later attempts ask from
     // the second block and get the first again, which is refused.
     QTest::newRow("dropped after one block")
         << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-99999/100000\r\nContent-Length: 100000\r\n\r\n")
                + QByteArray(65536 + 1000, 'b')
-        << 0 << 4 << qint64(65536);
+        << 0 << 4 << qint64(65536) << false;
     QTest::newRow("range from the wrong byte")
         << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 5-7/100000\r\nContent-Length: 3\r\n\r\nabc")
-        << 0 << 3 << qint64(0);
+        << 0 << 3 << qint64(0) << false;
     // The size the download began with is not the file's any more: its bytes are never mixed in.
     QTest::newRow("range of a file of another size")
         << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-99999/250000\r\nContent-Length: 100000\r\n\r\n")
                + QByteArray(100000, 'c')
-        << 0 << 3 << qint64(0);
+        << 0 << 3 << qint64(0) << false;
+    // Never read, the refused body is not waited for either: each attempt ends at its headers.
+    QTest::newRow("refused range, body held open")
+        << QByteArray("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-99999/250000\r\nContent-Length: 100000\r\n\r\n")
+               + QByteArray(1000, 'c')
+        << int(QNetworkReply::ProtocolFailure) << 3 << qint64(0) << true;
 }
 
 void TestHttpDownload::faults()
@@ -520,7 +528,9 @@ void TestHttpDownload::faults()
     QFETCH(int, expectedCode);
     QFETCH(int, minRequests);
     QFETCH(qint64, done);
+    QFETCH(bool, holdOpen);
     FaultServer server(reply);
+    server.holdOpen = holdOpen;
     QTemporaryDir out;
     HttpDownloadManager manager;
     manager.addTask(server.url(), out.path(), 1);
