@@ -118,6 +118,12 @@ bool UpdateDialog::copyTree(const QString &source, const QString &target)
     const QStringList files = from == m_sourceDir ? m_files : filesBelow(from);
     QSet<QString> plannedDirs;
     for (const QString &relative : files) {
+        // The update area holds this installation's journal and backups and every download's
+        // state: a package that writes there is refused before anything is touched.
+        if (relative.startsWith(QLatin1String("data/update/"))) {
+            LogUtils::error(m_logDir, QStringLiteral("升级包不能写入升级目录: ") + relative);
+            return false;
+        }
         const QString destination = to + QLatin1Char('/') + relative;
         const QFileInfo old(destination);
         const bool hadOld = old.exists() || old.isSymLink();

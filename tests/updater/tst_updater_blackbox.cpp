@@ -143,6 +143,16 @@ private slots:
         QVERIFY(writeFile(blocked.path() + QStringLiteral("/data/Demo/update.txt"), "new page"));
         QVERIFY(writeFile(blocked.path() + QStringLiteral("/zz-blocked"), "a file"));
         QVERIFY(makePackage(m_served.path() + QStringLiteral("/blocked.zip"), QStringLiteral("5.0.0.1"), blocked.path()));
+        // A package that would write its own installation's journal into the update area (the
+        // packaging script leaves that area out, so the entry is added by hand).
+        QVERIFY(makePackage(m_served.path() + QStringLiteral("/intrusive.zip"), QStringLiteral("5.0.0.1"), overlay.path()));
+        QTemporaryDir intrusive;
+        QVERIFY(writeFile(intrusive.path() + QStringLiteral("/data/update/Demo/5.0.0.1/install.journal"),
+                          "KavoInstallJournal 1\nstate installed\nversion 5.0.0.1\n"));
+        QProcess addJournal;
+        addJournal.setWorkingDirectory(intrusive.path());
+        addJournal.start(QStringLiteral("zip"), {"-qr", m_served.path() + QStringLiteral("/intrusive.zip"), "data"});
+        QVERIFY(addJournal.waitForFinished(60000) && addJournal.exitCode() == 0);
         // A package that carries a user's database and settings, and a starting database.
         QVERIFY(makePackage(m_served.path() + QStringLiteral("/userdata.zip"), QStringLiteral("5.0.0.1"), QString()));
         QTemporaryDir userData;
@@ -598,6 +608,24 @@ private slots:
         QVERIFY2(lines.contains(QStringLiteral("ERROR 删除文件：zz-blocked失败!")), qPrintable(lines));
         QVERIFY2(lines.contains(QStringLiteral("INFO 升级失败, 升级结束!")), qPrintable(lines));
         QVERIFY(!lines.contains(QStringLiteral("升级成功")));
+    }
+
+    void packageIntoTheUpdateAreaIsRefused()
+    {
+        QTemporaryDir root;
+        const InstallationReaper reaper{root.path()};
+        makeInstallation(root.path());
+        downloadInto(root.path(), "intrusive.zip");
+        const QByteArray oldV5 = sha(root.path() + QStringLiteral("/Kavo.V5"));
+        QVERIFY(run(dlDir(root.path()) + QStringLiteral("/tmp/Kavo.Update"),
+                    {"-app", "Demo", "-version", "5.0.0.1", "-execUpdate"}));
+        QCOMPARE(sha(root.path() + QStringLiteral("/Kavo.V5")), oldV5);
+        QCOMPARE(readFile(root.path() + QStringLiteral("/data/Demo/update.txt")), QByteArray("old page"));
+        QVERIFY(!QFileInfo::exists(dlDir(root.path()) + QStringLiteral("/install.journal")));
+        const QString lines = logLines(root.path()).join('|');
+        QVERIFY2(lines.contains(QStringLiteral("ERROR 升级包不能写入升级目录: data/update/Demo/5.0.0.1/install.journal")),
+                 qPrintable(lines));
+        QVERIFY2(lines.contains(QStringLiteral("INFO 升级失败, 升级结束!")), qPrintable(lines));
     }
 
     void userDataIsNeverReplaced()
