@@ -36,11 +36,8 @@ bool ConfigParser::openResolved(const QString &resolvedPath)
     if (!QFileInfo::exists(resolvedPath))
         return false;
     QFile file(resolvedPath);
-    if (file.size() > maxFileSize || !file.open(QIODevice::ReadOnly))
-        return false;
-    // Read to its size when opened: one that grew past the bound since is no configuration.
-    const QByteArray raw = file.read(file.size() + 1);
-    if (raw.size() > maxFileSize)
+    QByteArray raw;
+    if (!file.open(QIODevice::ReadOnly) || !readAtMost(file, maxFileSize, &raw))
         return false;
     // These files hold texts and numbers only: one holding a value that Qt's variant reader would
     // decode is not read at all.

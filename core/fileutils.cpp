@@ -41,6 +41,14 @@ QByteArray readFileBytes(const QString &path)
     return file.readAll();
 }
 
+bool readAtMost(QFile &file, qint64 limit, QByteArray *bytes)
+{
+    if (file.size() > limit)
+        return false;
+    *bytes = file.read(file.size() + 1);
+    return bytes->size() <= limit;
+}
+
 static bool makeParentDir(const QString &resolved)
 {
     const int slash = resolved.lastIndexOf(QLatin1Char('/'));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -11,6 +12,9 @@ QString applicationDir();
 QString absolutePath(const QString &path);
 
 QByteArray readFileBytes(const QString &path);
+// Reads an open file to its end into bytes, unless it holds more than limit bytes: checked
+// before reading and again on what was read, so a file that grows meanwhile is refused too.
+bool readAtMost(QFile &file, qint64 limit, QByteArray *bytes);
 bool writeFileBytes(const QByteArray &data, const QString &path, bool overwrite);
 bool makeDir(const QString &path);
 QStringList listFiles(const QString &folder);

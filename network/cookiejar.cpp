@@ -4,6 +4,7 @@
 #include "userfolders.h"
 
 #include "core/configparser.h"
+#include "core/fileutils.h"
 #include "core/inivariants.h"
 
 #include <QDataStream>
@@ -178,12 +179,8 @@ void CookieJar::doLoad()
     }
     QTemporaryFile inert(storePath() + QStringLiteral(".read-XXXXXX"));
     IniVariants::Values values;
-    bool damaged = file.size() > maxStoreSize;
-    if (!damaged) {
-        // Read to its size when opened: one that grew past the bound since is not our store.
-        const QByteArray raw = file.read(file.size() + 1);
-        damaged = raw.size() > maxStoreSize || !readStore(raw, inert, &values);
-    }
+    QByteArray raw;
+    bool damaged = !readAtMost(file, maxStoreSize, &raw) || !readStore(raw, inert, &values);
     file.close();
     if (!damaged) {
         const QVariant stored = values.value(QStringLiteral("cookies"));
