@@ -51,6 +51,15 @@ class tst_UpdaterBlackbox : public QObject
         return finished && script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
     }
 
+    // Adds dir's entry (a file or a folder, with what it holds) to a zip archive, under its name.
+    static bool addToZip(const QString &archive, const QString &dir, const QString &entry)
+    {
+        QProcess zip;
+        zip.setWorkingDirectory(dir);
+        zip.start(QStringLiteral("zip"), {QStringLiteral("-qr"), archive, entry});
+        return zip.waitForFinished(60000) && zip.exitStatus() == QProcess::NormalExit && zip.exitCode() == 0;
+    }
+
     // The names in a zip archive, as unzip lists them.
     static QStringList zipEntries(const QString &archive)
     {
@@ -149,20 +158,14 @@ private slots:
         QTemporaryDir intrusive;
         QVERIFY(writeFile(intrusive.path() + QStringLiteral("/data/update/Demo/5.0.0.1/install.journal"),
                           "KavoInstallJournal 1\nstate installed\nversion 5.0.0.1\n"));
-        QProcess addJournal;
-        addJournal.setWorkingDirectory(intrusive.path());
-        addJournal.start(QStringLiteral("zip"), {"-qr", m_served.path() + QStringLiteral("/intrusive.zip"), "data"});
-        QVERIFY(addJournal.waitForFinished(60000) && addJournal.exitCode() == 0);
+        QVERIFY(addToZip(m_served.path() + QStringLiteral("/intrusive.zip"), intrusive.path(), QStringLiteral("data")));
         // A package that carries a user's database and settings, and a starting database.
         QVERIFY(makePackage(m_served.path() + QStringLiteral("/userdata.zip"), QStringLiteral("5.0.0.1"), QString()));
         QTemporaryDir userData;
         QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/notes.db")), sqliteFile("packaged notes")));
         QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/start.db")), sqliteFile("starting data")));
         QVERIFY(writeFile(userData.filePath(QStringLiteral("data/user.conf")), "[Window]\npackaged=1\n"));
-        QProcess zip;
-        zip.setWorkingDirectory(userData.path());
-        zip.start(QStringLiteral("zip"), {"-qr", m_served.path() + QStringLiteral("/userdata.zip"), "data"});
-        QVERIFY(zip.waitForFinished(60000) && zip.exitCode() == 0);
+        QVERIFY(addToZip(m_served.path() + QStringLiteral("/userdata.zip"), userData.path(), QStringLiteral("data")));
         m_packageSha = sha(m_served.path() + QStringLiteral("/pkg.zip"));
 
         // Signed packages: made and signed by the script with key A; one also hands over to key B.
