@@ -13,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <unordered_map>
 
 // One connection per database file, shared by every object on that file, with its transaction.
@@ -60,6 +61,55 @@ ClientDb::SharedConnection::~SharedConnection()
     QSqlDatabase::removeDatabase(name);
 }
 
+namespace {
+// A character SQLite takes into a name: ASCII letters, digits, '_', '$', and everything beyond ASCII.
+bool isNameChar(QChar c)
+{
+    const ushort u = c.unicode();
+    return u >= 0x80 || std::isalnum(u) || u == '_' || u == '$';
+}
+
+// SQLite's blanks: ASCII space, tab, line feed, vertical tab, form feed, carriage return.
+bool isSqlSpace(QChar c)
+{
+    const ushort u = c.unicode();
+    return u == ' ' || (u >= 0x09 && u <= 0x0d);
+}
+
+// Where SQLite's parameter token that starts at i (with '@', ':', '$' or '#') ends: its name may
+// go on over "::" pairs and end in a parenthesised suffix up to ')' or a blank, as in
+// "@a::b(x@y)". Everything inside the suffix belongs to the one parameter and stays. The pairs are
+// read as they will be written: an '@' in one becomes ':', so that the rewritten text splits into
+// the same tokens.
+int parameterEnd(const QString &sql, int i, QString &out)
+{
+    const auto colon = [&sql](int at) { return sql.at(at) == QLatin1Char(':') || sql.at(at) == QLatin1Char('@'); };
+    const int n = sql.size();
+    int j = i + 1;
+    bool named = false;
+    while (j < n) {
+        const QChar d = sql.at(j);
+        if (isNameChar(d)) {
+            named = true;
+            ++j;
+        } else if (d == QLatin1Char('(') && named) {
+            ++j;
+            while (j < n && sql.at(j) != QLatin1Char(')') && !isSqlSpace(sql.at(j)))
+                ++j;
+            if (j < n && sql.at(j) == QLatin1Char(')'))
+                ++j;
+            break;
+        } else if (colon(j) && j + 1 < n && colon(j + 1)) {
+            out[j] = out[j + 1] = QLatin1Char(':');
+            j += 2;
+        } else {
+            break;
+        }
+    }
+    return j;
+}
+} // namespace
+
 QString ClientDb::rewriteParameterMarkers(const QString &sql)
 {
     QString out = sql;
@@ -90,9 +140,12 @@ QString ClientDb::rewriteParameterMarkers(const QString &sql)
         } else if (c == QLatin1Char('/') && i + 1 < n && sql.at(i + 1) == QLatin1Char('*')) {
             const int end = sql.indexOf(QLatin1String("*/"), i + 2);
             i = end < 0 ? n : end + 2;
-        } else {
+        } else if (c == QLatin1Char('@') || c == QLatin1Char(':') || c == QLatin1Char('#')
+                   || (c == QLatin1Char('$') && (i == 0 || !isNameChar(sql.at(i - 1))))) {
             if (c == QLatin1Char('@'))
                 out[i] = QLatin1Char(':');
+            i = parameterEnd(sql, i, out);
+        } else {
             ++i;
         }
     }

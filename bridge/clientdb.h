@@ -31,7 +31,7 @@ public:
     QString connectionName() const { return m_connectionName; }
 
     // The statement with every "@" parameter marker written as ":"; an "@" inside a quoted
-    // literal, a quoted name or a comment is text and stays.
+    // literal, a quoted name, a comment or a parameter's parenthesised suffix is text and stays.
     static QString rewriteParameterMarkers(const QString &sql);
 
     // The connection to one database file shared by every object on it (defined with the class).

@@ -555,6 +555,11 @@ private slots:
         QTest::newRow("open comment") << "select @a /* @b" << "select :a /* @b";
         QTest::newRow("chinese") << "select '邮件@地址', @参数" << "select '邮件@地址', :参数";
         QTest::newRow("empty") << "" << "";
+        // SQLite reads "@q::(@i)" as one parameter of that name: nothing inside it is a marker.
+        QTest::newRow("name with a parenthesised suffix") << "select @a, @q::(@i), $t(@u) from t where x=@x"
+                                                          << "select :a, :q::(@i), $t(@u) from t where x=:x";
+        QTest::newRow("suffix ends at a blank") << "select @a(@b @c)" << "select :a(@b :c)";
+        QTest::newRow("pair of markers read as written") << "select @a@@b(@c)" << "select :a::b(@c)";
     }
 
     void parameterMarkers()
