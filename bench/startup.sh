@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Time from process start to the first page's load-finished: Kavo.V5 (its own server, splash,
-# bridge) against kavo-bareloader, a plain QtWebKit view loading the same page from the same
-# server (kavo-httpd over the same build output). Offscreen, several rounds, medians.
+# bridge) against kavo-bareloader, a plain view of the build's engine loading the same page from
+# the same server (kavo-httpd over the same build output). Offscreen, several rounds, medians.
 # Last line: RATIO <kavo / bare>.
 set -euo pipefail
 

@@ -482,6 +482,49 @@ int ClientDb::executeNonQuerySQL(QString sql)
     return executeNonQuerySQL(sql, QVariantMap());
 }
 
+int ClientDb::insertRows(QString tableName, QVariantList fields, QVariantList rows)
+{
+    return inOneTransaction(rows, [&](const QVariant &row) { return insert(tableName, fields, row.toMap()); });
+}
+
+int ClientDb::executeNonQuerySQLRows(QString sql, QVariantList paramRows)
+{
+    return inOneTransaction(paramRows, [&](const QVariant &row) { return executeNonQuerySQL(sql, row.toMap()); });
+}
+
+int ClientDb::inOneTransaction(const QVariantList &rows, const std::function<int(const QVariant &row)> &run)
+{
+    m_lastError.clear();
+    if (rows.isEmpty())
+        return failEmpty(QStringLiteral("rows"));
+    const bool own = !inTransaction();
+    if (own) {
+        beginTransaction();
+        if (!m_lastError.isEmpty()) {
+            inTransaction() = false;
+            return -1;
+        }
+    }
+    int total = 0;
+    for (int i = 0; i < rows.size(); ++i) {
+        const int affected = run(rows.at(i));
+        if (affected < 0) {
+            const QString error = tr("第 %0 行：%1").arg(i).arg(m_lastError);
+            if (own)
+                rollbackTransaction();
+            m_lastError = error;
+            return -1;
+        }
+        total += affected;
+    }
+    if (own) {
+        commitTransaction();
+        if (!m_lastError.isEmpty())
+            return -1;
+    }
+    return total;
+}
+
 QVariantList ClientDb::select(QString sql, QVariantMap params)
 {
     m_lastError.clear();

@@ -9,6 +9,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
 
 // A local SQLite database for page script: opens an existing file by name, runs parameterised
@@ -59,12 +60,20 @@ public slots:
     int executeNonQuerySQL(QString sql);
     void addParameter(QString parameterName, QVariant value);
 
+    // Many rows in one call and one transaction (the page's own, when one is open): each row is
+    // the values map of insert, or the params map of executeNonQuerySQL. The total of affected
+    // rows, or -1 at the first failing row, whose index LastError names; a transaction of the
+    // call's own is then rolled back, so no row of the call stays.
+    int insertRows(QString tableName, QVariantList fields, QVariantList rows);
+    int executeNonQuerySQLRows(QString sql, QVariantList paramRows);
+
 private:
     bool open();
     bool prepareCached(QSqlQuery &query, const QString &sql);
     int failEmpty(const QString &parameterName);
     void setStatementError(const QSqlQuery &query, bool preparing, const QString &sql = QString());
     bool checkTransaction();
+    int inOneTransaction(const QVariantList &rows, const std::function<int(const QVariant &row)> &run);
     bool &inTransaction();
     void takeTransactionStateFromSqlite();
     void bindParameters(QSqlQuery &query, const QVariantMap &params);

@@ -17,6 +17,8 @@ HttpUploader::HttpUploader(const QString &filePath, const QString &uploadUrl, co
     , m_uploadUrl(uploadUrl)
     , m_dataField(dataField)
 {
+    // The upload's answer is the server's first one (Qt 6 would follow a redirect with a GET).
+    m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     connect(m_manager, &QNetworkAccessManager::finished, this, &HttpUploader::finished);
 }
 

@@ -55,11 +55,11 @@ KavoCamera::~KavoCamera()
     }
 }
 
-void KavoCamera::raise(const QString &script)
+void KavoCamera::raise(const PageEvent::Event &event)
 {
     // A slot that returns from a dialog into a page that has gone tells nobody.
     if (m_window && !BridgeLifetime::isRetired(this))
-        m_window->evaluateScript(script, QVariant());
+        m_window->raiseEvent(event);
 }
 
 void KavoCamera::takePicture(int quality, bool bSaveToLib, const QString &picType)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "browser/pageevent.h"
+
 #include <QObject>
 #include <QPixmap>
 #include <QPointer>
@@ -44,7 +46,7 @@ private slots:
     void onScreenGrabCanceled();
 
 private:
-    void raise(const QString &script);
+    void raise(const PageEvent::Event &event);
     void forgetGrab();
 
     QPointer<BrowserWindow> m_window;

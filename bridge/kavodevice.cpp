@@ -17,7 +17,7 @@
 KavoDevice::KavoDevice(BrowserWindow *window, QObject *parent)
     : QObject(parent)
     , m_window(window)
-    , m_remoteData(new RemoteDataClient([this](const QString &script) { raise(script, __LINE__); }, this))
+    , m_remoteData(new RemoteDataClient([this](const PageEvent::Event &event) { raise(event, __LINE__); }, this))
 {
 }
 
@@ -29,7 +29,7 @@ void KavoDevice::setCookieJar(QNetworkCookieJar *jar)
     m_remoteData->setCookieJar(jar);
 }
 
-void KavoDevice::raise(const QString &script, int line)
+void KavoDevice::raise(const PageEvent::Event &event, int line)
 {
     // The page it would answer has gone.
     if (BridgeLifetime::isRetired(this))
@@ -41,7 +41,7 @@ void KavoDevice::raise(const QString &script, int line)
                                                         .arg(line));
         return;
     }
-    m_window->evaluateScript(script, QVariant());
+    m_window->raiseEvent(event);
 }
 
 void KavoDevice::getRemoteDataExt(QString url, QString id, QString method, QString body, QString headers)

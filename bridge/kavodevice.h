@@ -1,5 +1,7 @@
 #pragma once
 
+#include "browser/pageevent.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -29,7 +31,7 @@ public slots:
     QString getVersion();
 
 private:
-    void raise(const QString &script, int line);
+    void raise(const PageEvent::Event &event, int line);
 
     QPointer<BrowserWindow> m_window;
     RemoteDataClient *m_remoteData;

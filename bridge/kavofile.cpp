@@ -48,19 +48,16 @@ void KavoFile::setUploadTimeout(int milliseconds)
     m_uploadTimeoutMs = milliseconds;
 }
 
-void KavoFile::raise(const QString &script)
+void KavoFile::raise(const PageEvent::Event &event)
 {
     // A slot that returns from a dialog into a page that has gone tells nobody.
     if (m_window && !BridgeLifetime::isRetired(this))
-        m_window->evaluateScript(script, QVariant());
+        m_window->raiseEvent(event);
 }
 
 void KavoFile::raiseFailure(const QString &localPath, const QString &error)
 {
-    raise(PageEvent::compose(QStringLiteral("var e = document.createEvent('Events');e.initEvent('kavo.file.upload',"
-                                            "true,true);e.success=false;e.localURL='%1';e.error='%2';"
-                                            "document.dispatchEvent(e);"),
-                             {localPath, error}));
+    raise(PageEvent::fileUploadFailure(localPath, error));
 }
 
 void KavoFile::releaseUploader()
@@ -114,7 +111,8 @@ void KavoFile::onUploadProgress(qint64 bytesSent, qint64 bytesTotal)
     // A report without a total tells the page nothing.
     if (sender() != m_uploader || m_progressCallback.isEmpty() || bytesTotal <= 0)
         return;
-    raise(m_progressCallback + QStringLiteral("(%1,%2);").arg(bytesSent).arg(bytesTotal));
+    if (m_window && !BridgeLifetime::isRetired(this))
+        m_window->runScript(m_progressCallback + QStringLiteral("(%1,%2);").arg(bytesSent).arg(bytesTotal));
 }
 
 void KavoFile::upLoadError(QNetworkReply::NetworkError errorCode)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "browser/pageevent.h"
+
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
@@ -38,7 +40,7 @@ private slots:
     void onUploadProgress(qint64 bytesSent, qint64 bytesTotal);
 
 private:
-    void raise(const QString &script);
+    void raise(const PageEvent::Event &event);
     void raiseFailure(const QString &localPath, const QString &error);
     void releaseUploader();
 

@@ -63,5 +63,5 @@ void KavoNotification::onRunCmd(int cmd)
     m_window->showNormal();
     m_window->raise();
     m_window->activateWindow();
-    m_window->evaluateScript(PageEvent::deviceNotification(id), QVariant());
+    m_window->raiseEvent(PageEvent::deviceNotification(id));
 }

@@ -258,11 +258,11 @@ void KavoUpdate::announce(const QString &version, const QString &url, KavoUpdate
 void KavoUpdate::dispatchError(const QString &version, const QString &error)
 {
     // Queued: the end may be noticed inside a page's own call to beginUpdate.
-    const QString script = PageEvent::updateError(version, error);
-    QTimer::singleShot(0, this, [this, script] {
+    const PageEvent::Event event = PageEvent::updateError(version, error);
+    QTimer::singleShot(0, this, [this, event] {
         // A retired object's page is gone; the window shows the new page now.
         if (m_window && !BridgeLifetime::isRetired(this))
-            m_window->evaluateScript(script, QVariant());
+            m_window->raiseEvent(event);
     });
 }
 

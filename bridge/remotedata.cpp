@@ -1,5 +1,7 @@
 #include "remotedata.h"
 
+#include "core/utf8decoder.h"
+
 #include "browser/pageevent.h"
 
 #include "network/networkerror.h"
@@ -11,8 +13,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QStringList>
-#include <QTextCodec>
-#include <QTextDecoder>
 #include <QUrl>
 
 namespace {
@@ -55,7 +55,7 @@ bool takePart(QString &rest, QString &part)
     if (tilde < 0)
         return false;
     bool ok = false;
-    const int length = rest.leftRef(tilde).toInt(&ok);
+    const int length = rest.left(tilde).toInt(&ok);
     if (ok && length > 0) {
         part = rest.mid(tilde + 1, length);
         rest = rest.mid(tilde + 1 + part.size());
@@ -74,6 +74,8 @@ RemoteDataClient::RemoteDataClient(const ScriptSink &sink, QObject *parent)
     , m_manager(new QNetworkAccessManager(this))
 {
     m_manager->setTransferTimeout(DefaultTransferTimeoutMs);
+    // A redirect is an answer the page reads (Qt 6 would follow it by default).
+    m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 }
 
 RemoteDataClient::~RemoteDataClient()
@@ -122,14 +124,7 @@ QString RemoteDataClient::hostHeader(const QUrl &url)
 
 QString RemoteDataClient::extrasLiteral(int status, const QMap<QString, QString> &headers)
 {
-    QString extras = QStringLiteral("{status:%1,headers: {").arg(status);
-    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
-        if (it.key() == QLatin1String("jsonmessage"))
-            continue;
-        extras += QStringLiteral("'") + PageEvent::escapeScriptString(it.key()) + QStringLiteral("':'")
-            + PageEvent::escapeScriptString(it.value()) + QStringLiteral("',");
-    }
-    return extras + QStringLiteral("} }");
+    return PageEvent::extrasLiteral(status, headers);
 }
 
 QString RemoteDataClient::normaliseLineEnds(QString text)
@@ -150,9 +145,9 @@ void RemoteDataClient::request(const QString &url, const QString &id, const QStr
     if (!refusal.isEmpty()) {
         NetworkError error(NetworkError::CustomErrorCode);
         error.setErrorString(refusal);
-        const QString script = PageEvent::remoteDataFailure(id, error.toString());
+        const PageEvent::Event event = PageEvent::remoteDataFailure(id, error.toString());
         // Answered like every other request: after the call has returned to the page.
-        QMetaObject::invokeMethod(this, [this, script] { m_sink(script); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, event] { m_sink(event); }, Qt::QueuedConnection);
         return;
     }
     QNetworkRequest request(target);
@@ -187,7 +182,7 @@ void RemoteDataClient::request(const QString &url, const QString &id, const QStr
     Pending pending;
     pending.id = id;
     // One decoder per reply: a character split between two pieces reaches the page whole.
-    pending.decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
+    pending.decoder = std::make_shared<Utf8Decoder>();
     m_pending.insert(reply, pending);
 }
 
@@ -233,18 +228,18 @@ void RemoteDataClient::slotReplyReadyRead()
         return;
     auto it = m_pending.find(reply);
     QString id;
-    std::shared_ptr<QTextDecoder> decoder;
+    std::shared_ptr<Utf8Decoder> decoder;
     if (it != m_pending.end()) {
         id = it->id;
         decoder = it->decoder;
         it->answered = true;
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QString extras = extrasLiteral(status, replyHeaders(reply));
+    const QMap<QString, QString> headers = replyHeaders(reply);
     storeCookies(reply);
     const QByteArray bytes = reply->readAll();
-    const QString text = decoder ? decoder->toUnicode(bytes) : QString::fromUtf8(bytes);
-    m_sink(PageEvent::remoteDataSuccess(id, normaliseLineEnds(text), extras));
+    const QString text = decoder ? decoder->decode(bytes) : QString::fromUtf8(bytes);
+    m_sink(PageEvent::remoteDataSuccess(id, normaliseLineEnds(text), status, headers));
 }
 
 namespace {
@@ -267,21 +262,21 @@ void RemoteDataClient::slotReplyFinished()
     // Every request ends with an answer the page sees. A transfer that broke off, before or after
     // the headers, is a failure; an answer without body bytes (204, an empty 404) never passed
     // through slotReplyReadyRead and is delivered here, with its status and its cookies.
-    QString script;
+    PageEvent::Event event;
     if (code != QNetworkReply::NoError && !isHttpStatusError(code)) {
         if (hasHttpAnswer && !pending.answered)
             storeCookies(reply);
         // Only the transfer timeout aborts a reply still in the table.
         if (code == QNetworkReply::OperationCanceledError)
             code = QNetworkReply::TimeoutError;
-        script = PageEvent::remoteDataFailure(pending.id, NetworkError(code).toString());
+        event = PageEvent::remoteDataFailure(pending.id, NetworkError(code).toString());
     } else if (!pending.answered) {
         storeCookies(reply);
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        script = PageEvent::remoteDataSuccess(pending.id, QString(), extrasLiteral(status, replyHeaders(reply)));
+        event = PageEvent::remoteDataSuccess(pending.id, QString(), status, replyHeaders(reply));
     }
     reply->close();
     reply->deleteLater();
-    if (!script.isEmpty())
-        m_sink(script);
+    if (event.isValid())
+        m_sink(event);
 }

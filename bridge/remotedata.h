@@ -1,5 +1,7 @@
 #pragma once
 
+#include "browser/pageevent.h"
+
 #include <QMap>
 #include <QNetworkCookieJar>
 #include <QObject>
@@ -14,7 +16,7 @@
 class QNetworkAccessManager;
 
 class QNetworkReply;
-class QTextDecoder;
+class Utf8Decoder;
 class QUrl;
 
 // The remote-data requests behind KavoDevice.getRemoteDataExt: builds a POST with the desktop's
@@ -27,7 +29,7 @@ class RemoteDataClient : public QObject
     Q_OBJECT
     Q_DISABLE_COPY(RemoteDataClient)
 public:
-    using ScriptSink = std::function<void(const QString &script)>;
+    using ScriptSink = std::function<void(const PageEvent::Event &event)>;
     using HeaderList = QVector<QPair<QString, QString>>;
 
     enum { DefaultTransferTimeoutMs = 60000 };
@@ -64,7 +66,7 @@ private:
     struct Pending
     {
         QString id;
-        std::shared_ptr<QTextDecoder> decoder;
+        std::shared_ptr<Utf8Decoder> decoder;
         bool answered = false;
     };
 

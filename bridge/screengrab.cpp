@@ -13,6 +13,15 @@
 #include <QTimer>
 
 namespace {
+// The rectangle whose corners are the two points, both included, whichever way they lie (Qt 6's
+// QRect::normalized() leaves out the far corner of a rectangle drawn backwards).
+QRect spanning(const QPoint &a, const QPoint &b)
+{
+    return QRect(QPoint(qMin(a.x(), b.x()), qMin(a.y(), b.y())), QPoint(qMax(a.x(), b.x()), qMax(a.y(), b.y())));
+}
+} // namespace
+
+namespace {
 QPixmap grabPrimaryScreen()
 {
     QScreen *screen = QGuiApplication::primaryScreen();
@@ -282,13 +291,13 @@ void ScreenGrab::handleMove(const QPoint &pos)
                 m_endPoint.setY(p.y());
                 break;
             }
-            m_selection = QRect(m_startPoint, m_endPoint).normalized();
+            m_selection = spanning(m_startPoint, m_endPoint);
         } else {
             updateCursor(hitTest(pos));
         }
     } else if (m_selecting) {
         m_endPoint = clampToWidget(pos);
-        m_selection = QRect(m_startPoint, m_endPoint).normalized();
+        m_selection = spanning(m_startPoint, m_endPoint);
     } else {
         m_selection = windowRectAt(pos);
     }

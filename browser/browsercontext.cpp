@@ -4,8 +4,6 @@
 #include "network/networkaccessmanager.h"
 
 #include <QUrl>
-#include <QWebFrame>
-#include <QWebSecurityOrigin>
 
 namespace {
 const quint16 DefaultServerPort = 58899;
@@ -109,12 +107,8 @@ bool isTrustedOrigin(const QUrl &url)
     return !origin.isEmpty() && g_trustedOrigins.contains(origin);
 }
 
-bool isTrustedFrame(QWebFrame *frame)
+bool isTrustedOriginName(const QString &origin)
 {
-    if (!frame)
-        return false;
-    const QWebSecurityOrigin security = frame->securityOrigin();
-    const QString origin = originOf(security.scheme(), security.host(), security.port());
     return !origin.isEmpty() && g_trustedOrigins.contains(origin);
 }
 

@@ -8,7 +8,6 @@
 class IMInterface;
 class NetworkAccessManager;
 class QUrl;
-class QWebFrame;
 
 // What the application object hands down to every window and page: the web root, the IM
 // plug-in and the one network access manager. Filled at start-up by the application.
@@ -40,8 +39,8 @@ QStringList trustedOrigins();
 QString originOf(const QUrl &url);
 QString originOf(const QString &scheme, const QString &host, int port);
 bool isTrustedOrigin(const QUrl &url);
-// The document the frame shows now, by its security origin (after redirects).
-bool isTrustedFrame(QWebFrame *frame);
+// An origin as originOf gives it (an engine's report of a document's origin).
+bool isTrustedOriginName(const QString &origin);
 // The local server's origins at port (localhost and 127.0.0.1), the start URL's and the listed.
 QStringList applicationOrigins(quint16 port, const QUrl &startUrl, const QStringList &listed);
 

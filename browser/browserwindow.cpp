@@ -3,7 +3,6 @@
 #include "browsercontext.h"
 #include "pagemanager.h"
 #include "splashview.h"
-#include "webpage.h"
 #include "webview.h"
 
 #include "core/fileutils.h"
@@ -29,8 +28,6 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
-#include <QWebFrame>
-#include <QWebInspector>
 
 namespace {
 // Integer keys absent from an INI file read as this value.
@@ -72,34 +69,33 @@ void BrowserWindow::construct()
     m_pageContainer = new QWidget();
     auto *layout = new QVBoxLayout();
     auto *splitter = new QSplitter(Qt::Vertical);
-    m_webView = new WebView();
+    m_webView = WebView::create();
     splitter->addWidget(m_webView);
-    m_inspector = new QWebInspector(splitter);
+    m_inspector = m_webView->inspector(splitter);
     // Added now, so the splitter's deferred child handling cannot show it again after hide().
     splitter->addWidget(m_inspector);
     layout->addWidget(splitter);
     layout->setContentsMargins(0, 0, 0, 0);
-
-    m_inspector->setPage(m_webView->page());
     m_inspector->hide();
 
     m_pageContainer->setLayout(layout);
     m_stack->addWidget(m_pageContainer);
 
-    connect(m_webView, &QWebView::titleChanged, this, &BrowserWindow::adjustTitle);
-    connect(m_webView, &QWebView::loadProgress, this, &BrowserWindow::setProgress);
-    connect(m_webView, &QWebView::loadFinished, this, &BrowserWindow::onFinishedLoading);
-    connect(m_webView, &QWebView::loadStarted, this, &BrowserWindow::onStartLoadUrl);
-    connect(m_webView->page()->mainFrame(), &QWebFrame::javaScriptWindowObjectCleared, this,
-            &BrowserWindow::onJsObjectCleared);
-    connect(m_webView->page(), &QWebPage::geometryChangeRequested, this,
-            &BrowserWindow::onGeometryChangeRequested);
+    connect(m_webView, &WebView::titleChanged, this, &BrowserWindow::adjustTitle);
+    connect(m_webView, &WebView::loadProgress, this, &BrowserWindow::setProgress);
+    connect(m_webView, &WebView::loadFinished, this, &BrowserWindow::onFinishedLoading);
+    connect(m_webView, &WebView::loadStarted, this, &BrowserWindow::onStartLoadUrl);
+    connect(m_webView, &WebView::urlChanged, this, &BrowserWindow::onUrlChanged);
+    connect(m_webView, &WebView::documentStarting, this, &BrowserWindow::onDocumentStarting);
+    connect(m_webView, &WebView::geometryChangeRequested, this, &BrowserWindow::onGeometryChangeRequested);
 
     setCentralWidget(m_stack);
     setWindowIcon(QIcon(absolutePath(appConfig().icon())));
+    // Every window of the application carries its title, also those a page opens.
+    setWindowTitle(appConfig().title());
 
     if (IMInterface *im = BrowserContext::imInterface())
-        im->attach(m_webView);
+        im->attach(m_webView->inputWidget());
 
     setUnifiedTitleAndToolBarOnMac(true);
     QNetworkProxyFactory::setUseSystemConfiguration(true);
@@ -115,10 +111,10 @@ void BrowserWindow::createNavigationBar(const QString &text)
     m_addressEdit->setSizePolicy(policy);
     m_navigationBar = addToolBar(tr("Navigation"));
     m_navigationBar->addWidget(m_addressEdit);
-    m_navigationBar->addAction(m_webView->pageAction(QWebPage::Back));
-    m_navigationBar->addAction(m_webView->pageAction(QWebPage::Forward));
-    m_navigationBar->addAction(m_webView->pageAction(QWebPage::Reload));
-    m_navigationBar->addAction(m_webView->pageAction(QWebPage::Stop));
+    m_navigationBar->addAction(m_webView->action(WebView::Back));
+    m_navigationBar->addAction(m_webView->action(WebView::Forward));
+    m_navigationBar->addAction(m_webView->action(WebView::Reload));
+    m_navigationBar->addAction(m_webView->action(WebView::Stop));
     m_addressEdit->setText(text);
     connect(m_addressEdit, &QLineEdit::returnPressed, this, &BrowserWindow::changeLocation);
 }
@@ -129,26 +125,21 @@ void BrowserWindow::setAppUrl(const QUrl &url, int delayMs)
     QTimer::singleShot(delayMs, this, &BrowserWindow::onLoadAppUrl);
 }
 
-QVariant BrowserWindow::evaluateScript(const QString &script, const QVariant &defaultValue)
+void BrowserWindow::runScript(const QString &script)
 {
-    if (!m_webView || !m_webView->page())
-        return defaultValue;
-    // The page's own document, also while the focus is in one of its frames (an editor's iframe):
-    // events and page globals live in the main frame.
-    QWebFrame *frame = m_webView->page()->mainFrame();
-    if (!frame)
-        return defaultValue;
-    // Events and page globals are for the application's own documents only.
-    if (!BrowserContext::isTrustedFrame(frame)) {
-        qDebug() << "script for an untrusted document dropped:" << frame->url().toString();
-        return defaultValue;
-    }
-    return frame->evaluateJavaScript(script);
+    if (m_webView)
+        m_webView->runScript(script);
 }
 
-void BrowserWindow::runAfterFirstLoad(const QString &script)
+void BrowserWindow::raiseEvent(const PageEvent::Event &event)
 {
-    m_afterLoadScripts.append(script);
+    if (m_webView && event.isValid())
+        m_webView->raiseEvent(event);
+}
+
+void BrowserWindow::runAfterFirstLoad(const PageEvent::Event &event)
+{
+    m_afterLoadEvents.append(event);
 }
 
 void BrowserWindow::showAndActivate()
@@ -199,11 +190,12 @@ void BrowserWindow::showModal(QString url)
     showAndActivate();
 }
 
-void BrowserWindow::setInspector(QWebInspector *inspector)
+void BrowserWindow::setInspector(QObject *inspector)
 {
-    if (!inspector)
+    auto *widget = qobject_cast<QWidget *>(inspector);
+    if (!widget)
         return;
-    inspector->setVisible(inspector->isHidden());
+    widget->setVisible(widget->isHidden());
 }
 
 void BrowserWindow::changeLocation()
@@ -230,9 +222,8 @@ void BrowserWindow::setProgress(int p)
 void BrowserWindow::onFinishedLoading(bool ok)
 {
     m_loading = false;
-    evaluateScript(QStringLiteral("Kavo.webRoot='%1/';")
-                       .arg(PageEvent::escapeScriptString(BrowserContext::webRoot())),
-                   QVariant());
+    runScript(QStringLiteral("(window.Kavo = window.Kavo || {picturelist: []}).webRoot='%1/';")
+                  .arg(PageEvent::escapeScriptString(BrowserContext::webRoot())));
     if (m_showingErrorPage) {
         // The error text itself has loaded; the address stays the failed one.
         m_showingErrorPage = false;
@@ -240,24 +231,26 @@ void BrowserWindow::onFinishedLoading(bool ok)
             m_addressEdit->setText(m_failedUrl.toString());
         return;
     }
+    // The title is escaped, so a quote in it no longer swallows the event.
+    raiseEvent(PageEvent::windowLoaded(m_webView->title()));
     if (!ok) {
-        QUrl failed = m_webView->page()->mainFrame()->requestedUrl();
+        QUrl failed = m_webView->requestedUrl();
         if (failed.isEmpty())
             failed = m_requestedUrl;
         // Reload (button or F5) tries the failed page again, not the error text.
         m_failedUrl = failed;
-        m_webView->page()->setReloadUrl(failed);
+        m_webView->setReloadUrl(failed);
         m_showingErrorPage = true;
         m_webView->setHtml(QStringLiteral("加载失败!"));
     } else {
         m_failedUrl.clear();
-        m_webView->page()->setReloadUrl(QUrl());
-        // Scripts waiting for a page, such as the end of an update, run in the first page that
+        m_webView->setReloadUrl(QUrl());
+        // Events waiting for a page, such as the end of an update, reach the first page that
         // loaded, once its own scripts have registered their listeners.
-        const QStringList scripts = m_afterLoadScripts;
-        m_afterLoadScripts.clear();
-        for (const QString &script : scripts)
-            evaluateScript(script, QVariant());
+        const QList<PageEvent::Event> events = m_afterLoadEvents;
+        m_afterLoadEvents.clear();
+        for (const PageEvent::Event &event : events)
+            raiseEvent(event);
     }
     emit pageReady(ok);
 }
@@ -270,14 +263,11 @@ void BrowserWindow::deleteBridgeObjects()
     m_bridgeObjects.clear();
 }
 
-void BrowserWindow::onJsObjectCleared()
+void BrowserWindow::onDocumentStarting(const QString &origin)
 {
     deleteBridgeObjects();
-    QWebFrame *frame = m_webView->page()->mainFrame();
-    if (!frame)
-        return;
     // Decided on the document now being set up, after any redirect: another site gets nothing.
-    if (!BrowserContext::isTrustedFrame(frame))
+    if (!BrowserContext::isTrustedOriginName(origin))
         return;
     const auto objects = Host::instance().windowObjects();
     for (const auto &entry : objects) {
@@ -285,8 +275,15 @@ void BrowserWindow::onJsObjectCleared()
         if (!object)
             continue;
         m_bridgeObjects.append(object);
-        frame->addToJavaScriptWindowObject(entry.first, object);
+        m_webView->publishObject(entry.first, object);
     }
+}
+
+void BrowserWindow::onUrlChanged(const QUrl &url)
+{
+    // The address of the document shown, after redirects; the error text keeps the failed one.
+    if (m_addressEdit && !m_showingErrorPage && url.isValid() && !url.isEmpty())
+        m_addressEdit->setText(url.toString());
 }
 
 void BrowserWindow::onIndiLooped()
@@ -326,7 +323,7 @@ void BrowserWindow::onStartLoadUrl()
     // The error text of a failed load has no address of its own.
     if (m_showingErrorPage)
         return;
-    m_requestedUrl = m_webView->page()->currentFrame()->requestedUrl();
+    m_requestedUrl = m_webView->requestedUrl();
     if (m_navigationBar && m_addressEdit)
         m_addressEdit->setText(m_requestedUrl.toString());
 }
@@ -367,17 +364,11 @@ void BrowserWindow::keyPressEvent(QKeyEvent *event)
     if (ctrlShift && event->key() == Qt::Key_I) {
         // Its own shown/hidden state: while the splash is up the inspector is never visible.
         m_inspector->setVisible(m_inspector->isHidden());
-        qDebug() << "--------------------got key---------------";
-        qDebug() << "keys is: " << event->key();
-        qDebug() << "evnet modifiers: " << event->modifiers();
     } else if (event->matches(QKeySequence::Refresh)) {
         // The same as the navigation bar's reload, also in application mode, which has no bar.
-        m_webView->pageAction(QWebPage::Reload)->trigger();
+        m_webView->action(WebView::Reload)->trigger();
         event->accept();
         return;
-    } else if (!(ctrlShift && event->key() == Qt::Key_A)) {
-        qDebug() << "keys is: " << event->key();
-        qDebug() << "evnet modifiers: " << event->modifiers();
     }
     QMainWindow::keyPressEvent(event);
 }

@@ -5,10 +5,11 @@
 #include <QUrl>
 #include <QVariant>
 
+#include "browser/pageevent.h"
+
 class QLineEdit;
 class QStackedWidget;
 class QToolBar;
-class QWebInspector;
 class SplashView;
 class WebView;
 
@@ -27,13 +28,16 @@ public:
     void setAppUrl(const QUrl &url, int delayMs);
     QUrl appUrl() const { return m_appUrl; }
 
-    // Runs script in the page's main frame; defaultValue when there is no page or frame, or when
-    // the frame shows a document of an untrusted origin.
-    QVariant evaluateScript(const QString &script, const QVariant &defaultValue);
+    // Runs script in the page's main document without waiting; dropped when the document shown
+    // is of an untrusted origin.
+    void runScript(const QString &script);
+    // Raises a page event in the page's main document (inside the bridge call that raised it, where
+    // one is under way); dropped for a document of an untrusted origin.
+    void raiseEvent(const PageEvent::Event &event);
 
     WebView *webView() const { return m_webView; }
     SplashView *splashView() const { return m_splashView; }
-    QWebInspector *inspector() const { return m_inspector; }
+    QWidget *inspector() const { return m_inspector; }
     QStackedWidget *stack() const { return m_stack; }
     QWidget *pageContainer() const { return m_pageContainer; }
     QLineEdit *addressEdit() const { return m_addressEdit; }
@@ -55,9 +59,9 @@ public:
     // empty while a page is shown.
     QUrl failedUrl() const { return m_failedUrl; }
 
-    // Runs script once, right after the next page load has finished (after Kavo.webRoot is set),
+    // Raises event once, right after the next page load has finished (after Kavo.webRoot is set),
     // so listeners the page registers while it loads hear it.
-    void runAfterFirstLoad(const QString &script);
+    void runAfterFirstLoad(const PageEvent::Event &event);
 
 signals:
     // After each finished load, once Kavo.webRoot is set and deferred scripts ran.
@@ -67,14 +71,16 @@ signals:
 
 public slots:
     void showModal(QString url);
-    void setInspector(QWebInspector *inspector);
+    // Toggles the visibility of an inspector widget.
+    void setInspector(QObject *inspector);
 
 protected slots:
     void changeLocation();
     void adjustTitle();
     void setProgress(int p);
     void onFinishedLoading(bool ok);
-    void onJsObjectCleared();
+    void onDocumentStarting(const QString &origin);
+    void onUrlChanged(const QUrl &url);
     void onIndiLooped();
     void onLoadAppUrl();
     void onStartLoadUrl();
@@ -97,7 +103,7 @@ private:
     WebView *m_webView = nullptr;
     QWidget *m_pageContainer = nullptr;
     SplashView *m_splashView = nullptr;
-    QWebInspector *m_inspector = nullptr;
+    QWidget *m_inspector = nullptr;
     QStackedWidget *m_stack = nullptr;
     QLineEdit *m_addressEdit = nullptr;
     QToolBar *m_navigationBar = nullptr;
@@ -110,5 +116,5 @@ private:
     bool m_loading = false;
     int m_progress = 0;
     QList<QObject *> m_bridgeObjects;
-    QStringList m_afterLoadScripts;
+    QList<PageEvent::Event> m_afterLoadEvents;
 };

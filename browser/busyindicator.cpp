@@ -9,7 +9,7 @@ BusyIndicator::BusyIndicator(QWidget *parent, Qt::WindowFlags flags)
     , m_timeLine(new QTimeLine(1000))
 {
     m_timeLine->setLoopCount(0);
-    m_timeLine->setCurveShape(QTimeLine::LinearCurve);
+    m_timeLine->setEasingCurve(QEasingCurve::Linear);
     m_timeLine->setUpdateInterval(m_updateInterval);
     connect(m_timeLine, &QTimeLine::frameChanged, this, &BusyIndicator::onFrameChanged);
     setAutoFillBackground(true);

@@ -1,25 +1,99 @@
 #pragma once
 
-#include <QWebView>
+#include <QUrl>
+#include <QVariant>
+#include <QWidget>
 
-class WebPage;
+#include "browser/pageevent.h"
 
-// The view every window shows: sets the engine's process-wide settings, owns its page and
-// raises "kavo.window.loaded" in the page after each load.
-class WebView : public QWebView
+#include <functional>
+
+class QAction;
+
+// The page a window shows, whatever engine draws it. A window speaks only to this class; one
+// engine's view implements it (browser/webkit or browser/webengine, picked by create()).
+// Results an engine can only give later are callbacks here, even where the other could answer
+// at once, so callers are written once.
+class WebView : public QWidget
 {
     Q_OBJECT
     Q_DISABLE_COPY(WebView)
 public:
-    explicit WebView(QWidget *parent = nullptr);
+    enum Action { Back, Forward, Reload, Stop };
+
+    // The only place that picks the engine of this build.
+    static WebView *create(QWidget *parent = nullptr);
+    // "webkit" or "webengine".
+    static QString engineName();
+    // What the engine needs of the process before the application object exists.
+    static void prepareProcess();
+    // Drops what the engine caches in memory and on disk (pages, scripts, pictures).
+    static void clearCaches();
+    // Whether the engine keeps nothing of a session (cookies then stay in memory only).
+    static bool isPrivateBrowsing();
+
     ~WebView() override;
 
-    WebPage *page() const { return m_page; }
+    virtual void load(const QUrl &url) = 0;
+    // Shows html as a document of its own (the error text of a failed load); with a base URL the
+    // document has that URL's origin.
+    virtual void setHtml(const QString &html, const QUrl &baseUrl = QUrl()) = 0;
+    // The document shown now, after redirects.
+    virtual QUrl url() const = 0;
+    // The address the current or last load asked for.
+    virtual QUrl requestedUrl() const = 0;
+    virtual QString title() const = 0;
+    // The origin of the main document, "scheme://host:port" as BrowserContext::originOf gives it;
+    // empty for a document without one.
+    virtual QString documentOrigin() const = 0;
+    virtual QAction *action(Action action) const = 0;
 
-private slots:
-    void pageLoadFinshed(bool ok);
+    // Runs script in the main document without waiting for it; dropped when the document's
+    // origin is not trusted.
+    virtual void runScript(const QString &script) = 0;
+    // Evaluates script in the main document and hands its value (numbers, strings, booleans,
+    // arrays and plain objects as QVariant) to done, later or at once; an invalid QVariant for
+    // undefined, an error or a document of an untrusted origin.
+    virtual void evaluate(const QString &script, const std::function<void(const QVariant &)> &done) = 0;
+    // Hands the text the main document shows to done, later or at once. The engine reads it, not
+    // page script: a document of an untrusted origin (the error text of a failed load) has it too.
+    virtual void toPlainText(const std::function<void(const QString &)> &done) = 0;
+    // Raises a page event in the main document: inside the bridge call under way, if any, before
+    // that call returns; dropped for a document of an untrusted origin.
+    virtual void raiseEvent(const PageEvent::Event &event) = 0;
+
+    // Valid only while documentStarting is delivered: object becomes the page global name of the
+    // document that starts. The view does not take ownership.
+    virtual void publishObject(const QString &name, QObject *object) = 0;
+
+    // A view of the engine's developer tools for this page, made once, hidden until shown.
+    virtual QWidget *inspector(QWidget *parent) = 0;
+
+    // While set, reloading loads this address instead of the current content (the error text
+    // that stands in for a page that failed to load).
+    void setReloadUrl(const QUrl &url) { m_reloadUrl = url; }
+    QUrl reloadUrl() const { return m_reloadUrl; }
+
+    // The widget input goes to, for the IM plug-in.
+    virtual QWidget *inputWidget() const = 0;
+
+signals:
+    void loadStarted();
+    void loadProgress(int percent);
+    void loadFinished(bool ok);
+    void titleChanged(const QString &title);
+    void urlChanged(const QUrl &url);
+    // A new document of the main frame is setting up its script environment: origin is that
+    // document's, as the engine reports it. Objects published from a slot of this signal are its
+    // page globals; a trusted document's new objects replace the last document's.
+    void documentStarting(const QString &origin);
+    void geometryChangeRequested(const QRect &geometry);
+
+protected:
+    explicit WebView(QWidget *parent = nullptr);
+    // Whether reload should load the reload address instead; the engines call it on reload.
+    bool reloadsFailedUrl();
 
 private:
-    WebPage *m_page = nullptr;
-    QMetaObject::Connection m_loadConnection;
+    QUrl m_reloadUrl;
 };

@@ -9,7 +9,7 @@ set(kavo_pch_headers
     <QPointer> <QProcess> <QRegularExpression> <QSettings> <QString> <QStringList> <QTimer>
     <QUrl> <QVariant> <QCoreApplication> <QApplication> <QWidget> <QPushButton> <QLabel>
     <QPixmap> <QImage> <QScreen> <QNetworkAccessManager> <QNetworkReply> <QNetworkRequest>
-    <QTcpServer> <QTcpSocket> <QWebFrame> <QWebPage>)
+    <QTcpServer> <QTcpSocket>)
 
 # kavo_precompile_headers(DIR...): every Qt target defined in these folders (and below) reuses
 # the matching precompiled header.
@@ -26,15 +26,15 @@ function(kavo_precompile_headers)
     # uses QtWidgets, and every test QtTest and QtNetwork (the QtTest headers read QT_*_LIB).
     # Other modules only lend their include folders, to the holders and the users alike.
     set(includes)
-    foreach(module Network WebKit WebKitWidgets)
-        list(APPEND includes $<TARGET_PROPERTY:Qt5::${module},INTERFACE_INCLUDE_DIRECTORIES>)
+    foreach(module Network)
+        list(APPEND includes $<TARGET_PROPERTY:Qt::${module},INTERFACE_INCLUDE_DIRECTORIES>)
     endforeach()
     add_library(kavo_pch OBJECT ${holder})
-    target_link_libraries(kavo_pch PRIVATE Qt5::Widgets)
+    target_link_libraries(kavo_pch PRIVATE Qt::Widgets)
     target_include_directories(kavo_pch SYSTEM PRIVATE ${includes})
     target_precompile_headers(kavo_pch PRIVATE ${kavo_pch_headers})
     add_library(kavo_testpch OBJECT ${holder})
-    target_link_libraries(kavo_testpch PRIVATE Qt5::Test Qt5::Widgets Qt5::Network)
+    target_link_libraries(kavo_testpch PRIVATE Qt::Test Qt::Widgets Qt::Network)
     target_include_directories(kavo_testpch SYSTEM PRIVATE ${includes})
     target_precompile_headers(kavo_testpch PRIVATE <QtTest> <QSignalSpy> <QTemporaryDir> ${kavo_pch_headers})
 
@@ -56,7 +56,7 @@ function(kavo_precompile_headers)
         foreach(target IN LISTS targets)
             get_target_property(type ${target} TYPE)
             get_target_property(links ${target} LINK_LIBRARIES)
-            if(NOT type MATCHES "^(STATIC_LIBRARY|EXECUTABLE|MODULE_LIBRARY)$" OR NOT links MATCHES "(Qt5::|kavo_)")
+            if(NOT type MATCHES "^(STATIC_LIBRARY|EXECUTABLE|MODULE_LIBRARY)$" OR NOT links MATCHES "(Qt::|Qt5::|Qt6::|kavo_)")
                 continue()
             endif()
             target_include_directories(${target} SYSTEM PRIVATE ${includes})

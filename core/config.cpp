@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include "configparser.h"
+#include "inivariants.h"
 
 #include "core/fileutils.h"
 
@@ -162,7 +163,7 @@ bool AppConfig::save(const QString &path)
     if (!mayCreate(path))
         return false;
     QSettings settings(absolutePath(path), QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
+    IniVariants::useUtf8(settings);
     settings.setValue(QStringLiteral("Paths/Plugins"), QStringLiteral("."));
     settings.setValue(QStringLiteral("System/Mode"), m_mode);
     settings.setValue(QStringLiteral("System/App"), m_name);
@@ -209,7 +210,7 @@ bool UserConfig::save(const QString &path)
     if (!mayCreate(path))
         return false;
     QSettings settings(absolutePath(path), QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
+    IniVariants::useUtf8(settings);
     settings.setValue(m_name + QStringLiteral("/Width"), m_width);
     settings.setValue(m_name + QStringLiteral("/Height"), m_height);
     return true;

@@ -44,7 +44,7 @@ bool ConfigParser::openResolved(const QString &resolvedPath)
     QTemporaryFile inert;
     IniVariants::Values values;
     const bool plain = IniVariants::read(raw, inert, "UTF-8",
-                                         [](const QString &, const QStringRef &element) {
+                                         [](const QString &, QStringView element) {
                                              return !IniVariants::decodesVariant(element);
                                          },
                                          &values);
@@ -119,7 +119,7 @@ bool ConfigParser::write() const
     fresh.close();
     {
         QSettings settings(fresh.fileName(), QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
+        IniVariants::useUtf8(settings);
         for (auto it = m_values.constBegin(); it != m_values.constEnd(); ++it)
             settings.setValue(it.key(), it.value());
         settings.sync();

@@ -15,7 +15,7 @@ QVariant plainElement(const QString &element)
     if (element == QLatin1String("@Invalid()"))
         return QVariant();
     if (element.startsWith(QLatin1String("@ByteArray(")) && element.endsWith(QLatin1Char(')')))
-        return element.midRef(11, element.size() - 12).toLatin1();
+        return element.mid(11, element.size() - 12).toLatin1();
     return element;
 }
 } // namespace
@@ -32,8 +32,12 @@ bool read(const QByteArray &raw, QTemporaryFile &copy, const char *codec, const 
     if (!copy.open() || copy.write(inert) != inert.size() || !copy.flush())
         return false;
     QSettings settings(copy.fileName(), QSettings::IniFormat);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     if (codec)
         settings.setIniCodec(codec);
+#else
+    Q_UNUSED(codec); // Qt 6 reads every INI file as UTF-8
+#endif
     Values read;
     const QStringList keys = settings.allKeys();
     for (const QString &key : keys) {
@@ -59,7 +63,7 @@ bool read(const QByteArray &raw, QTemporaryFile &copy, const char *codec, const 
             original.replace(QLatin1String(",@@"), QLatin1String(","));
             const bool plain = !original.startsWith(QLatin1Char('@')) || original.startsWith(QLatin1String("@@"))
                 || original == QLatin1String("@Invalid()") || original.startsWith(QLatin1String("@ByteArray("));
-            if (!plain && !accepted(key, QStringRef(&original)))
+            if (!plain && !accepted(key, QStringView(original)))
                 return false;
             decoded << (plain ? plainElement(original) : QVariant(original));
             allTexts = allTexts && decoded.constLast().userType() == QMetaType::QString;
@@ -76,9 +80,18 @@ bool read(const QByteArray &raw, QTemporaryFile &copy, const char *codec, const 
     return true;
 }
 
-bool decodesVariant(const QStringRef &element)
+bool decodesVariant(QStringView element)
 {
     return element.startsWith(QLatin1String("@Variant(")) || element.startsWith(QLatin1String("@DateTime("));
+}
+
+void useUtf8(QSettings &settings)
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    settings.setIniCodec("UTF-8");
+#else
+    Q_UNUSED(settings);
+#endif
 }
 
 } // namespace IniVariants

@@ -3,10 +3,12 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <QStringView>
 #include <QVariant>
 
 #include <functional>
 
+class QSettings;
 class QTemporaryFile;
 
 // Qt's settings reader decodes every "@Variant(" and "@DateTime(" element of a file through Qt's
@@ -17,7 +19,7 @@ class QTemporaryFile;
 // (the only places a value or list element starts) turns every element into plain text, one '@'
 // of the pair stays, and what follows (past its blanks) is what the element was.
 namespace IniVariants {
-using Accepted = std::function<bool(const QString &key, const QStringRef &element)>;
+using Accepted = std::function<bool(const QString &key, QStringView element)>;
 using Values = QHash<QString, QVariant>;
 
 // Reads raw as the settings reader would, without decoding a variant. Every element that starts
@@ -28,5 +30,7 @@ using Values = QHash<QString, QVariant>;
 bool read(const QByteArray &raw, QTemporaryFile &copy, const char *codec, const Accepted &accepted,
           Values *values = nullptr);
 // The decoders that run Qt's variant reader.
-bool decodesVariant(const QStringRef &element);
+bool decodesVariant(QStringView element);
+// Makes settings read and write its file as UTF-8 (Qt 6 always does).
+void useUtf8(QSettings &settings);
 } // namespace IniVariants

@@ -40,10 +40,7 @@ void LogUtils::write(const QString &level, const QString &path, const QString &m
     QFile file(fileName);
     if (!file.open(file.exists() ? QIODevice::Append : QIODevice::WriteOnly))
         return;
-    QTextStream stream(&file);
-    stream.setCodec("UTF-8");
-    stream << record;
-    stream.flush();
+    file.write(record.toUtf8());
     file.close();
 }
 

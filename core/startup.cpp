@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QPointer>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#endif
 #include <QTranslator>
 
 #include <clocale>
@@ -20,7 +22,9 @@ void prepareLibraryPaths()
 
 void installSystemCodec()
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+#endif
     // Window titles reach the window manager through Xlib, which converts them by the C
     // library's character type: a session that names no locale would lose every Chinese title.
     if (qstrcmp(nl_langinfo(CODESET), "UTF-8") != 0)

@@ -123,8 +123,11 @@ void HttpDownloadWorker::doWork()
         fail(e);
         return;
     }
-    if (!m_network)
+    if (!m_network) {
         m_network = new QNetworkAccessManager(this);
+        // A piece is fetched from the address asked for only (Qt 6 would follow redirects).
+        m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    }
     sendRequest();
 }
 

@@ -6,6 +6,8 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -48,6 +50,11 @@ HttpConnection::HttpConnection(QTcpSocket *socket, QObject *parent)
         const qint64 left = m_idleMs - m_activity.elapsed();
         if (left > 0) {
             m_idleTimer.start(int(left));
+            return;
+        }
+        // A peer that reads slowly is still being answered; only the connection limit may end it.
+        if (!isIdle()) {
+            m_idleTimer.start(m_idleMs);
             return;
         }
         qDebug() << "closing idle connection";
@@ -130,8 +137,27 @@ void HttpConnection::abort()
     m_closing = true;
     m_idleTimer.stop();
     m_headTimer.stop();
+    // Both descriptors go now, not when the object does: the server drops connections to get
+    // descriptors back, often several in one turn of the loop.
+    if (m_response)
+        m_response->releaseDevice();
     m_socket->abort();
     deleteLater();
+}
+
+bool HttpConnection::isIdle() const
+{
+    if (m_response || m_socket->bytesToWrite() > 0)
+        return false;
+    // Answers written straight to the kernel wait there while the peer does not read.
+    int unsent = 0;
+    const qintptr fd = m_socket->socketDescriptor();
+    return fd < 0 || ::ioctl(int(fd), SIOCOUTQ, &unsent) != 0 || unsent == 0;
+}
+
+int HttpConnection::descriptorCount() const
+{
+    return m_response && m_response->isStreaming() ? 2 : 1;
 }
 
 bool HttpConnection::isBlocked() const

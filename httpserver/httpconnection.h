@@ -32,8 +32,13 @@ public:
 
     // Drops the connection at once, answer or not; the object goes later.
     void abort();
-    // True while no answer is in progress: the connection may be closed to make room.
-    bool isIdle() const { return !m_response; }
+    // True while no answer is in progress or waiting to go out: the connection may be closed
+    // to make room, and the idle time-out may close it.
+    bool isIdle() const;
+    // The socket, and the file a streamed answer is read from.
+    int descriptorCount() const;
+    // Time since bytes last moved either way.
+    qint64 quietMs() const { return m_activity.elapsed(); }
 
     static const int MaxHeadBytes = 64 * 1024;
     // Answers waiting in the socket beyond this stop the parsing of further requests.

@@ -77,6 +77,10 @@ const QHash<QString, QString> &contentTypes()
         {QStringLiteral(".htm"), QStringLiteral("text/html; charset=utf-8")},
         {QStringLiteral(".css"), QStringLiteral("text/css; charset=utf-8")},
         {QStringLiteral(".js"), QStringLiteral("application/x-javascript; charset=utf-8")},
+        // Chromium runs a module script only when it is served with a JavaScript type, and
+        // compiles WebAssembly while it streams only when it is typed exactly so.
+        {QStringLiteral(".mjs"), QStringLiteral("text/javascript; charset=utf-8")},
+        {QStringLiteral(".wasm"), QStringLiteral("application/wasm")},
         {QStringLiteral(".json"), QStringLiteral("application/json; charset=utf-8")},
         {QStringLiteral(".xml"), QStringLiteral("text/xml")},
         {QStringLiteral(".xsl"), QStringLiteral("text/xml")},
@@ -94,6 +98,17 @@ const QHash<QString, QString> &contentTypes()
         {QStringLiteral(".swf"), QStringLiteral("application/x-shockwave-flash")},
         {QStringLiteral(".wav"), QStringLiteral("audio/x-wav")},
         {QStringLiteral(".avi"), QStringLiteral("video/x-msvideo")},
+        // An SVG without its type is not drawn as an image; fonts and media of today's pages.
+        {QStringLiteral(".svg"), QStringLiteral("image/svg+xml")},
+        {QStringLiteral(".ico"), QStringLiteral("image/x-icon")},
+        {QStringLiteral(".webp"), QStringLiteral("image/webp")},
+        {QStringLiteral(".woff"), QStringLiteral("font/woff")},
+        {QStringLiteral(".woff2"), QStringLiteral("font/woff2")},
+        {QStringLiteral(".ttf"), QStringLiteral("font/ttf")},
+        {QStringLiteral(".otf"), QStringLiteral("font/otf")},
+        {QStringLiteral(".mp3"), QStringLiteral("audio/mpeg")},
+        {QStringLiteral(".mp4"), QStringLiteral("video/mp4")},
+        {QStringLiteral(".webm"), QStringLiteral("video/webm")},
     };
     return types;
 }
@@ -301,6 +316,12 @@ void HttpResponse::endWithDevice(QIODevice *device, qint64 length)
     }
     m_drainConnection = connect(m_connection.data(), &HttpConnection::bytesWritten, this, &HttpResponse::pump);
     pump();
+}
+
+void HttpResponse::releaseDevice()
+{
+    disconnect(m_drainConnection);
+    m_device.reset();
 }
 
 void HttpResponse::pump()

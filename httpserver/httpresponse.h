@@ -34,6 +34,10 @@ public:
     // Ends the answer with the device's next `length` bytes, read and sent in chunks as the
     // socket drains, so a file of any size costs a bounded amount of memory. Takes the device.
     void endWithDevice(QIODevice *device, qint64 length);
+    // A streamed body holds a descriptor of its own until it has been read.
+    bool isStreaming() const { return bool(m_device); }
+    // Closes a streamed body's device now, for a connection that is being dropped.
+    void releaseDevice();
 
     static QString statusText(int status);
     static QString contentTypeForSuffix(const QString &suffix);

@@ -14,7 +14,9 @@
 #include <QUrlQuery>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,23 +46,23 @@ Range parseRange(const QString &header, qint64 size, qint64 *from, qint64 *lengt
 {
     static const QRegularExpression form(QStringLiteral("^\\s*bytes\\s*=\\s*(\\d*)\\s*-\\s*(\\d*)\\s*$"));
     const QRegularExpressionMatch m = form.match(header);
-    if (header.isEmpty() || !m.hasMatch() || (m.capturedRef(1).isEmpty() && m.capturedRef(2).isEmpty()))
+    if (header.isEmpty() || !m.hasMatch() || (m.captured(1).isEmpty() && m.captured(2).isEmpty()))
         return Range::Whole;
     bool ok = true;
     qint64 first = 0;
     qint64 last = size - 1;
-    if (m.capturedRef(1).isEmpty()) {
-        const qint64 suffix = m.capturedRef(2).toLongLong(&ok);
+    if (m.captured(1).isEmpty()) {
+        const qint64 suffix = m.captured(2).toLongLong(&ok);
         if (!ok)
             return Range::Whole;
         if (suffix == 0)
             return Range::Unsatisfiable;
         first = qMax<qint64>(0, size - suffix);
     } else {
-        first = m.capturedRef(1).toLongLong(&ok);
-        if (ok && !m.capturedRef(2).isEmpty())
-            last = qMin(last, m.capturedRef(2).toLongLong(&ok));
-        if (!ok || (!m.capturedRef(2).isEmpty() && m.capturedRef(2).toLongLong() < first))
+        first = m.captured(1).toLongLong(&ok);
+        if (ok && !m.captured(2).isEmpty())
+            last = qMin(last, m.captured(2).toLongLong(&ok));
+        if (!ok || (!m.captured(2).isEmpty() && m.captured(2).toLongLong() < first))
             return Range::Whole;
     }
     if (first >= size)
@@ -95,6 +97,29 @@ void markCacheable(HttpResponse *response, bool versioned)
     response->setHeader(QStringLiteral("Expires"), HttpResponse::httpDate(1));
 }
 
+// A large package entry, read from its archive as the socket drains. A compressed one cannot
+// jump to a range's start without inflating all before it, so it is answered whole.
+void answerStream(HttpResponse *response, std::unique_ptr<QIODevice> stream, qint64 size,
+                  const QString &rangeHeader, bool versioned, const QString &suffix)
+{
+    response->setHeaderContentType(suffix);
+    qint64 from = 0;
+    qint64 length = size;
+    const Range range = stream->isSequential() ? Range::Whole : parseRange(rangeHeader, size, &from, &length);
+    if (range != Range::Whole) {
+        if (!answerRange(response, range, from, length, size))
+            return;
+        if (!stream->seek(from)) {
+            response->end(QByteArray());
+            return;
+        }
+    } else {
+        response->setStatus(200);
+    }
+    markCacheable(response, versioned);
+    response->endWithDevice(stream.release(), length);
+}
+
 const char SqliteHeader[] = "SQLite format 3"; // with its NUL, the first 16 bytes of a database
 
 QString suffixOf(const QString &path)
@@ -109,6 +134,29 @@ StaticFileHandler::StaticFileHandler(const QString &rootDir)
     : m_root(rootDir)
     , m_packages(rootDir)
 {
+    m_packages.setFileFilter([this](const QString &realPath) { return isServable(realPath); });
+}
+
+bool StaticFileHandler::isServable(const QString &realPath)
+{
+    if (m_realRoot.isEmpty())
+        m_realRoot = QFileInfo(m_root).canonicalFilePath();
+    if (m_realRoot.isEmpty())
+        return false;
+    const QString prefix = m_realRoot.endsWith(QLatin1Char('/')) ? m_realRoot : m_realRoot + QLatin1Char('/');
+    return realPath.startsWith(prefix) && !isPrivatePath(realPath.mid(prefix.size()));
+}
+
+QString StaticFileHandler::realPathOf(int fd, const QByteArray &nativePath) const
+{
+    // The kernel's name of the open file: what was opened, whatever links led to it and
+    // however they changed meanwhile.
+    char target[PATH_MAX];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    const ssize_t length = ::readlink(link.constData(), target, sizeof target);
+    if (length > 0 && size_t(length) < sizeof target)
+        return QFile::decodeName(QByteArray(target, int(length)));
+    return QFileInfo(QFile::decodeName(nativePath)).canonicalFilePath();
 }
 
 bool StaticFileHandler::isAllowedHost(const QString &hostHeader)
@@ -135,8 +183,8 @@ bool StaticFileHandler::isSafePath(const QString &path)
 {
     if (path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
         return false;
-    const QVector<QStringRef> segments = path.splitRef(QLatin1Char('/'));
-    for (const QStringRef &segment : segments) {
+    const QStringList segments = path.split(QLatin1Char('/'));
+    for (const QString &segment : segments) {
         if (segment == QLatin1String(".."))
             return false;
     }
@@ -213,7 +261,12 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     qint64 from = 0;
     qint64 length = 0;
 
-    if (const QByteArray *bytes = m_packages.packageBytes(path)) {
+    PackageResources::Entry packaged = m_packages.entry(path);
+    if (packaged.stream) {
+        answerStream(response, std::move(packaged.stream), packaged.size, rangeHeader, versioned, suffixOf(path));
+        return;
+    }
+    if (const QByteArray *bytes = packaged.bytes) {
         response->setHeaderContentType(suffixOf(path));
         const Range range = parseRange(rangeHeader, bytes->size(), &from, &length);
         if (range != Range::Whole) {
@@ -248,13 +301,28 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         }
     }
 
-    // Plain system calls: one open and one fstat instead of Qt's several stats.
-    const int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
+    // Plain system calls: one open and one fstat instead of Qt's several stats. Not blocking
+    // and no controlling terminal, in case a link leads to a pipe or a device.
+    const int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+        // Not missing, only not now; the answer closes the connection, which gives one back.
+        qDebug() << "no descriptor left to read" << filePath;
+        response->setStatus(503);
+        response->end();
+        return;
+    }
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0 || errno != ENOENT)
             qDebug() << "cannot read" << filePath;
         if (fd >= 0)
             ::close(fd);
+        answerNotFound(response);
+        return;
+    }
+    // Checked on the file opened, so a link cannot lead past the root or to a private file.
+    if (st.st_nlink == 0 || !isServable(realPathOf(fd, nativePath))) {
+        qDebug() << "refused a file by its real location" << path;
+        ::close(fd);
         answerNotFound(response);
         return;
     }

@@ -12,9 +12,10 @@ class HttpRequest;
 class HttpResponse;
 
 // Answers a request with a file below the root: from a zip package first, then from the
-// file system. Paths never leave the root, foreign Host names are refused, so a web page
-// elsewhere cannot read the installation through DNS rebinding, and files the programs write
-// (private paths, SQLite databases) answer as missing.
+// file system. Paths never leave the root, nor do the files they reach through symbolic links;
+// foreign Host names are refused, so a web page elsewhere cannot read the installation through
+// DNS rebinding; and files the programs write (private paths, SQLite databases) answer as
+// missing, however they are reached.
 class StaticFileHandler
 {
     Q_DISABLE_COPY(StaticFileHandler)
@@ -38,6 +39,9 @@ public:
     // Databases themselves are recognised by their contents (isDatabase).
     static bool isPrivatePath(const QString &path);
     static bool isDatabase(const char *head, qint64 size);
+    // A file's real location (every link resolved) may be served: it lies below the root's
+    // real location and is not private there.
+    bool isServable(const QString &realPath);
 
 private:
     struct CachedFile
@@ -52,7 +56,10 @@ private:
     };
     void remember(const QByteArray &nativePath, const struct stat &st, const QByteArray &bytes);
 
+    QString realPathOf(int fd, const QByteArray &nativePath) const;
+
     QString m_root;
+    QString m_realRoot;
     PackageResources m_packages;
     QHash<QByteArray, CachedFile> m_cache;
     qint64 m_cacheBytes = 0;

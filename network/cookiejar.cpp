@@ -78,7 +78,7 @@ QString cookieListVariantPrefix()
 bool readStore(const QByteArray &raw, QTemporaryFile &copy, IniVariants::Values *values)
 {
     return IniVariants::read(raw, copy, nullptr,
-                             [](const QString &key, const QStringRef &element) {
+                             [](const QString &key, QStringView element) {
                                  return key == QLatin1String("cookies") && element.startsWith(cookieListVariantPrefix());
                              },
                              values);
@@ -94,7 +94,10 @@ void registerCookieStreamOperators()
 {
     static const bool registered = [] {
         qRegisterMetaType<QList<QNetworkCookie>>("QList<QNetworkCookie>");
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+        // Qt 6 finds the stream operators itself when the type is registered.
         qRegisterMetaTypeStreamOperators<QList<QNetworkCookie>>("QList<QNetworkCookie>");
+#endif
         return true;
     }();
     Q_UNUSED(registered);
@@ -478,4 +481,24 @@ void CookieJar::clear()
     setAllCookies(QList<QNetworkCookie>());
     m_saver->changeOccurred();
     emit cookiesChanged();
+}
+
+bool CookieJar::insertCookie(const QNetworkCookie &cookie)
+{
+    load();
+    if (!QNetworkCookieJar::insertCookie(cookie))
+        return false;
+    m_saver->changeOccurred();
+    emit cookiesChanged();
+    return true;
+}
+
+bool CookieJar::deleteCookie(const QNetworkCookie &cookie)
+{
+    load();
+    if (!QNetworkCookieJar::deleteCookie(cookie))
+        return false;
+    m_saver->changeOccurred();
+    emit cookiesChanged();
+    return true;
 }

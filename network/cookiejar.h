@@ -32,6 +32,9 @@ public:
 
     QList<QNetworkCookie> cookiesForUrl(const QUrl &url) const override;
     bool setCookiesFromUrl(const QList<QNetworkCookie> &cookieList, const QUrl &url) override;
+    // One cookie as another store holds it (a web engine's own), kept like any other.
+    bool insertCookie(const QNetworkCookie &cookie) override;
+    bool deleteCookie(const QNetworkCookie &cookie) override;
 
     AcceptPolicy acceptPolicy() const;
     void setAcceptPolicy(AcceptPolicy policy);

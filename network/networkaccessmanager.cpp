@@ -31,6 +31,8 @@ NetworkAccessManager::NetworkAccessManager(QObject *parent)
     : QNetworkAccessManager(parent)
     , m_sslQuestion(askWithMessageBox)
 {
+    // Redirects are the page's to follow, as they always were (Qt 6 would follow them itself).
+    setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     connect(this, &QNetworkAccessManager::authenticationRequired, this,
             &NetworkAccessManager::authenticationRequired);
     connect(this, &QNetworkAccessManager::proxyAuthenticationRequired, this,
@@ -74,20 +76,24 @@ void NetworkAccessManager::proxyAuthenticationRequired(const QNetworkProxy &prox
 
 void NetworkAccessManager::sslErrors(QNetworkReply *reply, const QList<QSslError> &error)
 {
-    const QString key = hostKey(reply->url());
-    if (m_trustedHosts.contains(key)) {
-        reply->ignoreSslErrors();
-        return;
-    }
     QStringList texts;
     for (const QSslError &sslError : error)
         texts << sslError.errorString();
-    const QString text = tr("SSL Errors:\n\n%1\n\n%2\n\nDo you want to ignore these errors for this host?")
-                             .arg(reply->url().toString(), texts.join(QLatin1Char('\n')));
-    if (m_sslQuestion && m_sslQuestion(QCoreApplication::applicationName(), text)) {
+    if (acceptCertificateErrors(reply->url(), texts))
         reply->ignoreSslErrors();
-        m_trustedHosts.append(key);
-    }
+}
+
+bool NetworkAccessManager::acceptCertificateErrors(const QUrl &url, const QStringList &errorTexts)
+{
+    const QString key = hostKey(url);
+    if (m_trustedHosts.contains(key))
+        return true;
+    const QString text = tr("SSL Errors:\n\n%1\n\n%2\n\nDo you want to ignore these errors for this host?")
+                             .arg(url.toString(), errorTexts.join(QLatin1Char('\n')));
+    if (!m_sslQuestion || !m_sslQuestion(QCoreApplication::applicationName(), text))
+        return false;
+    m_trustedHosts.append(key);
+    return true;
 }
 
 QNetworkReply *NetworkAccessManager::createRequest(Operation op, const QNetworkRequest &request,

@@ -24,6 +24,10 @@ public:
     // Asks whether to ignore the errors for this host; a warning box with Yes and No by default.
     using SslQuestion = std::function<bool(const QString &title, const QString &text)>;
     void setSslQuestion(const SslQuestion &question) { m_sslQuestion = question; }
+    // Whether to go on despite the certificate errors of url: yes for a host the user said yes
+    // to before in this run, else the question's answer (remembered when yes). Also asked for
+    // the pages of an engine with a network stack of its own.
+    bool acceptCertificateErrors(const QUrl &url, const QStringList &errorTexts);
 
 public slots:
     void loadSettings();

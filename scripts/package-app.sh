@@ -95,9 +95,13 @@ printf 'Source: kavo\n\nPackage: kavo\nArchitecture: any\n' > "$stage/shlibs/deb
 depends="$(cd "$stage/shlibs" && dpkg-shlibdeps -O "$install_dir/Kavo.V5" "$install_dir/Kavo.Update" 2>/dev/null \
     | sed -n 's/^shlibs:Depends=//p')"
 [ -n "$depends" ] || fail "dpkg-shlibdeps found no dependencies"
-# Loaded at run time, so no linker sees them: the SQLite driver of ClientDb and a font for the
-# program's Chinese texts.
-depends="$depends, libqt5sql5-sqlite, fonts-wqy-microhei | fonts-noto-cjk"
+# Loaded at run time, so no linker sees them: the SQLite driver of ClientDb, QtWebEngine's page
+# process on a Qt 6 build, and a font for the program's Chinese texts.
+case "$depends" in
+    *libqt6*) depends="$depends, libqt6sql6-sqlite, libqt6webenginecore6-bin" ;;
+    *) depends="$depends, libqt5sql5-sqlite" ;;
+esac
+depends="$depends, fonts-wqy-microhei | fonts-noto-cjk"
 echo "package: runtime packages: $depends"
 
 quote() { printf "'%s'" "${1//\'/\'\\\'\'}"; }

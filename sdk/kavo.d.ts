@@ -39,6 +39,10 @@ interface ClientDb {
     del(tableName: string, field: string, value: string | number | boolean | Date): number;
     /** Rows affected, or -1. */
     executeNonQuerySQL(sql: string, params?: KavoSqlParams): number;
+    /** `insert` for each row, in one transaction; rows inserted, or -1 at the first failing row. */
+    insertRows(tableName: string, fields: string[], rows: KavoSqlParams[]): number;
+    /** `executeNonQuerySQL` for each params object, in one transaction; rows affected, or -1. */
+    executeNonQuerySQLRows(sql: string, paramRows: KavoSqlParams[]): number;
     /** Queues a parameter for the next `select` or `executeNonQuerySQL`. */
     addParameter(parameterName: string, value: string | number | boolean | Date | null): void;
 }
@@ -95,8 +99,13 @@ interface KavoUpdate {
     beginUpdate(version: string, description: string, url: string): void;
 }
 
-/** The page global the page defines and the window fills in. */
+/** One call of `Kavo.batch`: a bridge object, the name of one of its methods, the arguments. */
+type KavoBatchCall = [object, string, unknown[]];
+
+/** The page global the window creates in every trusted document (a page may declare it too). */
 interface KavoGlobal {
+    /** Runs the calls in order in one bridge call and returns their results in order. */
+    batch(calls: KavoBatchCall[]): unknown[];
     /** `http://localhost:58899/data/<App>/`, set after every page load. */
     webRoot: string;
     /** Names of the pictures taken or imported in this page. */

@@ -1,5 +1,6 @@
 #include "browserapplication.h"
 
+#include "browser/webview.h"
 #include "browser/browsercontext.h"
 #include "browser/browserwindow.h"
 #include "browser/pagemanager.h"
@@ -32,7 +33,6 @@
 #include <QNetworkDiskCache>
 #include <QScreen>
 #include <QUrl>
-#include <QWebSettings>
 
 #include <cstdio>
 
@@ -107,8 +107,7 @@ bool BrowserApplication::init()
     // 1. Codecs, Qt's own texts and the creator tables.
     installSystemCodec();
     installQtTranslations();
-    CookieJar::setPrivateBrowsingProbe(
-        [] { return QWebSettings::globalSettings()->testAttribute(QWebSettings::PrivateBrowsingEnabled); });
+    CookieJar::setPrivateBrowsingProbe([] { return WebView::isPrivateBrowsing(); });
     if (!Host::instance().init()) {
         showCriticalMessage(errorTitle, QStringLiteral("Host初始化失败"));
         return false;
@@ -346,14 +345,7 @@ void BrowserApplication::onOpenMainWindow()
 
 void BrowserApplication::onClearCache()
 {
-    // Zero capacities make the web engine drop what it holds in memory.
-    const int pages = QWebSettings::maximumPagesInCache();
-    QWebSettings::setMaximumPagesInCache(0);
-    QWebSettings::setObjectCacheCapacities(0, 0, 0);
-    QWebSettings::setObjectCacheCapacities(0x200000, 0x600000, 0x800000);
-    QWebSettings::setMaximumPagesInCache(pages);
-    if (QAbstractNetworkCache *cache = BrowserContext::networkAccessManager()->cache())
-        cache->clear();
+    WebView::clearCaches();
 
     auto *notice = new DesktopAlertWidget(nullptr, DesktopAlertWidget::PlainTextLayout);
     notice->setAutoCloseDelay(5000);
@@ -387,17 +379,17 @@ void BrowserApplication::createFirstWindow()
 
 void BrowserApplication::handleEndOfUpdate()
 {
-    QString script = PageEvent::endOfUpdateScript(QCoreApplication::arguments());
+    PageEvent::Event event = PageEvent::endOfUpdate(QCoreApplication::arguments());
     // Started by the user after an installation was interrupted or its restart was lost.
-    if (script.isEmpty() && m_repairedUpdate.known
+    if (!event.isValid() && m_repairedUpdate.known
         && !ArgmentParser::parse(QCoreApplication::arguments()).contains(QStringLiteral("-endUpdate")))
-        script = m_repairedUpdate.success
+        event = m_repairedUpdate.success
             ? PageEvent::updateEnd(true, m_repairedUpdate.version, QStringLiteral("成功啦哈哈！"))
             : PageEvent::updateEnd(false, m_repairedUpdate.version, QStringLiteral("悲催了，唉~~~"));
     // Run once the first page has loaded and registered its listeners; at once it would meet
     // only the splash's empty frame.
-    if (!script.isEmpty())
-        m_firstWindow->runAfterFirstLoad(script);
+    if (event.isValid())
+        m_firstWindow->runAfterFirstLoad(event);
 }
 
 void BrowserApplication::traceStartup(const char *what)

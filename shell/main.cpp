@@ -1,5 +1,6 @@
 #include "shell/browserapplication.h"
 #include "core/startup.h"
+#include "browser/webview.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 int main(int argc, char **argv)
 {
     prepareLibraryPaths();
+    WebView::prepareProcess();
     auto *app = new BrowserApplication(argc, argv);
     // A failed start ends at once: no event loop, and the application object is not destroyed.
     if (!app->init()) {

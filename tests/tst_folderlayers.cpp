@@ -42,6 +42,45 @@ const QSet<QString> &unlayeredFolders()
     return folders;
 }
 
+// One engine per build, behind one seam: only an engine's own folder (browser/webkit,
+// browser/webengine) includes its Qt headers, and only browser/webviewfactory.cpp includes an
+// engine folder. Tests too, so the same test sources run on both engines; bench/ may compare
+// against a bare engine.
+QStringList engineViolations(const QString &root)
+{
+    static const QRegularExpression engineHeader(QStringLiteral("^\\s*#\\s*include\\s+[<\"]((QWeb|QtWebKit|QtWebEngine)[^>\"]*)[>\"]"),
+                                                 QRegularExpression::MultilineOption);
+    static const QRegularExpression engineFolder(QStringLiteral("^\\s*#\\s*include\\s+\"(browser/(webkit|webengine)/[^\"]+)\""),
+                                                 QRegularExpression::MultilineOption);
+    QStringList violations;
+    const QDir rootDir(root);
+    QDirIterator it(root, {"*.h", "*.cpp"}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = rootDir.relativeFilePath(it.next());
+        if (relative.startsWith(QLatin1String("build")) || relative.startsWith(QLatin1String("bench/")))
+            continue;
+        QFile file(it.filePath());
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QString text = QString::fromUtf8(file.readAll());
+        const bool inEngine = relative.startsWith(QLatin1String("browser/webkit/"))
+            || relative.startsWith(QLatin1String("browser/webengine/"));
+        auto headers = engineHeader.globalMatch(text);
+        while (headers.hasNext() && !inEngine)
+            violations << QStringLiteral("%1 -> <%2> (engine headers only in browser/webkit, browser/webengine)")
+                              .arg(relative, headers.next().captured(1));
+        auto folders = engineFolder.globalMatch(text);
+        while (folders.hasNext()) {
+            const auto match = folders.next();
+            const QString own = QStringLiteral("browser/%1/").arg(match.captured(2));
+            if (!relative.startsWith(own) && relative != QLatin1String("browser/webviewfactory.cpp"))
+                violations << QStringLiteral("%1 -> \"%2\" (only browser/webviewfactory.cpp picks the engine)")
+                                  .arg(relative, match.captured(1));
+        }
+    }
+    return violations;
+}
+
 // One line per include that breaks the layering: "zip/a.cpp -> bridge/b.h (zip may use: core)".
 QStringList layerViolations(const QString &root)
 {
@@ -83,7 +122,7 @@ QStringList layerViolations(const QString &root)
             }
         }
     }
-    return violations;
+    return violations + engineViolations(root);
 }
 
 void writeFile(const QString &path, const QByteArray &content)
@@ -135,6 +174,18 @@ private slots:
             << "core/x.h" << QByteArray("#include \"network/y.h\"\n") << "core/x.h -> \"network/y.h\" (core may use: )";
         QTest::newRow("folder without a layer") << "plugins/p.cpp" << QByteArray("#include \"core/a.h\"\n")
                                                 << "plugins/p.cpp: folder plugins has no layer";
+        QTest::newRow("engine header outside its folder")
+            << "browser/window.cpp" << QByteArray("#include <QWebEnginePage>\n")
+            << "browser/window.cpp -> <QWebEnginePage> (engine headers only in browser/webkit, browser/webengine)";
+        QTest::newRow("engine header in a test")
+            << "tests/t2.cpp" << QByteArray("#include <QWebFrame>\n")
+            << "tests/t2.cpp -> <QWebFrame> (engine headers only in browser/webkit, browser/webengine)";
+        QTest::newRow("engine folder past the factory")
+            << "shell/app.cpp" << QByteArray("#include \"browser/webengine/webengineview.h\"\n")
+            << "shell/app.cpp -> \"browser/webengine/webengineview.h\" (only browser/webviewfactory.cpp picks the engine)";
+        QTest::newRow("one engine reaching the other")
+            << "browser/webkit/v2.cpp" << QByteArray("#include \"browser/webengine/p.h\"\n")
+            << "browser/webkit/v2.cpp -> \"browser/webengine/p.h\" (only browser/webviewfactory.cpp picks the engine)";
     }
 
     void brokenTreesAreReported()
@@ -150,6 +201,9 @@ private slots:
         // Includes that keep the layering, same-folder includes and tests are never reported.
         writeFile(dir.filePath("bridge/ok.cpp"), "#include \"browser/host.h\"\n#include \"ok.h\"\n");
         writeFile(dir.filePath("tests/t.cpp"), "#include \"shell/app.h\"\n");
+        writeFile(dir.filePath("browser/webkit/v.cpp"), "#include <QWebView>\n#include \"browser/webkit/v.h\"\n");
+        writeFile(dir.filePath("browser/webviewfactory.cpp"), "#include \"browser/webkit/v.h\"\n");
+        writeFile(dir.filePath("bench/bare.cpp"), "#include <QWebView>\n");
         QVERIFY(layerViolations(dir.path()).isEmpty());
 
         writeFile(dir.filePath(file), content);

@@ -28,7 +28,6 @@
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QTextCodec>
 #include <QTimer>
 
 #include <cstdio>

@@ -107,7 +107,8 @@ DesktopAlertWidget::DesktopAlertWidget(QWidget *parent, int layoutType)
         showCriticalMessage(QStringLiteral("错误"), QStringLiteral("未知窗口类型！"));
         break;
     }
-    mainLayout->insertSpacing(1, 10);
+    // After the body; an unknown layout has none (a position past the end corrupts the layout).
+    mainLayout->insertSpacing(qMin(1, mainLayout->count()), 10);
 }
 
 DesktopAlertWidget::~DesktopAlertWidget()
@@ -184,8 +185,11 @@ QPoint DesktopAlertWidget::freeRestingPosition() const
 
 void DesktopAlertWidget::popUp()
 {
-    show();
     const QScreen *screen = QGuiApplication::primaryScreen();
+    // Shown first below the screen, where the slide starts: shown at the top left corner it
+    // flashed there, and took a pointer resting there for the user's, which stopped the fade.
+    move(x(), screen->geometry().height());
+    show();
     const QPoint end = freeRestingPosition();
     m_restingPos = end;
     m_resting = true;
@@ -268,7 +272,11 @@ void DesktopAlertWidget::paintEvent(QPaintEvent *event)
     style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
 }
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+void DesktopAlertWidget::enterEvent(QEnterEvent *event)
+#else
 void DesktopAlertWidget::enterEvent(QEvent *event)
+#endif
 {
     m_fadingEnabled = false;
     m_alpha = 255;

@@ -1,11 +1,15 @@
 #include "packageresources.h"
 
 #include "zipdecompress.h"
+#include "zipentrydevice.h"
 
 #include "core/fileutils.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
+
+#include <limits>
 
 #include <sys/stat.h>
 
@@ -19,29 +23,37 @@ QString asciiLower(const QString &text)
     }
     return lower;
 }
+
+qint64 nanoseconds(const timespec &time)
+{
+    return time.tv_sec * 1000000000LL + time.tv_nsec;
+}
 } // namespace
 
 struct PackageResources::Archive
 {
-    ~Archive() { qDeleteAll(contents); }
-    void forget()
+    struct Stored
     {
-        indexed = false;
-        index.clear();
-        qDeleteAll(contents);
-        contents.clear();
+        QString name;
+        qint64 size = 0;
+    };
+    bool isSameFile(const struct stat &st) const
+    {
+        return device == st.st_dev && inode == st.st_ino && size == st.st_size && modified == nanoseconds(st.st_mtim);
     }
 
-    QString file;
+    QString realFile;
     ZipDecompress zip;
     bool indexed = false;
-    // The file as it was indexed; another size or time means another package.
+    // The file as it was indexed; another file, size or time means another package.
+    dev_t device = 0;
+    ino_t inode = 0;
     qint64 size = -1;
     qint64 modified = -1;
-    // ASCII-lower-cased name to the name as stored; the first of equal spellings wins, as
+    // ASCII-lower-cased name to the entry as stored; the first of equal spellings wins, as
     // with the library's own case-insensitive lookup.
-    QHash<QString, QString> index;
-    QHash<QString, QByteArray *> contents; // by stored entry name
+    QHash<QString, Stored> index;
+    QHash<QString, std::list<Cached>::iterator> cached; // by stored entry name
 };
 
 PackageResources::PackageResources(const QString &rootDir)
@@ -54,6 +66,54 @@ PackageResources::~PackageResources()
     qDeleteAll(m_archives);
 }
 
+void PackageResources::setCacheLimits(qint64 budgetBytes, qint64 largeEntrySize)
+{
+    m_budget = qMax<qint64>(0, budgetBytes);
+    m_largeEntrySize = qMax<qint64>(0, largeEntrySize);
+    evictBeyond(m_budget);
+}
+
+qint64 PackageResources::largeEntrySize() const
+{
+    return qMin(m_largeEntrySize, m_budget);
+}
+
+void PackageResources::setFileFilter(const std::function<bool(const QString &)> &accept)
+{
+    m_accept = accept;
+}
+
+void PackageResources::forget(Archive *archive)
+{
+    for (auto it = archive->cached.constBegin(); it != archive->cached.constEnd(); ++it) {
+        m_cachedBytes -= it.value()->bytes.size();
+        m_recent.erase(it.value());
+    }
+    archive->cached.clear();
+    archive->index.clear();
+    archive->indexed = false;
+}
+
+void PackageResources::evictBeyond(qint64 budget)
+{
+    while (m_cachedBytes > budget && !m_recent.empty()) {
+        const Cached &oldest = m_recent.back();
+        m_cachedBytes -= oldest.bytes.size();
+        oldest.archive->cached.remove(oldest.storedName);
+        m_recent.pop_back();
+    }
+}
+
+QString PackageResources::acceptedRealFile(const QString &file)
+{
+    const QString real = QFileInfo(file).canonicalFilePath();
+    if (real.isEmpty() || (m_accept && !m_accept(real))) {
+        qDebug() << "package refused by its real path:" << file << real;
+        return QString();
+    }
+    return real;
+}
+
 PackageResources::Archive *PackageResources::archiveFor(const QString &packageName)
 {
     QString fileName = packageName;
@@ -64,80 +124,144 @@ PackageResources::Archive *PackageResources::archiveFor(const QString &packageNa
     struct stat st;
     if (::stat(QFile::encodeName(file).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
         if (archive)
-            archive->forget();
+            forget(archive);
         return nullptr;
     }
+    if (archive && archive->indexed) {
+        if (archive->isSameFile(st))
+            return archive;
+        qDebug() << "package changed, reading it afresh:" << file;
+        forget(archive);
+    }
+    // The same file as last time was checked then; another one is checked now.
+    const QString real = acceptedRealFile(file);
+    if (real.isEmpty())
+        return nullptr;
     if (!archive) {
         archive = new Archive;
-        archive->file = file;
-        archive->zip.setArchivePath(file);
         m_archives.insert(file, archive);
     }
-    const qint64 modified = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    if (archive->indexed && (archive->size != st.st_size || archive->modified != modified)) {
-        qDebug() << "package changed, reading it afresh:" << file;
-        archive->forget();
+    archive->realFile = real;
+    archive->zip.setArchivePath(real);
+    if (archive->zip.openQuietly(real) != ZipDecompress::Ok) {
+        qDebug() << "package cannot be opened:" << file;
+        return nullptr;
     }
-    if (!archive->indexed) {
-        if (archive->zip.openQuietly(file) != ZipDecompress::Ok) {
-            qDebug() << "package cannot be opened:" << file;
-            return nullptr;
-        }
-        int result = ZipDecompress::Ok;
-        const QStringList names = archive->zip.entryNames(&result);
-        archive->zip.close();
-        if (result != ZipDecompress::Ok) {
-            qDebug() << "package directory is damaged:" << file;
-            return nullptr;
-        }
-        for (const QString &name : names) {
-            const QString key = asciiLower(name);
-            if (!archive->index.contains(key))
-                archive->index.insert(key, name);
-        }
-        archive->indexed = true;
-        archive->size = st.st_size;
-        archive->modified = modified;
+    int result = ZipDecompress::Ok;
+    const QList<ZipEntryInfo> entries = archive->zip.entries(&result);
+    archive->zip.close();
+    if (result != ZipDecompress::Ok) {
+        qDebug() << "package directory is damaged:" << file;
+        return nullptr;
     }
+    for (const ZipEntryInfo &info : entries) {
+        const QString key = asciiLower(info.name);
+        if (!archive->index.contains(key))
+            archive->index.insert(key, {info.name, qint64(qMin<quint64>(info.uncompressedSize, quint64(std::numeric_limits<qint64>::max())))});
+    }
+    archive->indexed = true;
+    archive->device = st.st_dev;
+    archive->inode = st.st_ino;
+    archive->size = st.st_size;
+    archive->modified = nanoseconds(st.st_mtim);
     return archive;
 }
 
-const QByteArray *PackageResources::packageBytes(const QString &path)
+PackageResources::Located PackageResources::locate(const QString &path)
 {
+    Located found;
     if (path.endsWith(QLatin1Char('/')))
-        return nullptr;
+        return found;
     const int slash = path.indexOf(QLatin1Char('/'));
     if (slash <= 0)
-        return nullptr;
+        return found;
     // One "/" after the package name is the separator; one more may stand before the entry.
     QString entryName = path.mid(slash + 1);
     if (entryName.startsWith(QLatin1Char('/')))
         entryName.remove(0, 1);
     if (entryName.isEmpty())
-        return nullptr;
+        return found;
     Archive *archive = archiveFor(path.left(slash));
     if (!archive)
-        return nullptr;
-    const QString stored = archive->index.value(asciiLower(entryName));
-    if (stored.isEmpty() || stored.endsWith(QLatin1Char('/')))
-        return nullptr;
-    if (QByteArray *cached = archive->contents.value(stored))
-        return cached;
+        return found;
+    const Archive::Stored stored = archive->index.value(asciiLower(entryName));
+    if (stored.name.isEmpty() || stored.name.endsWith(QLatin1Char('/')))
+        return found;
+    found.archive = archive;
+    found.storedName = stored.name;
+    found.size = stored.size;
+    return found;
+}
 
-    auto bytes = std::make_unique<QByteArray>();
-    if (archive->zip.openQuietly(archive->file) != ZipDecompress::Ok) {
-        qDebug() << "package cannot be opened:" << archive->file;
+const QByteArray *PackageResources::cachedBytes(const Located &found)
+{
+    Archive *archive = found.archive;
+    const auto cached = archive->cached.constFind(found.storedName);
+    if (cached != archive->cached.constEnd()) {
+        m_recent.splice(m_recent.begin(), m_recent, cached.value());
+        return &cached.value()->bytes;
+    }
+
+    QByteArray bytes;
+    if (archive->zip.openQuietly(archive->realFile) != ZipDecompress::Ok) {
+        qDebug() << "package cannot be opened:" << archive->realFile;
         return nullptr;
     }
-    const int result = archive->zip.readEntry(stored, bytes.get(), 1);
+    const int result = archive->zip.readEntry(found.storedName, &bytes, 1);
     archive->zip.close();
     if (result != ZipDecompress::Ok) {
-        qDebug() << "package entry cannot be read:" << path << "code" << result;
+        qDebug() << "package entry cannot be read:" << found.storedName << "code" << result;
         return nullptr;
     }
-    QByteArray *kept = bytes.release();
-    archive->contents.insert(stored, kept);
-    return kept;
+    // Room first, so the new entry is never the one that goes.
+    evictBeyond(m_budget - bytes.size());
+    m_recent.push_front(Cached{archive, found.storedName, bytes});
+    m_cachedBytes += bytes.size();
+    archive->cached.insert(found.storedName, m_recent.begin());
+    return &m_recent.front().bytes;
+}
+
+std::unique_ptr<QIODevice> PackageResources::stream(const Located &found)
+{
+    ZipDecompress &zip = found.archive->zip;
+    if (zip.openQuietly(found.archive->realFile) != ZipDecompress::Ok) {
+        qDebug() << "package cannot be opened:" << found.archive->realFile;
+        return nullptr;
+    }
+    std::unique_ptr<QIODevice> entry = zip.openEntry(found.storedName, 1);
+    zip.close();
+    if (!entry)
+        qDebug() << "package entry cannot be read:" << found.storedName;
+    return entry;
+}
+
+PackageResources::Entry PackageResources::entry(const QString &path)
+{
+    Entry result;
+    const Located found = locate(path);
+    if (!found.archive)
+        return result;
+    if (found.size > largeEntrySize())
+        result.stream = stream(found);
+    else
+        result.bytes = cachedBytes(found);
+    if (result.bytes || result.stream)
+        result.size = result.bytes ? result.bytes->size() : found.size;
+    return result;
+}
+
+const QByteArray *PackageResources::packageBytes(const QString &path)
+{
+    const Located found = locate(path);
+    if (!found.archive || found.size > largeEntrySize())
+        return nullptr;
+    return cachedBytes(found);
+}
+
+bool PackageResources::isCached(const QString &path)
+{
+    const Located found = locate(path);
+    return found.archive && found.archive->cached.contains(found.storedName);
 }
 
 const QByteArray *packageBytes(const QString &path)

@@ -1,11 +1,14 @@
 #include "zipdecompress.h"
 
+#include "zipentrydevice.h"
+
 #include "core/fileutils.h"
 #include "core/messagebox.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <cerrno>
@@ -17,7 +20,6 @@
 #include <unistd.h>
 
 #include <minizip/unzip.h>
-#include <zlib.h>
 
 namespace {
 const int NoOutput = -102;
@@ -363,17 +365,18 @@ bool ZipDecompress::isSafeEntryName(const QString &name)
         return false;
     if (name.size() > 1 && name.at(1) == QLatin1Char(':'))
         return false;
-    const QVector<QStringRef> segments = name.splitRef(QRegExp(QStringLiteral("[/\\\\]")));
-    for (const QStringRef &segment : segments) {
+    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    const QStringList segments = name.split(separators);
+    for (const QString &segment : segments) {
         if (segment == QLatin1String(".."))
             return false;
     }
     return true;
 }
 
-QStringList ZipDecompress::entryNames(int *result)
+QList<ZipEntryInfo> ZipDecompress::entries(int *result)
 {
-    QStringList names;
+    QList<ZipEntryInfo> found;
     int code = Ok;
     unz_global_info64 global;
     if (!isOpen()) {
@@ -390,7 +393,7 @@ QStringList ZipDecompress::entryNames(int *result)
                 code = EntryInfoFailed;
                 break;
             }
-            names.append(info.name);
+            found.append(info);
             if (i + 1 < global.number_entry && m_handle->nextEntry() != UNZ_OK) {
                 code = EntryInfoFailed;
                 break;
@@ -398,79 +401,63 @@ QStringList ZipDecompress::entryNames(int *result)
         }
     }
     if (code != Ok)
-        names.clear();
+        found.clear();
     if (result)
         *result = code;
+    return found;
+}
+
+QStringList ZipDecompress::entryNames(int *result)
+{
+    QStringList names;
+    const QList<ZipEntryInfo> found = entries(result);
+    names.reserve(found.size());
+    for (const ZipEntryInfo &info : found)
+        names.append(info.name);
     return names;
 }
 
 int ZipDecompress::readCurrent(const ZipEntryInfo &info, const std::function<bool(const char *, int)> &sink)
 {
-    // Encrypted entries and methods other than stored and deflated cannot be read.
-    if ((info.flags & 1) || (info.compressionMethod != 0 && info.compressionMethod != Z_DEFLATED))
+    if (!ZipEntryDevice::canRead(info))
         return ReadFailed;
     qint64 offset = 0;
-    if (m_handle->dataOffset(&offset) != UNZ_OK || !m_handle->data.seek(offset))
+    if (m_handle->dataOffset(&offset) != UNZ_OK)
         return ReadFailed;
-    QFile &file = m_handle->data;
+    ZipEntryDevice entry(&m_handle->data, offset, info);
+    if (!entry.open(QIODevice::ReadOnly))
+        return ReadFailed;
     // Buffers no larger than the entry claims to need: most entries are small, and each read
-    // would otherwise take a megabyte.
-    QByteArray in(int(qBound<quint64>(1, info.compressedSize, IoChunk)), Qt::Uninitialized);
-    quint64 left = info.compressedSize;
-    quint64 produced = 0;
-    uLong crc = crc32(0, Z_NULL, 0);
-    auto deliver = [&](const char *bytes, int count) {
-        produced += quint64(count);
-        crc = crc32(crc, reinterpret_cast<const Bytef *>(bytes), uInt(count));
-        return produced <= info.uncompressedSize && sink(bytes, count);
-    };
-    auto readIn = [&]() -> int {
-        const qint64 count = left == 0 ? 0 : file.read(in.data(), qint64(qMin<quint64>(left, quint64(IoChunk))));
-        if (count > 0)
-            left -= quint64(count);
-        return int(count);
-    };
-
-    if (info.compressionMethod == 0) {
-        if (info.compressedSize != info.uncompressedSize)
+    // would otherwise take half a megabyte.
+    QByteArray out(int(qBound<quint64>(1, info.uncompressedSize, IoChunk)), Qt::Uninitialized);
+    while (!entry.atEnd()) {
+        const qint64 count = entry.read(out.data(), out.size());
+        if (count <= 0)
             return ReadFailed;
-        while (left > 0) {
-            const int count = readIn();
-            if (count <= 0)
-                return ReadFailed;
-            if (!deliver(in.constData(), count))
-                return produced > info.uncompressedSize ? ReadFailed : WriteFailed;
-        }
-    } else {
-        z_stream stream = {};
-        if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
-            return ReadFailed;
-        std::unique_ptr<z_stream, int (*)(z_stream *)> guard(&stream, inflateEnd);
-        QByteArray out(int(qBound<quint64>(4096, info.uncompressedSize + 1, IoChunk)), Qt::Uninitialized);
-        int status = Z_OK;
-        while (status != Z_STREAM_END) {
-            if (stream.avail_in == 0) {
-                const int count = readIn();
-                if (count <= 0)
-                    return ReadFailed; // the compressed data ends before the stream does
-                stream.next_in = reinterpret_cast<Bytef *>(in.data());
-                stream.avail_in = uInt(count);
-            }
-            stream.next_out = reinterpret_cast<Bytef *>(out.data());
-            stream.avail_out = uInt(out.size());
-            status = inflate(&stream, Z_NO_FLUSH);
-            if (status != Z_OK && status != Z_STREAM_END)
-                return ReadFailed;
-            const int count = out.size() - int(stream.avail_out);
-            if (count > 0 && !deliver(out.constData(), count))
-                return produced > info.uncompressedSize ? ReadFailed : WriteFailed;
-        }
-    }
-    if (produced != info.uncompressedSize || quint32(crc) != info.crc) {
-        qDebug() << "entry data does not match its length or CRC:" << info.name;
-        return ReadFailed;
+        if (!sink(out.constData(), int(count)))
+            return WriteFailed;
     }
     return Ok;
+}
+
+std::unique_ptr<ZipEntryDevice> ZipDecompress::openEntry(const QString &entryName, int caseSensitivity)
+{
+    if (entryName.isEmpty() || !isOpen() || m_handle->locate(entryName, caseSensitivity) != UNZ_OK)
+        return nullptr;
+    ZipEntryInfo info;
+    qint64 offset = 0;
+    if (m_handle->entryInfo(&info) != UNZ_OK || info.name.endsWith(QLatin1Char('/'))
+        || !ZipEntryDevice::canRead(info) || m_handle->dataOffset(&offset) != UNZ_OK)
+        return nullptr;
+    // A descriptor of its own, so the archive may be closed while the entry is read.
+    auto archive = std::make_unique<QFile>(m_handle->data.fileName());
+    if (!archive->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return nullptr;
+    auto entry = std::make_unique<ZipEntryDevice>(archive.get(), offset, info);
+    archive.release()->setParent(entry.get());
+    if (!entry->open(QIODevice::ReadOnly))
+        return nullptr;
+    return entry;
 }
 
 int ZipDecompress::extractCurrent(const QString &target, const ZipEntryInfo &info)

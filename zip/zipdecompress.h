@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -31,6 +33,7 @@ struct ZipEntryInfo
 };
 
 class ZipArchiveHandle;
+class ZipEntryDevice;
 
 // Reads zip archives: unpacks all entries below a directory, or reads one entry into memory.
 // Results are the codes below; entry-level problems go to the debug output.
@@ -72,6 +75,12 @@ public:
                   QString *storedName = nullptr);
     // The stored names of all entries, in archive order; empty on failure.
     QStringList entryNames(int *result = nullptr);
+    // The directory records of all entries, in archive order; empty on failure.
+    QList<ZipEntryInfo> entries(int *result = nullptr);
+    // The named file entry as a device that reads it from the archive on a descriptor of its
+    // own, open and at its start, so this archive may be closed meanwhile; null when it cannot
+    // be read. caseSensitivity as for readEntry.
+    std::unique_ptr<ZipEntryDevice> openEntry(const QString &entryName, int caseSensitivity);
 
     static bool isSafeEntryName(const QString &name);
 

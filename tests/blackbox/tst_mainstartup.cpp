@@ -1,3 +1,4 @@
+#include "core/inivariants.h"
 #include "tests/copytree.h"
 
 #include <QFile>
@@ -6,7 +7,9 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#endif
 #include <QtTest>
 
 #include <csignal>
@@ -208,7 +211,7 @@ class tst_MainStartup : public QObject
     static void setMode(const QString &root, const QString &mode)
     {
         QSettings settings(root + QStringLiteral("/qt.conf"), QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
+        IniVariants::useUtf8(settings);
         settings.setValue(QStringLiteral("System/Mode"), mode);
     }
 
@@ -218,7 +221,9 @@ private slots:
     void initTestCase()
     {
         // Window titles travel to xdotool as UTF-8, whatever locale the run has.
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
         QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+#endif
     }
 
     void cleanup()
@@ -309,7 +314,7 @@ private slots:
             secondRoot = install(otherDir);
             QVERIFY(!secondRoot.isEmpty());
             QSettings settings(secondRoot + QStringLiteral("/qt.conf"), QSettings::IniFormat);
-            settings.setIniCodec("UTF-8");
+            IniVariants::useUtf8(settings);
             settings.beginGroup(QStringLiteral("Demo"));
             QVariantMap values;
             for (const QString &key : settings.childKeys())

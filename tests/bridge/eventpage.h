@@ -1,16 +1,10 @@
 #pragma once
 
-#include "browser/browsercontext.h"
 #include "browser/browserwindow.h"
-#include "browser/webpage.h"
-#include "browser/webview.h"
-
-#include <QWebFrame>
+#include "tests/pagescript.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QtTest>
 
 // A real browser window showing a page that records every desktop event it hears, with the
@@ -21,33 +15,35 @@ public:
     EventPage() { load(); }
 
     // Loads the recording page (again): a new script environment with a new set of objects.
-    void load()
+    void load() { QVERIFY(PageScript::waitForLoad(window.webView(), [this] { startLoad(); })); }
+
+    // The same without waiting: QtWebKit shows the new page at once, QtWebEngine once the page is
+    // free (not while it waits for a bridge call to return).
+    void startLoad()
     {
-        // The page stands for one of the application's own.
-        BrowserContext::setTrustedOrigins({QStringLiteral("http://127.0.0.1")});
-        QSignalSpy loaded(window.webView(), &QWebView::loadFinished);
-        window.webView()->setHtml(QStringLiteral(R"(<html><body><script>
+        PageScript::startTrusted(window.webView(), QStringLiteral(R"(<html><body><script>
 var Kavo = {picturelist: []};
 var events = [];
 var progress = [];
 function onProgress(sent, total) { progress.push([sent, total]); }
 ['kavo.file.upload', 'kavo.file.upload.busy', 'kavo.camera.picture.add', 'kavo.camera.picture.busy',
- 'kavo.camera.picture.cancel', 'kavo.camera.picture.clear', 'kavo.device.notification'].forEach(function (name) {
+ 'kavo.camera.picture.cancel', 'kavo.camera.picture.clear', 'kavo.device.notification', 'kavo.update.error',
+ 'kavo.update.end'].forEach(function (name) {
     document.addEventListener(name, function (e) {
         events.push({type: e.type, success: e.success, localURL: e.localURL, error: e.error,
-                     filename: e.filename, id: e.id, message: e.message, list: Kavo.picturelist.slice()});
+                     filename: e.filename, id: e.id, message: e.message, version: e.info && e.info.version,
+                     list: Kavo.picturelist.slice()});
     });
 });
-</script></body></html>)"),
-                                  QUrl(QStringLiteral("http://127.0.0.1/")));
-        if (loaded.isEmpty())
-            loaded.wait(10000);
+</script></body></html>)"));
     }
 
-    // Makes object reachable from the page's script under name, as the window publishes its own.
+    // Makes object reachable from the page's script under name, as the window publishes its own:
+    // the page loads again to get it.
     void publish(const QString &name, QObject *object)
     {
-        window.webView()->page()->mainFrame()->addToJavaScriptWindowObject(name, object);
+        PageScript::publish(window.webView(), name, object);
+        load();
     }
 
     // The page's own bridge object of type T, as the window published it.
@@ -61,12 +57,8 @@ function onProgress(sent, total) { progress.push([sent, total]); }
         return nullptr;
     }
 
-    QJsonArray read(const QString &expression)
-    {
-        const QString text = window.evaluateScript(QStringLiteral("JSON.stringify(%1)").arg(expression), QString())
-                                 .toString();
-        return QJsonDocument::fromJson(text.toUtf8()).array();
-    }
+    QVariant run(const QString &script) { return PageScript::evaluate(window, script); }
+    QJsonArray read(const QString &expression) { return PageScript::json(window, expression).toArray(); }
     QJsonArray events() { return read(QStringLiteral("events")); }
     QJsonArray progress() { return read(QStringLiteral("progress")); }
     QJsonArray pictureList() { return read(QStringLiteral("Kavo.picturelist")); }

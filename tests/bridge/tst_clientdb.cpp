@@ -385,6 +385,48 @@ private slots:
         QCOMPARE(m_db->get_LastError(), QStringLiteral("还没有 beginTransaction"));
     }
 
+    // Many rows in one call: all of them in one transaction, none of them after a failing row.
+    void manyRowsInOneCall_data()
+    {
+        QTest::addColumn<bool>("sql");
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<bool>("pageTransaction");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("count");
+        QTest::addColumn<QString>("error");
+        const QStringList three{"a", "b", "c"};
+        const QStringList duplicate{"a", "b", "a"};
+        QTest::newRow("insert rows") << false << three << false << 3 << "3" << "";
+        QTest::newRow("statement rows") << true << three << false << 3 << "3" << "";
+        QTest::newRow("failing row undoes the call") << false << duplicate << false << -1 << "0" << "第 2 行：";
+        QTest::newRow("failing statement row") << true << duplicate << false << -1 << "0" << "第 2 行：";
+        QTest::newRow("page's transaction keeps earlier rows") << false << duplicate << true << -1 << "2" << "第 2 行：";
+        QTest::newRow("no rows") << false << QStringList() << false << -1 << "0" << "参数 rows 不能为空";
+    }
+
+    void manyRowsInOneCall()
+    {
+        QFETCH(bool, sql);
+        QFETCH(QStringList, titles);
+        QFETCH(bool, pageTransaction);
+        QFETCH(int, result);
+        QFETCH(QString, count);
+        QFETCH(QString, error);
+        QVariantList rows;
+        for (const QString &title : titles)
+            rows << QVariantMap{{QStringLiteral("Title"), title}};
+        if (pageTransaction)
+            m_db->beginTransaction();
+        const int affected = sql ? m_db->executeNonQuerySQLRows(QStringLiteral("insert into notes (Title) values (@Title)"), rows)
+                                 : m_db->insertRows(QStringLiteral("notes"), {QStringLiteral("Title")}, rows);
+        QCOMPARE(affected, result);
+        QVERIFY2(error.isEmpty() ? m_db->get_LastError().isEmpty() : m_db->get_LastError().startsWith(error),
+                 qPrintable(m_db->get_LastError()));
+        if (pageTransaction)
+            m_db->commitTransaction();
+        QCOMPARE(readBack(m_path, QStringLiteral("select count(*) from notes")), QStringList{count});
+    }
+
     void endWithoutBegin_data()
     {
         QTest::addColumn<bool>("commit");

@@ -3,14 +3,11 @@
 #include "browser/host.h"
 #include "bridge/kavofactory.h"
 #include "browser/pageevent.h"
+#include "tests/pagescript.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSignalSpy>
-#include <QWebElement>
-#include <QWebFrame>
-#include <QWebPage>
 #include <QtTest>
 
 #include <memory>
@@ -22,26 +19,20 @@ class tst_DemoNotes : public QObject
     Q_OBJECT
 private:
     QString m_dbPath;
-    std::unique_ptr<QWebPage> m_page;
+    std::unique_ptr<WebView> m_view;
     std::unique_ptr<KavoFactory> m_factory;
 
-    QVariant js(const QString &script) { return m_page->mainFrame()->evaluateJavaScript(script); }
+    QVariant js(const QString &script) { return PageScript::evaluate(m_view.get(), script); }
 
     bool load()
     {
         // A new page load gets a new set of bridge objects, as in a window.
-        m_page.reset();
+        m_view.reset();
         m_factory.reset(new KavoFactory);
-        m_page.reset(new QWebPage);
-        QWebPage *page = m_page.get();
-        KavoFactory *factory = m_factory.get();
-        connect(page->mainFrame(), &QWebFrame::javaScriptWindowObjectCleared, page, [page, factory] {
-            page->mainFrame()->addToJavaScriptWindowObject(QStringLiteral("KavoFactory"), factory);
-        });
-        QSignalSpy loaded(page, &QWebPage::loadFinished);
-        page->mainFrame()->load(
-            QUrl::fromLocalFile(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/demo/notes.html")));
-        return QTest::qWaitFor([&] { return loaded.count() > 0; }, 10000) && loaded.at(0).at(0).toBool();
+        m_view.reset(WebView::create());
+        PageScript::publish(m_view.get(), QStringLiteral("KavoFactory"), m_factory.get());
+        return PageScript::load(m_view.get(), QUrl::fromLocalFile(qEnvironmentVariable("KAVO_SOURCE_DIR")
+                                                                  + QStringLiteral("/demo/notes.html")));
     }
 
     QStringList notes()
@@ -53,8 +44,7 @@ private:
 
     void add(const QString &text)
     {
-        m_page->mainFrame()->findFirstElement(QStringLiteral("#text")).evaluateJavaScript(
-            QStringLiteral("this.value = '%1';").arg(PageEvent::escapeScriptString(text)));
+        js(QStringLiteral("document.querySelector('#text').value = '%1';").arg(PageEvent::escapeScriptString(text)));
         js(QStringLiteral("document.querySelector('#add button').click()"));
     }
 
@@ -62,6 +52,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(Host::instance().registerCreator(QStringLiteral("ClientDb"), [] { return new ClientDb; }));
+        // The notes page is opened from the disk, as the application's own.
+        BrowserContext::setTrustedOrigins({QStringLiteral("file://")});
         m_dbPath = absolutePath(QStringLiteral("data/demo.db"));
         QDir().mkpath(QFileInfo(m_dbPath).path());
         QFile::remove(m_dbPath);
@@ -75,7 +67,7 @@ private slots:
 
     void cleanupTestCase()
     {
-        m_page.reset();
+        m_view.reset();
         m_factory.reset();
         QFile::remove(m_dbPath);
     }

@@ -56,12 +56,10 @@ private slots:
     void pagesSeeTheObjects()
     {
         EventPage page;
-        const QString types = page.window
-                                  .evaluateScript(QStringLiteral("typeof KavoFile.uploadToServer + ' ' + "
-                                                                 "typeof KavoCamera.takePicture + ' ' + "
-                                                                 "typeof KavoCamera.rotatePicture + ' ' + "
-                                                                 "typeof KavoNotification.showNotification"),
-                                                  QString())
+        const QString types = page.run(QStringLiteral("typeof KavoFile.uploadToServer + ' ' + "
+                                                      "typeof KavoCamera.takePicture + ' ' + "
+                                                      "typeof KavoCamera.rotatePicture + ' ' + "
+                                                      "typeof KavoNotification.showNotification"))
                                   .toString();
         QCOMPARE(types, QStringLiteral("function function function function"));
         int found = 0;
@@ -77,10 +75,8 @@ private slots:
     {
         EventPage page;
         const QList<BrowserWindow *> before = browserWindows();
-        const QString kind = page.window
-                                 .evaluateScript(QStringLiteral("var w = KavoFactory.createObject('Window');"
-                                                                "w === null ? 'null' : typeof w.showModal"),
-                                                 QString())
+        const QString kind = page.run(QStringLiteral("var w = KavoFactory.createObject('Window');"
+                                                     "w === null ? 'null' : typeof w.showModal"))
                                  .toString();
         QCOMPARE(kind, QStringLiteral("function"));
         QList<BrowserWindow *> made = browserWindows();
@@ -90,7 +86,7 @@ private slots:
         QVERIFY(!made.at(0)->parent());
         QVERIFY(!made.at(0)->isVisible());
         QVERIFY(!PageManager::windows().contains(made.at(0)));
-        page.window.evaluateScript(QStringLiteral("w.showModal('')"), QVariant());
+        page.run(QStringLiteral("w.showModal('')"));
         QVERIFY(made.at(0)->isVisible());
         delete made.at(0);
     }
@@ -110,9 +106,8 @@ private slots:
         QList<QPointer<BrowserWindow>> made;
         for (int load = 0; load < 4; ++load) {
             const QList<BrowserWindow *> before = browserWindows();
-            page.window.evaluateScript(
-                QStringLiteral("var w = KavoFactory.createObject('Window');%1").arg(show ? "w.showModal('');" : ""),
-                QVariant());
+            page.run(QStringLiteral("var w = KavoFactory.createObject('Window');%1")
+                         .arg(show ? "w.showModal('');" : ""));
             for (BrowserWindow *window : browserWindows()) {
                 if (!before.contains(window))
                     made << window;
@@ -143,24 +138,26 @@ private slots:
         EventPage page;
         QPointer<KavoCamera> camera = page.bridgeObject<KavoCamera>();
         QVERIFY(camera);
+        QSignalSpy reloaded(&page.window, &BrowserWindow::pageReady);
         bool aliveAfterReload = false;
-        bool reloaded = false;
+        bool reloading = false;
         KavoCamera::setFileChooser([&](const QString &, const QString &, const QString &) {
-            // The dialog's own event loop runs the reload.
+            // The dialog's own event loop starts the reload.
             QEventLoop loop;
             QTimer::singleShot(0, &loop, [&] {
-                page.load();
-                reloaded = true;
+                page.startLoad();
+                reloading = true;
                 loop.quit();
             });
             loop.exec();
             aliveAfterReload = !camera.isNull();
             return path;
         });
-        page.window.evaluateScript(QStringLiteral("KavoCamera.importPicture()"), QVariant());
+        page.run(QStringLiteral("KavoCamera.importPicture()"));
         KavoCamera::setFileChooser({});
-        QVERIFY(reloaded);
+        QVERIFY(reloading);
         QVERIFY(aliveAfterReload);
+        QVERIFY(!reloaded.isEmpty() || reloaded.wait(PageScript::Timeout));
         // Gone once the slot has returned; the new page has its own camera and heard nothing.
         QTRY_VERIFY(camera.isNull());
         KavoCamera *current = page.bridgeObject<KavoCamera>();
@@ -168,17 +165,16 @@ private slots:
         QCOMPARE(page.events().size(), 0);
         QCOMPARE(page.pictureList().size(), 0);
         // The new page's objects work.
-        page.window.evaluateScript(QStringLiteral("KavoCamera.clearPictures()"), QVariant());
+        page.run(QStringLiteral("KavoCamera.clearPictures()"));
         QCOMPARE(page.events().size(), 1);
     }
 
     void pageCallsReachTheObjects()
     {
         EventPage page;
-        page.window.evaluateScript(QStringLiteral("KavoNotification.showNotification(4, 't', 'c');"
-                                                  "KavoNotification.hideNotification(4);"
-                                                  "KavoCamera.setCompressParams(320, 240, 80);"),
-                                   QVariant());
+        page.run(QStringLiteral("KavoNotification.showNotification(4, 't', 'c');"
+                                "KavoNotification.hideNotification(4);"
+                                "KavoCamera.setCompressParams(320, 240, 80);"));
         KavoCamera *camera = page.bridgeObject<KavoCamera>();
         QVERIFY(camera);
         QCOMPARE(camera->compressSize(), QSize(320, 240));

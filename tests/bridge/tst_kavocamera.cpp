@@ -8,8 +8,6 @@
 #include "tests/stderrcapture.h"
 
 #include <QPushButton>
-#include <QWebFrame>
-#include <QWebPage>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -179,11 +177,10 @@ private slots:
         EventPage page;
         KavoCamera camera(&page.window);
         page.publish(QStringLiteral("TestCamera"), &camera);
-        page.window.evaluateScript(QStringLiteral("var again = function () { TestCamera.takePicture(0, false, '');"
-                                                  "  again = function () {}; };"
-                                                  "document.addEventListener('kavo.camera.picture.add', function () { again(); });"
-                                                  "document.addEventListener('kavo.camera.picture.cancel', function () { again(); });"),
-                                   QVariant());
+        page.run(QStringLiteral("var again = function () { TestCamera.takePicture(0, false, '');"
+                                "  again = function () {}; };"
+                                "document.addEventListener('kavo.camera.picture.add', function () { again(); });"
+                                "document.addEventListener('kavo.camera.picture.cancel', function () { again(); });"));
         camera.takePicture(0, false, QString());
         QPointer<ScreenGrab> first = KavoCamera::openScreenGrab();
         QVERIFY(first);
@@ -224,20 +221,18 @@ private slots:
         QVERIFY(solid(QSize(10, 10), Qt::red).save(path, "png"));
         KavoCamera::setFileChooser([path](const QString &, const QString &, const QString &) { return path; });
         EventPage page;
-        QWebPage *webPage = page.window.webView()->page();
-        webPage->mainFrame()->evaluateJavaScript(
-            QStringLiteral("var f = document.createElement('iframe'); f.id = 'editor';"
-                           "f.src = 'about:blank'; document.body.appendChild(f);"));
-        QTRY_COMPARE(webPage->mainFrame()->childFrames().size(), 1);
-        QWebFrame *editor = webPage->mainFrame()->childFrames().at(0);
-        editor->evaluateJavaScript(QStringLiteral("document.designMode = 'on'; window.focus(); document.body.focus();"));
-        QTRY_COMPARE(webPage->currentFrame(), editor);
+        const QString editorFocused = QStringLiteral("document.activeElement === document.getElementById('editor')");
+        page.run(QStringLiteral("var f = document.createElement('iframe'); f.id = 'editor';"
+                                "f.src = 'about:blank'; document.body.appendChild(f);"
+                                "f.contentDocument.designMode = 'on'; f.contentWindow.focus();"
+                                "f.contentDocument.body.focus();"));
+        QTRY_VERIFY(page.run(editorFocused).toBool());
         KavoCamera camera(&page.window);
         if (call == QLatin1String("import"))
             camera.importPicture();
         else
             camera.clearPictures();
-        QCOMPARE(webPage->currentFrame(), editor);
+        QVERIFY(page.run(editorFocused).toBool());
         QCOMPARE(page.events().size(), 1);
         QCOMPARE(page.event(0).value("type").toString(), type);
         QCOMPARE(page.event(0).value("success").toBool(), true);

@@ -8,15 +8,14 @@
 #include "core/config.h"
 
 #include "loopbackhttpserver.h"
+#include "tests/pagescript.h"
+#include "tests/stderrcapture.h"
 
 #include <QDesktopServices>
 #include <QFile>
 #include <QPointer>
 #include <QSignalSpy>
-#include <QTemporaryFile>
 #include <QtTest>
-
-#include <unistd.h>
 
 namespace {
 
@@ -27,32 +26,6 @@ const QByteArray TestPage = "<html><head><meta charset='utf-8'><script>"
                             "  received.push({success: e.success, id: e.id, response: e.response,"
                             "    status: e.extras.status, headers: e.extras.headers, error: e.error}); });"
                             "</script></head><body>bridge test</body></html>";
-
-// Standard error of this process, caught in a file while a block runs.
-class StderrCapture
-{
-public:
-    StderrCapture()
-    {
-        m_file.open();
-        fflush(stderr);
-        m_saved = dup(2);
-        dup2(m_file.handle(), 2);
-    }
-    QString finish()
-    {
-        fflush(stderr);
-        dup2(m_saved, 2);
-        close(m_saved);
-        QFile read(m_file.fileName());
-        read.open(QIODevice::ReadOnly);
-        return QString::fromUtf8(read.readAll());
-    }
-
-private:
-    QTemporaryFile m_file;
-    int m_saved = -1;
-};
 
 } // namespace
 
@@ -73,7 +46,7 @@ private:
     LoopbackHttpServer m_server;
     BrowserWindow *m_window = nullptr;
 
-    QVariant js(const QString &script) { return m_window->evaluateScript(script, QVariant()); }
+    QVariant js(const QString &script) { return PageScript::evaluate(*m_window, script); }
     int received() { return js(QStringLiteral("received.length")).toInt(); }
     QVariantMap event(int i) { return js(QStringLiteral("received[%1]").arg(i)).toMap(); }
 
@@ -247,7 +220,7 @@ private slots:
         orphan.getRemoteDataExt(m_server.url(QStringLiteral("/data")), QStringLiteral("o"), QStringLiteral("GET"),
                                 QString(), QString());
         QVERIFY(QTest::qWaitFor([&] { return orphan.remoteData()->pendingCount() == 0; }, 5000));
-        const QString text = capture.finish();
+        const QString text = QString::fromUtf8(capture.text());
         QVERIFY2(text.contains(QStringLiteral("错误: 无窗口对象,执行JS失败！\n文件：kavodevice.cpp, 行：")), qPrintable(text));
     }
 };

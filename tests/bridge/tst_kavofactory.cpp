@@ -1,13 +1,11 @@
 #include "bridge/clientdb.h"
 #include "browser/host.h"
 #include "bridge/kavofactory.h"
+#include "tests/pagescript.h"
 
 #include <QFile>
 #include <QPointer>
-#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QWebFrame>
-#include <QWebPage>
 #include <QWidget>
 #include <QtTest>
 
@@ -17,10 +15,10 @@ class tst_KavoFactory : public QObject
     Q_OBJECT
 private:
     QTemporaryDir m_dir;
-    QWebPage *m_page = nullptr;
+    WebView *m_view = nullptr;
     KavoFactory *m_factory = nullptr;
 
-    QVariant js(const QString &script) { return m_page->mainFrame()->evaluateJavaScript(script); }
+    QVariant js(const QString &script) { return PageScript::evaluate(m_view, script); }
 
     QString makeDb(const QString &name)
     {
@@ -41,20 +39,15 @@ private slots:
 
     void init()
     {
-        m_page = new QWebPage;
+        m_view = WebView::create();
         m_factory = new KavoFactory;
-        QWebPage *page = m_page;
-        KavoFactory *factory = m_factory;
-        connect(page->mainFrame(), &QWebFrame::javaScriptWindowObjectCleared, page,
-                [page, factory] { page->mainFrame()->addToJavaScriptWindowObject(QStringLiteral("KavoFactory"), factory); });
-        QSignalSpy loaded(page, &QWebPage::loadFinished);
-        page->mainFrame()->setHtml(QStringLiteral("<html><body>test</body></html>"));
-        QTRY_VERIFY_WITH_TIMEOUT(loaded.count() > 0, 5000);
+        PageScript::publish(m_view, QStringLiteral("KavoFactory"), m_factory);
+        QVERIFY(PageScript::showTrusted(m_view, QStringLiteral("<html><body>test</body></html>")));
     }
 
     void cleanup()
     {
-        delete m_page;
+        delete m_view;
         delete m_factory;
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
@@ -69,6 +62,8 @@ private slots:
         QTest::newRow("empty") << "" << false;
         QTest::newRow("unknown") << "Nothing" << false;
         QTest::newRow("padded") << " ClientDb" << false;
+        // Longer than a message the engine carries in one piece.
+        QTest::newRow("long") << QStringLiteral("ClientDb").repeated(3000) << false;
     }
 
     void typeNames()

@@ -199,12 +199,11 @@ private slots:
         EventPage page;
         KavoFile file(&page.window);
         page.publish(QStringLiteral("TestFile"), &file);
-        page.window.evaluateScript(QStringLiteral("var chained = false;"
-                                                  "document.addEventListener('kavo.file.upload', function (e) {"
-                                                  "  if (chained) return; chained = true;"
-                                                  "  TestFile.uploadToServer('%1', '%2', '', '', 'onProgress'); });")
-                                       .arg(fileUrl(path), server.url(QStringLiteral("/next"))),
-                                   QVariant());
+        page.run(QStringLiteral("var chained = false;"
+                                "document.addEventListener('kavo.file.upload', function (e) {"
+                                "  if (chained) return; chained = true;"
+                                "  TestFile.uploadToServer('%1', '%2', '', '', 'onProgress'); });")
+                     .arg(fileUrl(path), server.url(QStringLiteral("/next"))));
         connect(&server, &UploadServer::requestRead, &server, [&server] { server.status = 200; });
         file.uploadToServer(fileUrl(path), server.url(), QString(), QString(), QStringLiteral("onProgress"));
         QTRY_COMPARE_WITH_TIMEOUT(page.events().size(), 2, 10000);

@@ -27,25 +27,14 @@ class tst_KavoUpdatePage : public QObject
     QString m_name;
     QString m_area;
 
-    // A page that records the update events it hears.
-    static void listen(EventPage &page)
-    {
-        page.window.evaluateScript(QStringLiteral(
-                                       "var updates = [];"
-                                       "['kavo.update.error', 'kavo.update.end'].forEach(function (name) {"
-                                       "  document.addEventListener(name, function (e) {"
-                                       "    updates.push({type: e.type, success: e.success, version: e.info.version,"
-                                       "                  error: e.error}); }); });"),
-                                   QString());
-    }
-    static QJsonArray updates(EventPage &page) { return page.read(QStringLiteral("updates")); }
     static void announce(EventPage &page, const QString &version, const QString &url)
     {
-        page.window.evaluateScript(QStringLiteral("KavoUpdate.beginUpdate('%1', '', '%2')").arg(version, url), QString());
+        page.run(QStringLiteral("KavoUpdate.beginUpdate('%1', '', '%2')").arg(version, url));
     }
     static QJsonObject errorEvent(const QString &version, const QString &text)
     {
-        return QJsonObject{{"type", "kavo.update.error"}, {"success", false}, {"version", version}, {"error", text}};
+        return QJsonObject{{"type", "kavo.update.error"}, {"success", false}, {"version", version}, {"error", text},
+                           {"list", QJsonArray()}};
     }
 
     QString key(const QString &name)
@@ -133,13 +122,11 @@ private slots:
     void pageReachesTheClient()
     {
         EventPage page;
-        QCOMPARE(page.window.evaluateScript(QStringLiteral("typeof KavoUpdate.beginUpdate"), QString()).toString(),
-                 QStringLiteral("function"));
+        QCOMPARE(page.run(QStringLiteral("typeof KavoUpdate.beginUpdate")).toString(), QStringLiteral("function"));
         KavoUpdate *client = page.bridgeObject<KavoUpdate>();
         QVERIFY(client);
         // An empty version is ignored; the object keeps nothing.
-        page.window.evaluateScript(QStringLiteral("KavoUpdate.beginUpdate('', '', 'http://127.0.0.1:9/p.zip')"),
-                                   QString());
+        page.run(QStringLiteral("KavoUpdate.beginUpdate('', '', 'http://127.0.0.1:9/p.zip')"));
         QVERIFY(client->version().isEmpty());
         QVERIFY(!client->process());
     }
@@ -160,12 +147,10 @@ private slots:
         QFETCH(QString, error);
         EventPage asking;
         EventPage other;
-        listen(asking);
-        listen(other);
         announce(asking, version, m_nginx.url(package));
         const QJsonArray expected{errorEvent(version, error)};
-        QTRY_COMPARE_WITH_TIMEOUT(updates(asking), expected, 60000);
-        QTRY_COMPARE(updates(other), expected);
+        QTRY_COMPARE_WITH_TIMEOUT(asking.events(), expected, 60000);
+        QTRY_COMPARE(other.events(), expected);
         QVERIFY(!KavoUpdate::instance()->process());
         // Nothing of the refused package stays.
         QVERIFY(!QFileInfo::exists(m_area + QLatin1Char('/') + version + QStringLiteral("/tmp")));
@@ -176,12 +161,10 @@ private slots:
     {
         EventPage asking;
         EventPage other;
-        listen(asking);
-        listen(other);
         announce(asking, QStringLiteral("5.0.0.0"), m_nginx.url(QStringLiteral("slow.zip")));
-        QTRY_COMPARE(updates(asking), QJsonArray{errorEvent(QStringLiteral("5.0.0.0"), QStringLiteral("该版本已经安装!"))});
+        QTRY_COMPARE(asking.events(), QJsonArray{errorEvent(QStringLiteral("5.0.0.0"), QStringLiteral("该版本已经安装!"))});
         QTest::qWait(200);
-        QCOMPARE(updates(other), QJsonArray());
+        QCOMPARE(other.events(), QJsonArray());
         QVERIFY(!KavoUpdate::instance()->process());
     }
 
@@ -197,6 +180,7 @@ private slots:
         EventPage page;
         QPointer<KavoUpdate> called = page.bridgeObject<KavoUpdate>();
         QVERIFY(called);
+        QSignalSpy reloaded(&page.window, &BrowserWindow::pageReady);
         bool boxShown = false;
         bool aliveInBox = false;
         QTimer inBox;
@@ -205,8 +189,7 @@ private slots:
             if (!box || boxShown)
                 return;
             boxShown = true;
-            page.load();
-            listen(page);
+            page.startLoad();
             aliveInBox = !called.isNull();
             box->close();
         });
@@ -217,10 +200,11 @@ private slots:
         QVERIFY(QFile::setPermissions(updater, permissions));
         QVERIFY(boxShown);
         QVERIFY(aliveInBox);
+        QVERIFY(!reloaded.isEmpty() || reloaded.wait(PageScript::Timeout));
         QTRY_VERIFY(called.isNull());
         // The failure was told to the page that asked, before it went; the new page asked nothing.
         QTest::qWait(200);
-        QCOMPARE(updates(page), QJsonArray());
+        QCOMPARE(page.events(), QJsonArray());
     }
 
     void downloadSurvivesPageReload()
@@ -234,11 +218,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + QStringLiteral("/slow.zip.lrdl")), 20000);
 
         // The page reloads: its bridge objects are replaced, the updater is not.
-        QSignalSpy loaded(page.window.webView(), &QWebView::loadFinished);
-        page.window.webView()->setHtml(QStringLiteral("<html><body>reloaded</body></html>"),
-                                       QUrl(QStringLiteral("http://127.0.0.1/")));
-        QVERIFY(!loaded.isEmpty() || loaded.wait(10000));
-        listen(page);
+        page.load();
         QCOMPARE(KavoUpdate::instance()->process(), process);
         QCOMPARE(process->state(), QProcess::Running);
         QVERIFY(::kill(pid_t(pid), 0) == 0);
@@ -250,7 +230,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!KavoUpdate::instance()->process(), 120000);
         QVERIFY(QFileInfo::exists(dir + QStringLiteral("/tmp/") + Kavo::updaterExecutableName()));
         QCOMPARE(sha(dir + QStringLiteral("/slow.zip")), sha(m_served.filePath(QStringLiteral("slow.zip"))));
-        QCOMPARE(updates(page), QJsonArray());
+        QCOMPARE(page.events(), QJsonArray());
     }
 };
 

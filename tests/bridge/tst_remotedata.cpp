@@ -80,7 +80,7 @@ private slots:
         m_events.reset(new EventRecorder);
         m_jar.reset(new QNetworkCookieJar);
         EventRecorder *events = m_events.data();
-        m_client.reset(new RemoteDataClient([events](const QString &script) { events->run(script); }));
+        m_client.reset(new RemoteDataClient([events](const PageEvent::Event &event) { events->run(event.script); }));
         m_client->setCookieJar(m_jar.data());
     }
 

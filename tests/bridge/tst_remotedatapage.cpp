@@ -1,10 +1,8 @@
 #include "bridge/remotedata.h"
 
 #include "loopbackhttpserver.h"
+#include "tests/pagescript.h"
 
-#include <QSignalSpy>
-#include <QWebFrame>
-#include <QWebPage>
 #include <QtTest>
 
 // Remote-data events run in a real page: its listener records what it receives, and a small
@@ -13,38 +11,35 @@ class tst_RemoteDataPage : public QObject
 {
     Q_OBJECT
 private:
-    QWebPage *m_page = nullptr;
+    WebView *m_view = nullptr;
     LoopbackHttpServer *m_server = nullptr;
     RemoteDataClient *m_client = nullptr;
 
-    QVariant js(const QString &script) { return m_page->mainFrame()->evaluateJavaScript(script); }
+    QVariant js(const QString &script) { return PageScript::evaluate(m_view, script); }
     int received() { return js(QStringLiteral("received.length")).toInt(); }
     QVariantMap event(int i) { return js(QStringLiteral("received[%1]").arg(i)).toMap(); }
 
 private slots:
     void init()
     {
-        m_page = new QWebPage;
-        QSignalSpy loaded(m_page, &QWebPage::loadFinished);
-        m_page->mainFrame()->setHtml(QStringLiteral(
+        m_view = WebView::create();
+        QVERIFY(PageScript::showTrusted(m_view, QStringLiteral(
             "<html><body><script>var received = [];"
             "document.addEventListener('kavo.device.remote.data', function (e) {"
             "  received.push({success: e.success, id: e.id, response: e.response, status: e.extras.status,"
             "    headers: e.extras.headers, error: e.error, type: e.type}); }, false);"
-            "</script></body></html>"));
-        QTRY_VERIFY_WITH_TIMEOUT(loaded.count() > 0, 5000);
+            "</script></body></html>")));
         m_server = new LoopbackHttpServer;
         QVERIFY(m_server->start());
-        QWebPage *page = m_page;
-        m_client = new RemoteDataClient(
-            [page](const QString &script) { page->mainFrame()->evaluateJavaScript(script); });
+        WebView *view = m_view;
+        m_client = new RemoteDataClient([view](const PageEvent::Event &event) { view->raiseEvent(event); });
     }
 
     void cleanup()
     {
         delete m_client;
         delete m_server;
-        delete m_page;
+        delete m_view;
     }
 
     void hostileAnswersReachTheListener_data()

@@ -18,6 +18,10 @@ if (db) {
     const rows: KavoRow[] = db.select('select * from notes where id = @id', { id: Number(id) });
     const all: KavoRow[] = db.select('select * from notes');
     const deleted: number = db.del('notes', 'id', Number(id));
+    const many: number = db.insertRows('notes', ['title'], [{ title: 'a' }, { title: 'b' }]);
+    const manyMore: number = db.executeNonQuerySQLRows('delete from notes where title = @t', [{ t: 'a' }]);
+    const batched: unknown[] = Kavo.batch([[db, 'get_DbName', []], [KavoDevice, 'getVersion', []]]);
+    console.log(many, manyMore, batched.length);
     const plain: number = db.executeNonQuerySQL('delete from notes where title = :t', { t: 'x' });
     db.commitTransaction();
     db.rollbackTransaction();

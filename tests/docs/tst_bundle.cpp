@@ -3,6 +3,7 @@
 // updates itself from a package served by nginx, and uninstall.sh takes away what install.sh
 // made while the user's data stays.
 
+#include "core/inivariants.h"
 #include "core/fileversion.h"
 #include "tests/updater/updatefixture.h"
 
@@ -178,7 +179,7 @@ private slots:
         const Result valid = runAs(home.path(), QStringLiteral("desktop-file-validate"), {entry});
         QVERIFY2(valid.code == 0 && valid.output.isEmpty(), qPrintable(valid.output));
         QSettings desktop(entry, QSettings::IniFormat);
-        desktop.setIniCodec("UTF-8");
+        IniVariants::useUtf8(desktop);
         QCOMPARE(desktop.value(QStringLiteral("Desktop Entry/Exec")).toString(), target + QStringLiteral("/Kavo.V5"));
         QCOMPARE(desktop.value(QStringLiteral("Desktop Entry/Name")).toString(), QStringLiteral("卡沃演示应用"));
         QCOMPARE(desktop.value(QStringLiteral("Desktop Entry/Icon")).toString(), QStringLiteral("kavo-demo"));
@@ -298,9 +299,11 @@ private slots:
     {
         QTest::addColumn<QByteArray>("queryScript");
         QTest::addColumn<QString>("said");
+        // The SQLite driver of this build's Qt, loaded at run time.
+        const QByteArray driver = QT_VERSION_MAJOR == 6 ? "libqt6sql6-sqlite" : "libqt5sql5-sqlite";
         QTest::newRow("driver missing")
-            << QByteArray("for a in \"$@\"; do [ \"$a\" = libqt5sql5-sqlite ] && exit 1; done\n")
-            << "sudo apt-get install libqt5sql5-sqlite\n";
+            << QByteArray("for a in \"$@\"; do [ \"$a\" = " + driver + " ] && exit 1; done\n")
+            << "sudo apt-get install " + QString::fromLatin1(driver) + "\n";
         QTest::newRow("libc6 of two architectures")
             << QByteArray("for a in \"$@\"; do [ \"$a\" = libc6 ] && /usr/bin/dpkg-query \"$@\"; done\n")
             << "runtime packages present\n";

@@ -16,6 +16,7 @@
 #include "core/fileutils.h"
 #include "httpserver/httpserver.h"
 #include "widgets/desktopalertwidget.h"
+#include "tests/pagescript.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -142,9 +143,7 @@ class tst_DocExamples : public QObject
 
     static QJsonObject state(BrowserWindow &window)
     {
-        const QString text =
-            window.evaluateScript(QStringLiteral("JSON.stringify(kavoDocTest)"), QString()).toString();
-        return QJsonDocument::fromJson(text.toUtf8()).object();
+        return PageScript::json(window, QStringLiteral("kavoDocTest")).toObject();
     }
 
     static QStringList waitingListeners(const QJsonObject &state)
@@ -162,10 +161,9 @@ class tst_DocExamples : public QObject
     static void act(BrowserWindow &window, const QString &event)
     {
         if (event == QLatin1String("kavo.window.loaded")) {
-            QMetaObject::invokeMethod(window.webView(), "pageLoadFinshed", Q_ARG(bool, true));
+            window.raiseEvent(PageEvent::windowLoaded(window.webView()->title()));
         } else if (event == QLatin1String("kavo.update.end")) {
-            window.evaluateScript(PageEvent::updateEnd(true, QStringLiteral("1.0.0.1"), QStringLiteral("成功啦哈哈！")),
-                                  QVariant());
+            window.raiseEvent(PageEvent::updateEnd(true, QStringLiteral("1.0.0.1"), QStringLiteral("成功啦哈哈！")));
         } else if (event == QLatin1String("kavo.camera.picture.cancel")) {
             if (ScreenGrab *grab = KavoCamera::openScreenGrab())
                 QTest::keyClick(grab, Qt::Key_Escape);
@@ -245,21 +243,21 @@ private slots:
         BrowserWindow window{QUrl(m_pageUrl)};
         QSignalSpy ready(&window, &BrowserWindow::pageReady);
         QVERIFY(ready.wait(20000));
-        const QString listed =
-            window
-                .evaluateScript(QStringLiteral(
-                                    "(function () { var out = [];"
-                                    " var objects = {KavoFactory: KavoFactory, KavoDevice: KavoDevice, KavoFile: KavoFile,"
-                                    "  KavoCamera: KavoCamera, KavoNotification: KavoNotification, KavoUpdate: KavoUpdate,"
-                                    "  ClientDb: KavoFactory.createObject('ClientDb')};"
-                                    " for (var o in objects) for (var m in objects[o])"
-                                    "  if (typeof objects[o][m] === 'function') out.push(o + '.' + m);"
-                                    " return JSON.stringify(out); })()"),
-                                QVariant())
-                .toString();
-        const QStringList names = QVariant(QJsonDocument::fromJson(listed.toUtf8()).array().toVariantList()).toStringList();
-        // The engine lists each slot by its signature, "getVersion()".
-        QVERIFY2(names.contains(QStringLiteral("KavoDevice.getVersion()")), qPrintable(listed));
+        const QJsonArray listed =
+            PageScript::json(window, QStringLiteral(
+                                 "(function () { var out = [];"
+                                 " var objects = {KavoFactory: KavoFactory, KavoDevice: KavoDevice, KavoFile: KavoFile,"
+                                 "  KavoCamera: KavoCamera, KavoNotification: KavoNotification, KavoUpdate: KavoUpdate,"
+                                 "  ClientDb: KavoFactory.createObject('ClientDb')};"
+                                 " for (var o in objects) for (var m in objects[o])"
+                                 "  if (typeof objects[o][m] === 'function') out.push(o + '.' + m);"
+                                 " return out; })()"))
+                .toArray();
+        const QStringList names = QVariant(listed.toVariantList()).toStringList();
+        // QtWebKit lists each slot by its signature, "getVersion()", QtWebEngine by its name.
+        QVERIFY2(names.contains(QStringLiteral("KavoDevice.getVersion()"))
+                     || names.contains(QStringLiteral("KavoDevice.getVersion")),
+                 QJsonDocument(listed).toJson().constData());
         // What every QObject carries is no part of the page API.
         const QStringList inherited{QStringLiteral("deleteLater"), QStringLiteral("destroyed"),
                                     QStringLiteral("objectNameChanged")};
@@ -296,14 +294,12 @@ private slots:
             QVERIFY(ready.at(0).at(0).toBool());
 
             const QString source = QString::fromUtf8(QJsonDocument(QJsonArray{code}).toJson(QJsonDocument::Compact));
-            const QString thrown =
-                window
-                    .evaluateScript(QStringLiteral("(function () { try { (0, eval)(%1[0]); return ''; } catch (e) {"
-                                                   " return String(e) + (e.line ? ' (line ' + e.line + ')' : ''); } })()")
-                                        .arg(source),
-                                    QStringLiteral("no result"))
-                    .toString();
-            QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
+            const QVariant thrown = PageScript::evaluate(
+                window, QStringLiteral("(function () { try { (0, eval)(%1[0]); return ''; } catch (e) {"
+                                       " return String(e) + (e.line ? ' (line ' + e.line + ')' : ''); } })()")
+                            .arg(source));
+            QVERIFY2(thrown.isValid(), "the example gave no result");
+            QVERIFY2(thrown.toString().isEmpty(), qPrintable(thrown.toString()));
 
             QSet<QString> acted;
             QJsonObject now = state(window);

@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (count <= 0)
                 break;
             if (answer.size() < kept)
-                answer.append(buffer, std::min(int(count), kept - answer.size()));
+                answer.append(buffer, std::min(int(count), kept - int(answer.size())));
             progress = true;
         }
         quiet = progress || sent < size ? 0 : quiet + 1;

@@ -15,6 +15,12 @@
 #include <memory>
 #include <vector>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 struct Answer
@@ -33,6 +39,8 @@ public:
         socket.connectToHost(QHostAddress::LocalHost, port);
         socket.waitForConnected(3000);
     }
+    // Takes over a connected socket that nothing has read from so far.
+    explicit Client(int descriptor) { socket.setSocketDescriptor(descriptor); }
 
     QList<Answer> exchange(const QByteArray &bytes, int count, bool headOnly = false)
     {
@@ -159,9 +167,43 @@ qint64 residentKb(qint64 pid)
     return -1;
 }
 
+// Over what the server reads whole, and over what packages keep in memory.
+const int LargeSize = 9 * 1024 * 1024 + 7;
+
+// Bytes that compress well but show where each one stands.
+QByteArray patternBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(i * 31 + i / 4096);
+    return bytes;
+}
+
+// A blocking loopback socket outside Qt's event loop: it reads nothing until told to, and
+// its small receive buffer keeps the kernel from taking the server's answers off its hands.
+int rawClient(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+bool sendAll(int fd, const QByteArray &bytes)
+{
+    return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == ssize_t(bytes.size());
+}
+
 // kavo-httpd over root on a free port, answering once started; null when it cannot run.
-std::unique_ptr<QProcess> startHttpd(const QString &root, quint16 *port, const QString &wrapper = QString(),
-                                     const QStringList &wrapperArguments = QStringList())
+std::unique_ptr<QProcess> startHttpd(const QString &root, quint16 *port)
 {
     const QString program = qEnvironmentVariable("KAVO_BENCH_DIR") + "/kavo-httpd";
     if (!QFileInfo::exists(program))
@@ -171,11 +213,10 @@ std::unique_ptr<QProcess> startHttpd(const QString &root, quint16 *port, const Q
     *port = probe.serverPort();
     probe.close();
     auto httpd = std::make_unique<QProcess>();
+    httpd->setStandardOutputFile(QProcess::nullDevice());
+    httpd->setStandardErrorFile(QProcess::nullDevice());
     const QStringList arguments{"--root", root, "--port", QString::number(*port)};
-    if (wrapper.isEmpty())
-        httpd->start(program, arguments);
-    else
-        httpd->start(wrapper, wrapperArguments + QStringList{program} + arguments);
+    httpd->start(program, arguments);
     if (!httpd->waitForStarted())
         return nullptr;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -202,17 +243,21 @@ private slots:
     void malformedAndOversizeHeads_data();
     void malformedAndOversizeHeads();
     void versionedCachingAnd304();
+    void largeFileIsStreamed_data();
     void largeFileIsStreamed();
     void byteRanges_data();
     void byteRanges();
     void changedFileIsServedFresh();
-    void incompleteHeadTimesOut();
+    void timeouts_data();
+    void timeouts();
     void blackBoxProcess();
     void privateFilesAreNotServed_data();
     void privateFilesAreNotServed();
     void listensOnLoopbackByDefault();
     void pipeliningWithoutReadingStaysBounded();
+    void slowClientsDoNotLockOutAFreshOne_data();
     void slowClientsDoNotLockOutAFreshOne();
+    void acceptingGoesOnWhenDescriptorsComeBack();
     void requestFields_data();
     void requestFields();
     void responses_data();
@@ -222,6 +267,7 @@ private:
     QTemporaryDir m_root;
     QTemporaryDir m_outside;
     std::unique_ptr<HttpServer> m_server;
+    QElapsedTimer m_sinceFixtures;
 };
 
 void TestHttpServer::initTestCase()
@@ -261,8 +307,49 @@ void TestHttpServer::initTestCase()
     writeFile(m_root.filePath("data/my-journal.txt"), "diary");
     writeFile(m_root.filePath("elf.txt"), "elf");
 
+    // Larger than what packages keep in memory: streamed from the archive, compressed or not.
+    writeFile(m_root.filePath("mediasrc/big.bin"), patternBytes(LargeSize));
+    const QList<QStringList> mediaPackages{{"-q", m_root.filePath("media.zip")}, {"-q", "-0", m_root.filePath("stored.zip")}};
+    for (const QStringList &arguments : mediaPackages) {
+        QProcess media;
+        media.setWorkingDirectory(m_root.filePath("mediasrc"));
+        media.start("zip", arguments + QStringList{"big.bin"});
+        QVERIFY(media.waitForFinished() && media.exitCode() == 0);
+    }
+    writeFile(m_root.filePath("big.bin"), patternBytes(LargeSize));
+
+    // What today's pages load.
+    writeFile(m_root.filePath("app/main.mjs"), "export const a = 1;");
+    writeFile(m_root.filePath("app/lib.wasm"), QByteArray("\0asm\1\0\0\0", 8));
+    writeFile(m_root.filePath("app/logo.svg"), "<svg xmlns=\"http://www.w3.org/2000/svg\"/>");
+    writeFile(m_root.filePath("app/font.woff2"), "wOF2");
+    writeFile(m_root.filePath("app/site.css"), "p{}");
+
+    // Links: inside the root to what is served, and to what is not.
+    QVERIFY(QFile::copy(m_root.filePath("pkg.zip"), m_outside.filePath("away.zip")));
+    QVERIFY(QFile::copy(m_root.filePath("pkg.zip"), m_root.filePath("data/update/Demo/5.0.0.1/pkg.zip")));
+    const QList<QPair<QString, QString>> links{
+        {"home", m_outside.path()},
+        {"secret.txt", m_outside.filePath("secret.txt")},
+        {"d", "data"},
+        {"upd", "data/update"},
+        {"settings.txt", "data/user.conf"},
+        {"app.ini", "qt.conf"},
+        {"journal.txt", "data/notes.bin-journal"},
+        {"away.zip", m_outside.filePath("away.zip")},
+        {"staged.zip", "data/update/Demo/5.0.0.1/pkg.zip"},
+        {"same.zip", "pkg.zip"},
+        {"readme.txt", "readme"},
+        {"pages", "data/Demo"},
+    };
+    for (const auto &link : links) {
+        const QByteArray name = QFile::encodeName(m_root.filePath(link.first));
+        QVERIFY2(::symlink(QFile::encodeName(link.second).constData(), name.constData()) == 0, name.constData());
+    }
+
     m_server = std::make_unique<HttpServer>(m_root.path());
     QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
+    m_sinceFixtures.start();
 }
 
 void TestHttpServer::answers_data()
@@ -300,6 +387,14 @@ void TestHttpServer::answers_data()
     QTest::newRow("address host") << QByteArray("GET /readme HTTP/1.1\r\nHost: 127.0.0.1:58899\r\n\r\n") << 200 << QByteArray("text/plain") << QByteArray("plain") << QByteArray("keep-alive");
     QTest::newRow("ipv6 host") << QByteArray("GET /readme HTTP/1.1\r\nHost: [::1]:58899\r\n\r\n") << 200 << QByteArray("text/plain") << QByteArray("plain") << QByteArray("keep-alive");
     QTest::newRow("empty header value") << QByteArray("GET /readme HTTP/1.1\r\nX-A:\r\nHost: evil.example\r\n\r\n") << 403 << QByteArray() << forbidden << QByteArray("keep-alive");
+    QTest::newRow("module script") << QByteArray("GET /app/main.mjs HTTP/1.1\r\n\r\n") << 200 << QByteArray("text/javascript; charset=utf-8") << QByteArray("export const a = 1;") << QByteArray("keep-alive");
+    QTest::newRow("WebAssembly") << QByteArray("GET /app/lib.wasm HTTP/1.1\r\n\r\n") << 200 << QByteArray("application/wasm") << QByteArray("\0asm\1\0\0\0", 8) << QByteArray("keep-alive");
+    QTest::newRow("SVG image") << QByteArray("GET /app/logo.svg HTTP/1.1\r\n\r\n") << 200 << QByteArray("image/svg+xml") << QByteArray("<svg xmlns=\"http://www.w3.org/2000/svg\"/>") << QByteArray("keep-alive");
+    QTest::newRow("web font") << QByteArray("GET /app/font.woff2 HTTP/1.1\r\n\r\n") << 200 << QByteArray("font/woff2") << QByteArray("wOF2") << QByteArray("keep-alive");
+    QTest::newRow("style sheet") << QByteArray("GET /app/site.css HTTP/1.1\r\n\r\n") << 200 << QByteArray("text/css; charset=utf-8") << QByteArray("p{}") << QByteArray("keep-alive");
+    QTest::newRow("link to a file inside the root") << QByteArray("GET /readme.txt HTTP/1.1\r\n\r\n") << 200 << QByteArray("text/plain") << QByteArray("plain") << QByteArray("keep-alive");
+    QTest::newRow("page through a linked folder") << QByteArray("GET /pages/page.html HTTP/1.1\r\n\r\n") << 200 << QByteArray("text/html; charset=utf-8") << QByteArray("page") << QByteArray("keep-alive");
+    QTest::newRow("package linked inside the root") << QByteArray("GET /same/app/main.js HTTP/1.1\r\n\r\n") << 200 << QByteArray("application/x-javascript; charset=utf-8") << QByteArray("var a;") << QByteArray("keep-alive");
     QTest::newRow("client asks to close") << QByteArray("GET /readme HTTP/1.1\r\nConnection: close\r\n\r\n") << 200 << QByteArray("text/plain") << QByteArray("plain") << QByteArray("close");
 }
 
@@ -412,18 +507,25 @@ void TestHttpServer::versionedCachingAnd304()
     QVERIFY(!answers[0].headers.contains("cache-control"));
 }
 
+void TestHttpServer::largeFileIsStreamed_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::newRow("file") << QByteArray("/big.bin");
+    QTest::newRow("compressed package entry") << QByteArray("/media/big.bin");
+    QTest::newRow("stored package entry") << QByteArray("/stored/big.bin");
+}
+
 void TestHttpServer::largeFileIsStreamed()
 {
-    QByteArray big(5 * 1024 * 1024 + 7, '\0');
-    for (int i = 0; i < big.size(); ++i)
-        big[i] = char(i * 31);
-    writeFile(m_root.filePath("big.bin"), big);
+    QFETCH(QByteArray, target);
+    const QByteArray big = patternBytes(LargeSize);
     Client client(m_server->serverPort());
-    QList<Answer> answers = client.exchange("HEAD /big.bin HTTP/1.1\r\n\r\n", 1, true);
+    QList<Answer> answers = client.exchange("HEAD " + target + " HTTP/1.1\r\n\r\n", 1, true);
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers[0].headers.value("content-length"), QByteArray::number(big.size()));
-    answers = client.exchange("GET /big.bin HTTP/1.1\r\n\r\nGET /readme HTTP/1.1\r\n\r\n", 2);
+    answers = client.exchange("GET " + target + " HTTP/1.1\r\n\r\nGET /readme HTTP/1.1\r\n\r\n", 2);
     QCOMPARE(answers.size(), 2);
+    QCOMPARE(answers[0].status, 200);
     QVERIFY(answers[0].body == big);
     QCOMPARE(answers[1].body, QByteArray("plain"));
 }
@@ -445,6 +547,11 @@ void TestHttpServer::byteRanges_data()
     QTest::newRow("reversed range answered whole") << QByteArray("/readme") << QByteArray("bytes=3-1") << 200 << QByteArray() << QByteArray("plain");
     QTest::newRow("other unit answered whole") << QByteArray("/readme") << QByteArray("lines=1-2") << 200 << QByteArray() << QByteArray("plain");
     QTest::newRow("package entry") << QByteArray("/pkg/app/main.js") << QByteArray("bytes=0-2") << 206 << QByteArray("bytes 0-2/6") << QByteArray("var");
+    const QByteArray big = patternBytes(LargeSize);
+    QTest::newRow("large stored package entry") << QByteArray("/stored/big.bin") << QByteArray("bytes=5000000-5000009") << 206
+                                                << QByteArray("bytes 5000000-5000009/" + QByteArray::number(LargeSize)) << big.mid(5000000, 10);
+    QTest::newRow("large compressed package entry answered whole") << QByteArray("/media/big.bin") << QByteArray("bytes=5000000-5000009")
+                                                                   << 200 << QByteArray() << big;
 }
 
 void TestHttpServer::byteRanges()
@@ -491,19 +598,43 @@ void TestHttpServer::changedFileIsServedFresh()
     QCOMPARE(answers[2].status, 404);
 }
 
-void TestHttpServer::incompleteHeadTimesOut()
+void TestHttpServer::timeouts_data()
 {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("answers");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("bodySize");
+    QTest::addColumn<bool>("closed");
+    QTest::newRow("incomplete head") << QByteArray("GET /readme HTTP/1.1\r\nX-Slow: a") << 1 << 408 << 16 << true;
+    QTest::newRow("nothing sent") << QByteArray() << 0 << 0 << 0 << true;
+    QTest::newRow("streamed answer waiting for its reader") << QByteArray("GET /big.bin HTTP/1.1\r\n\r\n") << 1 << 200 << LargeSize << false;
+    QTest::newRow("answers waiting for their reader") << QByteArray("GET /half.bin HTTP/1.1\r\n\r\n").repeated(12) << 12 << 200 << 512 * 1024 << false;
+}
+
+// Idle 300 ms, incomplete head 200 ms; the peer reads nothing for five idle times.
+void TestHttpServer::timeouts()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, answers);
+    QFETCH(int, status);
+    QFETCH(int, bodySize);
+    QFETCH(bool, closed);
+    writeFile(m_root.filePath("half.bin"), patternBytes(512 * 1024));
     HttpServer server(m_root.path());
     server.setTimeouts(300, 200);
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    Client trickle(server.serverPort());
-    const QList<Answer> answers = trickle.exchange("GET /readme HTTP/1.1\r\nX-Slow: a", 1);
-    QCOMPARE(answers.size(), 1);
-    QCOMPARE(answers[0].status, 408);
-    QVERIFY(trickle.closedByServer());
-
-    Client idle(server.serverPort());
-    QVERIFY(idle.closedByServer(3000));
+    const int fd = rawClient(server.serverPort());
+    QVERIFY(fd >= 0);
+    QVERIFY(sendAll(fd, request));
+    QTest::qWait(1500);
+    Client client(fd);
+    const QList<Answer> got = client.exchange(QByteArray(), answers);
+    QCOMPARE(got.size(), answers);
+    for (const Answer &answer : got) {
+        QCOMPARE(answer.status, status);
+        QCOMPARE(answer.body.size(), bodySize);
+    }
+    QCOMPARE(client.closedByServer(closed ? 3000 : 100), closed);
 }
 
 void TestHttpServer::blackBoxProcess()
@@ -556,6 +687,17 @@ void TestHttpServer::privateFilesAreNotServed_data()
     QTest::newRow("database's rollback journal") << QByteArray("/data/notes.bin-journal") << QByteArray() << 404 << notFound;
     QTest::newRow("database's write-ahead log") << QByteArray("/data/notes.bin-WAL") << QByteArray() << 404 << notFound;
     QTest::newRow("database's shared memory") << QByteArray("/data/notes.bin-shm%3F") << QByteArray() << 404 << notFound;
+    QTest::newRow("link to a folder outside the root") << QByteArray("/home/secret.txt") << QByteArray() << 404 << notFound;
+    QTest::newRow("link to a file outside the root") << QByteArray("/secret.txt") << QByteArray() << 404 << notFound;
+    QTest::newRow("user settings through a linked folder") << QByteArray("/d/user.conf") << QByteArray() << 404 << notFound;
+    QTest::newRow("update area through a linked folder") << QByteArray("/d/update/Demo/5.0.0.1/update.rdl") << QByteArray() << 404 << notFound;
+    QTest::newRow("update area through a link to it") << QByteArray("/upd/Demo/5.0.0.1/update.rdl") << QByteArray() << 404 << notFound;
+    QTest::newRow("link to the user settings") << QByteArray("/settings.txt") << QByteArray() << 404 << notFound;
+    QTest::newRow("link to qt.conf") << QByteArray("/app.ini") << QByteArray() << 404 << notFound;
+    QTest::newRow("link to a database's journal") << QByteArray("/journal.txt") << QByteArray() << 404 << notFound;
+    QTest::newRow("package linked from outside the root") << QByteArray("/away/app/main.js") << QByteArray() << 404 << notFound;
+    QTest::newRow("package linked from the update area") << QByteArray("/staged/app/main.js") << QByteArray() << 404 << notFound;
+    QTest::newRow("served: page through a linked folder") << QByteArray("/d/Demo/page.html") << QByteArray() << 200 << QByteArray("page");
     QTest::newRow("served: journal in a name") << QByteArray("/data/my-journal.txt") << QByteArray() << 200 << QByteArray("diary");
     QTest::newRow("served: page beside a log") << QByteArray("/data/Demo/page.html") << QByteArray() << 200 << QByteArray("page");
     QTest::newRow("served: not quite a database") << QByteArray("/data/notes.txt") << QByteArray() << 200 << QByteArray("SQLite format 2 is not a database");
@@ -569,7 +711,10 @@ void TestHttpServer::privateFilesAreNotServed()
     QFETCH(QByteArray, range);
     QFETCH(int, status);
     QFETCH(QByteArray, body);
-    // Twice: an answer from the server's memory must follow the same rule.
+    // Twice: an answer from the server's memory must follow the same rule. Files left alone
+    // for a second may be kept in memory.
+    if (m_sinceFixtures.elapsed() < 1100)
+        QTest::qWait(int(1100 - m_sinceFixtures.elapsed()));
     for (int round = 0; round < 2; ++round) {
         Client client(m_server->serverPort());
         const QByteArray rangeLine = range.isEmpty() ? QByteArray() : "Range: " + range + "\r\n";
@@ -577,7 +722,6 @@ void TestHttpServer::privateFilesAreNotServed()
         QCOMPARE(answers.size(), 1);
         QCOMPARE(answers[0].status, status);
         QCOMPARE(answers[0].body, body);
-        QTest::qWait(round == 0 ? 1100 : 0); // files left alone for a second may be kept in memory
     }
 }
 
@@ -641,33 +785,88 @@ void TestHttpServer::pipeliningWithoutReadingStaysBounded()
     QVERIFY2(peak - before < 64 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - before)));
 }
 
+void TestHttpServer::slowClientsDoNotLockOutAFreshOne_data()
+{
+    QTest::addColumn<int>("descriptors"); // the server's limit
+    QTest::addColumn<int>("clients");
+    QTest::addColumn<QByteArray>("request"); // what each slow client sends, and then it reads nothing
+    QTest::newRow("slow senders of heads") << 200 << 300 << QByteArray("GET /readme HTTP/1.1\r\nX-Slow: ");
+    QTest::newRow("slow readers of a large file") << 200 << 1100 << QByteArray("GET /big.bin HTTP/1.1\r\n\r\n");
+    // Fewer than the server's least count: what is really left decides.
+    QTest::newRow("slow readers, 20 descriptors") << 20 << 60 << QByteArray("GET /big.bin HTTP/1.1\r\n\r\n");
+}
+
 void TestHttpServer::slowClientsDoNotLockOutAFreshOne()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
-        QSKIP("prlimit (util-linux) is missing");
+    QFETCH(int, descriptors);
+    QFETCH(int, clients);
+    QFETCH(QByteArray, request);
+    rlimit own;
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
+    if (own.rlim_cur < rlim_t(clients + 100)) {
+        own.rlim_cur = qMin<rlim_t>(own.rlim_max, rlim_t(clients + 100));
+        if (::setrlimit(RLIMIT_NOFILE, &own) != 0 || own.rlim_cur < rlim_t(clients + 100))
+            QSKIP("this process may not open enough descriptors for its clients");
+    }
     quint16 port = 0;
-    // 200 descriptors: without a connection limit, 300 slow clients would use them all up.
-    std::unique_ptr<QProcess> httpd
-        = startHttpd(m_root.path(), &port, QStringLiteral("prlimit"), {QStringLiteral("--nofile=200:200")});
+    std::unique_ptr<QProcess> httpd = startHttpd(m_root.path(), &port);
     if (!httpd)
         QSKIP("kavo-httpd not built");
-    std::vector<std::unique_ptr<QTcpSocket>> slow;
-    for (int i = 0; i < 300; ++i) {
-        slow.push_back(std::make_unique<QTcpSocket>());
-        slow.back()->connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(slow.back()->waitForConnected(3000));
-        slow.back()->write("GET /readme HTTP/1.1\r\nX-Slow: ");
-        slow.back()->flush();
+    const rlimit low = {rlim_t(descriptors), rlim_t(descriptors)};
+    QVERIFY(::prlimit(pid_t(httpd->processId()), RLIMIT_NOFILE, &low, nullptr) == 0);
+
+    std::vector<int> slow;
+    for (int i = 0; i < clients; ++i) {
+        const int fd = rawClient(port);
+        QVERIFY(fd >= 0);
+        slow.push_back(fd);
+        sendAll(fd, request); // a client closed at once may refuse it
+        // The server's queue of connections not yet accepted holds 50; a client that gets
+        // further ahead waits a second for the kernel's retry.
+        if (i % 40 == 39)
+            QTest::qWait(50);
     }
-    QTest::qWait(500);
+    // Long enough for every one of them to count as stalled.
+    QTest::qWait(2500);
     Client fresh(port);
     const QList<Answer> answers = fresh.exchange("GET /readme HTTP/1.1\r\n\r\n", 1);
+    for (const int fd : slow)
+        ::close(fd);
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers[0].body, QByteArray("plain"));
-    const int open = QDir(QStringLiteral("/proc/%1/fd").arg(httpd->processId())).entryList(QDir::NoDotAndDotDot | QDir::System).size();
-    QVERIFY2(open < 200, qPrintable(QString::number(open)));
+    QCOMPARE(httpd->state(), QProcess::Running);
     httpd->kill();
     httpd->waitForFinished();
+}
+
+void TestHttpServer::acceptingGoesOnWhenDescriptorsComeBack()
+{
+    HttpServer server(m_root.path());
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    // The rest of the program takes every descriptor but the client's.
+    rlimit saved;
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+    rlimit low = saved;
+    low.rlim_cur = qMin<rlim_t>(saved.rlim_cur, 1024);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+    std::vector<int> taken;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        taken.push_back(fd);
+    const bool exhausted = errno == EMFILE;
+    ::close(taken.back());
+    taken.pop_back();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    const bool connected = client.waitForConnected(3000);
+    client.write("GET /readme HTTP/1.1\r\n\r\n");
+    QTest::qWait(300); // accepting fails meanwhile
+    for (const int fd : taken)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    QVERIFY(exhausted);
+    QVERIFY(connected);
+    QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() > 0, 3000);
+    QVERIFY(client.readAll().startsWith("HTTP/1.1 200 OK\r\n"));
 }
 
 void TestHttpServer::requestFields_data()

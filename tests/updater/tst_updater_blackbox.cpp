@@ -1,3 +1,4 @@
+#include "core/inivariants.h"
 #include "core/config.h"
 #include "core/fileversion.h"
 #include "updatefixture.h"
@@ -73,7 +74,7 @@ class tst_UpdaterBlackbox : public QObject
     static void setPublicKey(const QString &root, const QString &key)
     {
         QSettings settings(root + QStringLiteral("/qt.conf"), QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
+        IniVariants::useUtf8(settings);
         settings.setValue(QStringLiteral("Demo/UpdatePublicKey"), key);
         settings.sync();
         QCOMPARE(settings.status(), QSettings::NoError);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/inivariants.h"
 #include "tests/copytree.h"
 
 #include "core/appnames.h"
@@ -63,7 +64,7 @@ inline bool writeFile(const QString &path, const QByteArray &data)
 inline bool setConf(const QString &conf, const QString &key, const QString &value)
 {
     QSettings settings(conf, QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
+    IniVariants::useUtf8(settings);
     settings.setValue(key, value);
     settings.sync();
     return settings.status() == QSettings::NoError;

@@ -242,6 +242,10 @@ private slots:
     void truncatedArchiveUnpacksNothing_data();
     void truncatedArchiveUnpacksNothing();
     void entryOver4GiBUnpacksWhole();
+    void packageCacheBudget_data();
+    void packageCacheBudget();
+    void largeEntriesAreStreamed_data();
+    void largeEntriesAreStreamed();
 
 private:
     QTemporaryDir m_work;
@@ -533,6 +537,116 @@ void TestZip::entryOver4GiBUnpacksWhole()
     QFile after(out + "/after.txt");
     QVERIFY(after.open(QIODevice::ReadOnly));
     QCOMPARE(after.readAll(), small);
+}
+
+void TestZip::packageCacheBudget_data()
+{
+    // ui.zip holds a.txt, b.txt and c.txt of 100 bytes each and big.txt of 300.
+    QTest::addColumn<qint64>("budget");
+    QTest::addColumn<qint64>("largeEntrySize");
+    QTest::addColumn<QStringList>("reads");
+    QTest::addColumn<QStringList>("held"); // afterwards, of the four entries
+    QTest::newRow("all fit") << qint64(1000) << qint64(1000) << QStringList{"ui/a.txt", "ui/b.txt", "ui/c.txt"}
+                             << QStringList{"a.txt", "b.txt", "c.txt"};
+    QTest::newRow("least recently used goes first") << qint64(250) << qint64(1000) << QStringList{"ui/a.txt", "ui/b.txt", "ui/c.txt"}
+                                                    << QStringList{"b.txt", "c.txt"};
+    QTest::newRow("a read keeps an entry") << qint64(250) << qint64(1000) << QStringList{"ui/a.txt", "ui/b.txt", "ui/a.txt", "ui/c.txt"}
+                                           << QStringList{"a.txt", "c.txt"};
+    QTest::newRow("two spellings, one copy") << qint64(150) << qint64(1000) << QStringList{"ui/a.txt", "ui/A.TXT", "ui.zip/a.txt"}
+                                             << QStringList{"a.txt"};
+    QTest::newRow("large entry never held") << qint64(1000) << qint64(200) << QStringList{"ui/a.txt", "ui/big.txt", "ui/b.txt"}
+                                            << QStringList{"a.txt", "b.txt"};
+    QTest::newRow("entry over the budget never held") << qint64(250) << qint64(1000) << QStringList{"ui/big.txt", "ui/a.txt"}
+                                                      << QStringList{"a.txt"};
+    QTest::newRow("no budget") << qint64(0) << qint64(1000) << QStringList{"ui/a.txt", "ui/big.txt"} << QStringList();
+}
+
+void TestZip::packageCacheBudget()
+{
+    QFETCH(qint64, budget);
+    QFETCH(qint64, largeEntrySize);
+    QFETCH(QStringList, reads);
+    QFETCH(QStringList, held);
+    const QMap<QString, QByteArray> files{{"a.txt", QByteArray(100, 'a')}, {"b.txt", QByteArray(100, 'b')},
+                                          {"c.txt", QByteArray(100, 'c')}, {"big.txt", QByteArray(300, 'g')}};
+    QTemporaryDir root;
+    QVERIFY(!makeArchive(root.path(), "ui.zip", files).isEmpty());
+    PackageResources packages(root.path());
+    packages.setCacheLimits(budget, largeEntrySize);
+    for (const QString &path : reads) {
+        const QString name = path.mid(path.lastIndexOf('/') + 1).toLower();
+        PackageResources::Entry entry = packages.entry(path);
+        const QByteArray bytes = entry.bytes ? *entry.bytes : entry.stream ? entry.stream->readAll() : QByteArray();
+        QCOMPARE(bytes, files.value(name));
+        QCOMPARE(entry.size, qint64(bytes.size()));
+        // Never both, and what is streamed is what is too large to hold.
+        QVERIFY(!entry.bytes != !entry.stream);
+        QCOMPARE(bool(entry.stream), bytes.size() > qMin(budget, largeEntrySize));
+        QVERIFY(packages.cachedBytes() <= budget);
+    }
+    qint64 heldBytes = 0;
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        QCOMPARE(packages.isCached("ui/" + it.key()), held.contains(it.key()));
+        heldBytes += held.contains(it.key()) ? it.value().size() : 0;
+    }
+    QCOMPARE(packages.cachedBytes(), heldBytes);
+}
+
+void TestZip::largeEntriesAreStreamed_data()
+{
+    QTest::addColumn<QStringList>("zipArgs");
+    QTest::addColumn<QByteArray>("damage"); // patched over the entry's first stored bytes
+    QTest::addColumn<qint64>("from");        // where reading starts
+    QTest::addColumn<bool>("whole");         // the bytes come complete, else reading ends in an error
+    QTest::newRow("compressed") << QStringList{"-q"} << QByteArray() << qint64(0) << true;
+    QTest::newRow("stored") << QStringList{"-q", "-0"} << QByteArray() << qint64(0) << true;
+    QTest::newRow("stored, from the middle") << QStringList{"-q", "-0"} << QByteArray() << qint64(150000) << true;
+    QTest::newRow("stored, damaged") << QStringList{"-q", "-0"} << QByteArray("XXXX") << qint64(0) << false;
+    QTest::newRow("compressed, damaged") << QStringList{"-q"} << QByteArray("\xff\xff\xff\xff") << qint64(0) << false;
+}
+
+void TestZip::largeEntriesAreStreamed()
+{
+    QFETCH(QStringList, zipArgs);
+    QFETCH(QByteArray, damage);
+    QFETCH(qint64, from);
+    QFETCH(bool, whole);
+    // Text that compresses, but not to nothing.
+    QByteArray data;
+    for (int i = 0; data.size() < 300000; ++i)
+        data += QByteArray::number(i * 7919 % 100003) + ' ';
+    QTemporaryDir root;
+    const QString archive = makeArchive(root.path(), "media.zip", {{"clip.bin", data}}, zipArgs);
+    QVERIFY(!archive.isEmpty());
+    if (!damage.isEmpty()) {
+        // Well inside the entry's data, which follows a 30-byte header, the name and a short extra field.
+        QFile file(archive);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(30 + 8 + 1000));
+        file.write(damage);
+    }
+    PackageResources packages(root.path());
+    packages.setCacheLimits(1024 * 1024, 64 * 1024);
+    PackageResources::Entry entry = packages.entry("media/clip.bin");
+    QVERIFY(entry.stream);
+    QCOMPARE(entry.size, qint64(data.size()));
+    QCOMPARE(packages.cachedBytes(), qint64(0));
+    if (from > 0)
+        QVERIFY(entry.stream->seek(from));
+    QByteArray read;
+    QByteArray chunk;
+    while (!(chunk = entry.stream->read(64 * 1024)).isEmpty())
+        read += chunk;
+    if (whole) {
+        QVERIFY(read == data.mid(int(from)));
+        QVERIFY(entry.stream->atEnd());
+    } else {
+        // The last bytes are held back: a reader never takes a damaged entry for a whole one.
+        QVERIFY(read.size() < data.size());
+        QVERIFY(!entry.stream->errorString().isEmpty());
+    }
+    // The bytes-only lookup has nothing to give for an entry that is only streamed.
+    QVERIFY(!packages.packageBytes("media/clip.bin"));
 }
 
 QTEST_GUILESS_MAIN(TestZip)
