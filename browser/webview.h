@@ -93,6 +93,8 @@ protected:
     explicit WebView(QWidget *parent = nullptr);
     // Whether reload should load the reload address instead; the engines call it on reload.
     bool reloadsFailedUrl();
+    // Fills this view with the engine's own view, which takes the focus and refuses drops.
+    void embed(QWidget *engineView);
 
 private:
     QUrl m_reloadUrl;

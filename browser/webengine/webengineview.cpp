@@ -71,11 +71,7 @@ WebEngineView::WebEngineView(QWidget *parent)
     , m_page(new WebEnginePage(this))
 {
     m_view->setPage(m_page);
-    m_view->setAcceptDrops(false);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_view);
-    setFocusProxy(m_view);
+    embed(m_view);
 
     QWebEngineSettings *settings = m_page->settings();
     settings->setAttribute(QWebEngineSettings::JavascriptEnabled, true);

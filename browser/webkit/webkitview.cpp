@@ -9,7 +9,6 @@
 #include "network/userfolders.h"
 
 #include <QAbstractNetworkCache>
-#include <QVBoxLayout>
 #include <QWebFrame>
 #include <QWebInspector>
 #include <QWebSecurityOrigin>
@@ -45,11 +44,7 @@ WebKitView::WebKitView(QWidget *parent)
     , m_page(new WebKitPage(this))
 {
     m_view->setPage(m_page);
-    m_view->setAcceptDrops(false);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_view);
-    setFocusProxy(m_view);
+    embed(m_view);
 
     QWebSettings *settings = QWebSettings::globalSettings();
     settings->setAttribute(QWebSettings::DeveloperExtrasEnabled, true);
