@@ -801,6 +801,10 @@ void TestHttpServer::slowClientsDoNotLockOutAFreshOne()
     QFETCH(int, descriptors);
     QFETCH(int, clients);
     QFETCH(QByteArray, request);
+    // The sanitizers' runtime in the server needs descriptors of its own; with only 20 in all what
+    // is left for connections is not the server's to decide.
+    if (descriptors < 50 && qEnvironmentVariableIsSet("ASAN_OPTIONS"))
+        QSKIP("too few descriptors for a server under AddressSanitizer");
     rlimit own;
     QVERIFY(::getrlimit(RLIMIT_NOFILE, &own) == 0);
     if (own.rlim_cur < rlim_t(clients + 100)) {
