@@ -9,6 +9,7 @@
 #include <QTranslator>
 
 #include <clocale>
+#include <csignal>
 
 #include <langinfo.h>
 
@@ -18,6 +19,11 @@ void prepareLibraryPaths()
     QByteArray pluginPath = qgetenv("QT_PLUGIN_PATH");
     pluginPath = pluginPath.isEmpty() ? systemPlugins : pluginPath + ':' + systemPlugins;
     qputenv("QT_PLUGIN_PATH", pluginPath);
+}
+
+void ignoreLostOutput()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void installSystemCodec()

@@ -7,6 +7,7 @@
 
 int main(int argc, char **argv)
 {
+    ignoreLostOutput();
     prepareLibraryPaths();
     WebView::prepareProcess();
     auto *app = new BrowserApplication(argc, argv);

@@ -8,6 +8,7 @@
 
 int main(int argc, char **argv)
 {
+    ignoreLostOutput();
     prepareLibraryPaths();
     QApplication app(argc, argv);
     installSystemCodec();
