@@ -199,13 +199,15 @@ QMap<QString, QString> RemoteDataClient::replyHeaders(QNetworkReply *reply) cons
         {QNetworkRequest::ContentLengthHeader, "Content-Length"},
         {QNetworkRequest::LastModifiedHeader, "Last-Modified"},
     };
-    for (const auto &entry : known) {
-        const QVariant value = reply->header(entry.header);
-        if (value.isValid())
-            headers.insert(QLatin1String(entry.name), value.toString());
-    }
+    // Names as Qt gives them: as the server wrote them, or in lower case (HTTP/2, Qt 6.7 and later).
     for (const QNetworkReply::RawHeaderPair &pair : reply->rawHeaderPairs())
         headers.insert(QString::fromUtf8(pair.first), QString::fromUtf8(pair.second));
+    // The documented ones are there under their usual names too, with the text the server sent
+    // (rawHeader() finds a name in any case).
+    for (const auto &entry : known) {
+        if (reply->header(entry.header).isValid())
+            headers.insert(QLatin1String(entry.name), QString::fromUtf8(reply->rawHeader(entry.name)));
+    }
     return headers;
 }
 

@@ -336,6 +336,10 @@ void BrowserWindow::loadingAnimationFinished()
 
 void BrowserWindow::onGeometryChangeRequested(const QRect &rect)
 {
+    // QtWebEngine asks for an empty rectangle for a window opened without features (a link with
+    // target="_blank"): that window keeps its own size instead of shrinking to nothing.
+    if (rect.width() <= 0 || rect.height() <= 0)
+        return;
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     const int x = qMax(rect.left(), available.left());
     const int y = qMax(rect.top(), available.top());

@@ -89,6 +89,11 @@ Event event(const QString &name, bool success, const QVariantMap &fields, const 
     e.script = script;
     return e;
 }
+// Header names are case-insensitive, and Qt 6.7 and later hand them over in lower case.
+bool isHiddenHeader(const QString &name)
+{
+    return name.compare(QLatin1String("jsonmessage"), Qt::CaseInsensitive) == 0;
+}
 } // namespace
 
 QJsonObject Event::toJson() const
@@ -174,7 +179,7 @@ QString extrasLiteral(int status, const QMap<QString, QString> &headers)
 {
     QString extras = QStringLiteral("{status:%1,headers: {").arg(status);
     for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
-        if (it.key() == QLatin1String("jsonmessage"))
+        if (isHiddenHeader(it.key()))
             continue;
         extras += QStringLiteral("'") + escapeScriptString(it.key()) + QStringLiteral("':'")
             + escapeScriptString(it.value()) + QStringLiteral("',");
@@ -192,7 +197,7 @@ Event remoteDataSuccess(const QString &id, const QString &response, int status, 
     script += extrasLiteral(status, headers) + QStringLiteral(";document.dispatchEvent(e);");
     QVariantMap headerFields;
     for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
-        if (it.key() != QLatin1String("jsonmessage"))
+        if (!isHiddenHeader(it.key()))
             headerFields.insert(it.key(), it.value());
     }
     const QVariantMap extras{{QStringLiteral("status"), status}, {QStringLiteral("headers"), headerFields}};

@@ -47,7 +47,7 @@ Event cameraPictureCancel();
 Event cameraPictureClear();
 Event deviceNotification(int id);
 Event remoteDataFailure(const QString &id, const QString &error);
-// extras: {status, headers: {name: value}}; a "jsonmessage" header is left out.
+// extras: {status, headers: {name: value}}; a "jsonmessage" header (in any case) is left out.
 Event remoteDataSuccess(const QString &id, const QString &response, int status,
                         const QMap<QString, QString> &headers);
 // The object literal of a remote-data answer's extras, built with escaped names and values.

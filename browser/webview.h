@@ -34,6 +34,9 @@ public:
 
     ~WebView() override;
 
+    // A window a page opens without a size gets this one on both engines (QtWebKit's own).
+    QSize sizeHint() const override { return QSize(800, 600); }
+
     virtual void load(const QUrl &url) = 0;
     // Shows html as a document of its own (the error text of a failed load); with a base URL the
     // document has that URL's origin.

@@ -9,7 +9,8 @@ bool isNonInteractive()
     return qEnvironmentVariable("KAVO_NONINTERACTIVE") == QLatin1String("1");
 }
 
-void showCriticalMessage(const QString &title, const QString &text)
+namespace {
+void showMessage(QMessageBox::Icon icon, const QString &title, const QString &text)
 {
     if (isNonInteractive()) {
         const QByteArray line = (title + QStringLiteral(": ") + text + QLatin1Char('\n')).toUtf8();
@@ -17,7 +18,18 @@ void showCriticalMessage(const QString &title, const QString &text)
         std::fflush(stderr);
         return;
     }
-    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok);
+    QMessageBox box(icon, title, text, QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
     box.exec();
+}
+} // namespace
+
+void showCriticalMessage(const QString &title, const QString &text)
+{
+    showMessage(QMessageBox::Critical, title, text);
+}
+
+void showInformationMessage(const QString &title, const QString &text)
+{
+    showMessage(QMessageBox::Information, title, text);
 }

@@ -128,7 +128,8 @@ interface KavoRemoteDataEvent extends KavoEvent {
     id: string;
     /** The body text (or this piece of it); '' on failure. */
     response: string;
-    /** HTTP status and answer headers; {} on failure. */
+    /** HTTP status and answer headers; {} on failure. Header names may arrive in lower case:
+     * compare them case-insensitively. */
     extras: { status?: number; headers?: { [name: string]: string } };
     /** Set on failure. */
     error?: string;

@@ -32,9 +32,14 @@
 #include <QFileInfo>
 #include <QNetworkDiskCache>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QUrl>
 
+#include <csignal>
 #include <cstdio>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 const QString errorTitle = QStringLiteral("错误");
@@ -149,8 +154,42 @@ bool BrowserApplication::init()
     createFirstWindow();
     // 14. Hand-over from the updater.
     handleEndOfUpdate();
+    quitOnSignals();
     traceStartup("init");
     return true;
+}
+
+namespace {
+int quitSignalPipe[2] = {-1, -1};
+
+void onQuitSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe calls here; a full pipe already holds a request.
+    [[maybe_unused]] const ssize_t written = ::write(quitSignalPipe[1], &byte, 1);
+}
+} // namespace
+
+// A logout, the installer or `kill` end the program as the tray's exit does, so the engine
+// writes what pages stored (localStorage, cookies) before the process goes.
+void BrowserApplication::quitOnSignals()
+{
+    if (quitSignalPipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, quitSignalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(quitSignalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this, notifier] {
+        char byte;
+        while (::read(quitSignalPipe[0], &byte, 1) > 0) {
+        }
+        notifier->setEnabled(false);
+        onExitApp();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGHUP, SIGINT})
+        ::sigaction(signal, &action, nullptr);
 }
 
 bool BrowserApplication::loadAppConfig()
@@ -208,7 +247,9 @@ bool BrowserApplication::ensureSingleInstance()
         // The running window comes forward, whether it was minimised, hidden or covered.
         if (!SingleInstance::requestActivation(key))
             qWarning("the running instance did not answer the activation request");
-        showCriticalMessage(systemTitle, appConfig().title() + QStringLiteral("已经在运行"));
+        // Nothing went wrong: the user's window is there, and this start has done its part.
+        showInformationMessage(systemTitle, appConfig().title() + QStringLiteral("已经在运行"));
+        m_failedStartExitCode = 0;
         return false;
     case SingleInstance::CreateFailed:
         break;

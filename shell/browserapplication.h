@@ -28,6 +28,8 @@ public:
 
     // The start-up sequence; false after the failing step's message.
     bool init();
+    // The exit code of a start that init() ended: 0 when a running instance took it over.
+    int failedStartExitCode() const { return m_failedStartExitCode; }
 
     QString webRoot() const { return m_webRoot; }
     IMInterface *imInterface() const { return m_imInterface; }
@@ -67,6 +69,7 @@ private:
     void createFirstWindow();
     void onLastWindowClosed();
     void handleEndOfUpdate();
+    void quitOnSignals();
     void traceStartup(const char *what);
 
     IMInterface *m_imInterface = nullptr;
@@ -77,4 +80,5 @@ private:
     TrayIcon *m_trayIcon = nullptr;
     QElapsedTimer m_startClock;
     KavoUpdate::EndedUpdate m_repairedUpdate;
+    int m_failedStartExitCode = -1;
 };

@@ -14,7 +14,7 @@ int main(int argc, char **argv)
     // A failed start ends at once: no event loop, and the application object is not destroyed.
     if (!app->init()) {
         std::fflush(nullptr);
-        std::_Exit(-1);
+        std::_Exit(app->failedStartExitCode());
     }
     const int result = app->exec();
     delete app;

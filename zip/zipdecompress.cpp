@@ -242,8 +242,10 @@ public:
         out->comment = decode(comment);
         return UNZ_OK;
     }
-    // The library compares the 32-bit placeholders with (unsigned long)-1, which never matches on
-    // 64-bit systems, so it keeps them: read the real sizes and header offset of the zip64 field.
+    // The zip64 extra field holds a 64-bit value for each of the directory record's fields that
+    // is a placeholder, in order. Which ones those are is read from the record itself: minizip
+    // 1.1 keeps the placeholders on 64-bit systems (it compares them with (unsigned long)-1),
+    // while the one of zlib 1.3 replaces them with the extra field's values.
     void applyZip64(const QByteArray &extra, ZipEntryInfo *out)
     {
         headerOffset = -1;
@@ -254,17 +256,20 @@ public:
             at += 4 + size;
             if (id != 1 || at > extra.size())
                 continue;
+            char record[46];
+            if (!data.seek(qint64(unzGetOffset64(handle))) || data.read(record, sizeof record) != qint64(sizeof record)
+                || memcmp(record, "PK\x01\x02", 4) != 0)
+                return;
             int used = 0;
-            if (out->uncompressedSize == 0xffffffffu && used + 8 <= size) {
+            if (littleEndian(record + 24, 4) == 0xffffffffu && used + 8 <= size) {
                 out->uncompressedSize = littleEndian(field + used, 8);
                 used += 8;
             }
-            if (out->compressedSize == 0xffffffffu && used + 8 <= size) {
+            if (littleEndian(record + 20, 4) == 0xffffffffu && used + 8 <= size) {
                 out->compressedSize = littleEndian(field + used, 8);
                 used += 8;
             }
-            // The offset is only present when the directory's own field could not hold it.
-            if (used + 8 <= size)
+            if (littleEndian(record + 42, 4) == 0xffffffffu && used + 8 <= size)
                 headerOffset = qint64(littleEndian(field + used, 8));
         }
     }

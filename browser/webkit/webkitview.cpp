@@ -40,12 +40,7 @@ QWebPage *WebKitPage::createWindow(WebWindowType type)
 
 WebKitView::WebKitView(QWidget *parent)
     : WebView(parent)
-    , m_view(new QWebView(this))
-    , m_page(new WebKitPage(this))
 {
-    m_view->setPage(m_page);
-    embed(m_view);
-
     QWebSettings *settings = QWebSettings::globalSettings();
     settings->setAttribute(QWebSettings::DeveloperExtrasEnabled, true);
     settings->setAttribute(QWebSettings::LocalStorageEnabled, true);
@@ -53,8 +48,15 @@ WebKitView::WebKitView(QWidget *parent)
     settings->setAttribute(QWebSettings::JavascriptEnabled, true);
     settings->setAttribute(QWebSettings::JavascriptCanOpenWindows, true);
     QWebSettings::setOfflineStoragePath(absolutePath(QStringLiteral("data")));
-    // Without a path the engine keeps localStorage for the session only.
+    // Without a path the engine keeps localStorage for the session only. A page takes the path
+    // when it is made, and the first page to use localStorage fixes it for all: it is set
+    // before this view's page exists.
     settings->setLocalStoragePath(UserFolders::data() + QStringLiteral("/webkit"));
+
+    m_view = new QWebView(this);
+    m_page = new WebKitPage(this);
+    m_view->setPage(m_page);
+    embed(m_view);
 
     connect(m_page, &QWebPage::loadStarted, this, &WebView::loadStarted);
     connect(m_page, &QWebPage::loadProgress, this, &WebView::loadProgress);

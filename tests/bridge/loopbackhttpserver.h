@@ -5,9 +5,11 @@
 #include <QList>
 #include <QMap>
 #include <QPointer>
+#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QVariantMap>
 
 // A scripted HTTP/1.1 server on loopback for remote-data tests: records every request it gets
 // and answers by path. Answers may be sent in pieces with pauses between them.
@@ -56,6 +58,18 @@ public:
         if (!body.isEmpty())
             a.pieces << body;
         return a;
+    }
+
+    // The values a page got for a header of its answer, under any case of the name: names are
+    // case-insensitive, and Qt 6.7 and later hand them over in lower case.
+    static QStringList answerHeader(const QVariantMap &headers, const QString &name)
+    {
+        QStringList values;
+        for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
+            if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+                values << it.value().toString();
+        }
+        return values;
     }
 
     QList<Request> requests;

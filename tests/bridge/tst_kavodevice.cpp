@@ -77,6 +77,10 @@ private slots:
         m_server.route("/login", LoopbackHttpServer::simple(200, "in", {"Set-Cookie: sid=s3cr3t; Path=/"}));
         m_server.route("/whoami", LoopbackHttpServer::simple(200, "me"));
         m_server.route("/missing", LoopbackHttpServer::simple(404, "nothing here"));
+        // About half a second in pieces: long enough for the page to be replaced meanwhile.
+        LoopbackHttpServer::Answer slow = LoopbackHttpServer::simple(200, "slowly");
+        slow.pieces = {"s", "l", "o", "w", "l", "y"};
+        m_server.route("/slow", slow);
     }
 
     void init()
@@ -149,15 +153,19 @@ private slots:
         QCOMPARE(m_server.requests.last().headers.value("cookie"), QByteArray("sid=s3cr3t"));
     }
 
+    // The answer to a call of the old document never reaches the new one.
     void reloadReplacesTheDevice()
     {
         QPointer<KavoDevice> old = device();
         QVERIFY(old);
+        js(QStringLiteral("KavoDevice.getRemoteDataExt('%1', 'old', 'GET', '', '')").arg(m_server.url("/slow")));
         QSignalSpy ready(m_window, &BrowserWindow::pageReady);
         js(QStringLiteral("location.reload()"));
         QTRY_VERIFY_WITH_TIMEOUT(ready.count() > 0, 15000);
         QVERIFY(!old);
         QVERIFY(device());
+        QTest::qWait(1000);
+        QCOMPARE(received(), 0);
     }
 
     void showRemoteSiteOpensWebAndMailOnly_data()

@@ -274,6 +274,7 @@ private slots:
                         LoopbackHttpServer::simple(200, body,
                                                    {"Content-Type: text/plain; charset=utf-8",
                                                     "X-Quote: it's \"q\" \\ x", QByteArray("X-Utf8: ") + "值'\xe2\x80\xa8",
+                                                    "Last-Modified: Tue, 15 Nov 1994 08:12:31 GMT",
                                                     "jsonmessage: hidden"}));
         m_client->request(m_server->url(QStringLiteral("/hostile")), QStringLiteral("id'1"), QStringLiteral("GET"),
                           QString(), QString());
@@ -283,12 +284,19 @@ private slots:
         QCOMPARE(e.value(QStringLiteral("success")).toBool(), true);
         QCOMPARE(e.value(QStringLiteral("response")).toString(),
                  QString::fromUtf16(u"it's \"q\" \\back\nline2\nline3\nend</script>\u2028中"));
-        const QJsonObject headers = e.value(QStringLiteral("extras")).toObject().value(QStringLiteral("headers")).toObject();
-        QCOMPARE(headers.value(QStringLiteral("X-Quote")).toString(), QStringLiteral("it's \"q\" \\ x"));
-        QCOMPARE(headers.value(QStringLiteral("X-Utf8")).toString(), QString::fromUtf16(u"值'\u2028"));
+        const QVariantMap headers =
+            e.value(QStringLiteral("extras")).toObject().value(QStringLiteral("headers")).toObject().toVariantMap();
+        QCOMPARE(LoopbackHttpServer::answerHeader(headers, QStringLiteral("X-Quote")),
+                 QStringList{QStringLiteral("it's \"q\" \\ x")});
+        QCOMPARE(LoopbackHttpServer::answerHeader(headers, QStringLiteral("X-Utf8")),
+                 QStringList{QString::fromUtf16(u"值'\u2028")});
+        // The documented names are there as written here, whatever case the answer used, and
+        // carry the text the server sent.
         QCOMPARE(headers.value(QStringLiteral("Content-Type")).toString(), QStringLiteral("text/plain; charset=utf-8"));
         QCOMPARE(headers.value(QStringLiteral("Content-Length")).toString(), QString::number(body.size()));
-        QVERIFY(!headers.contains(QStringLiteral("jsonmessage")));
+        QCOMPARE(headers.value(QStringLiteral("Last-Modified")).toString(),
+                 QStringLiteral("Tue, 15 Nov 1994 08:12:31 GMT"));
+        QVERIFY(LoopbackHttpServer::answerHeader(headers, QStringLiteral("jsonmessage")).isEmpty());
     }
 
     void httpErrorStatusesAreAnswers_data()
@@ -326,8 +334,9 @@ private slots:
         QCOMPARE(e.value(QStringLiteral("response")).toString(), QString::fromUtf8(body));
         const QJsonObject extras = e.value(QStringLiteral("extras")).toObject();
         QCOMPARE(extras.value(QStringLiteral("status")).toInt(), status);
-        QCOMPARE(extras.value(QStringLiteral("headers")).toObject().value(QStringLiteral("X-Mark")).toString(),
-                 QStringLiteral("m"));
+        QCOMPARE(LoopbackHttpServer::answerHeader(
+                     extras.value(QStringLiteral("headers")).toObject().toVariantMap(), QStringLiteral("X-Mark")),
+                 QStringList{QStringLiteral("m")});
     }
 
     // A login that answers 204 (or an empty 401) with a cookie keeps the cookie.

@@ -73,8 +73,9 @@ private slots:
         QCOMPARE(e.value(QStringLiteral("success")).toBool(), true);
         QCOMPARE(e.value(QStringLiteral("id")).toString(), QStringLiteral("h'1"));
         QCOMPARE(e.value(QStringLiteral("response")).toString(), expectedBody);
-        QCOMPARE(e.value(QStringLiteral("headers")).toMap().value(QStringLiteral("X-Value")).toString(),
-                 QString::fromUtf8(headerValue));
+        const QVariantMap headers = e.value(QStringLiteral("headers")).toMap();
+        QCOMPARE(LoopbackHttpServer::answerHeader(headers, QStringLiteral("X-Value")),
+                 QStringList{QString::fromUtf8(headerValue)});
     }
 
     void refusedConnectionReachesTheListener()

@@ -98,6 +98,7 @@ private slots:
         writePage(QStringLiteral("page.html"), page());
         writePage(QStringLiteral("link.html"), page("<a id='out' href='" + m_other.url("/page.html").toUtf8() + "'>out</a>"));
         writePage(QStringLiteral("frame.html"), page("<iframe src='" + m_other.url("/page.html").toUtf8() + "'></iframe>"));
+        writePage(QStringLiteral("sameframe.html"), page("<iframe src='page.html'></iframe>"));
         LoopbackHttpServer::Answer home;
         home.head = "HTTP/1.1 302 Found\r\nContent-Length: 0\r\nLocation: " + local(QStringLiteral("page.html")).toUtf8() + "\r\n";
         m_other.route("/home", home);
@@ -134,6 +135,7 @@ private slots:
         QTest::newRow("by window.open") << "open" << localPage << otherPage << false;
         QTest::newRow("window.open at home") << "open" << localPage << m_extra.url("/page.html") << true;
         QTest::newRow("in an iframe") << "iframe" << local(QStringLiteral("frame.html")) << otherPage << false;
+        QTest::newRow("in an iframe at home") << "iframe" << local(QStringLiteral("sameframe.html")) << localPage << false;
         QTest::newRow("factory window elsewhere") << "factory" << otherPage << otherPage << false;
         QTest::newRow("factory window at home") << "factory" << localPage << localPage << true;
     }
@@ -168,6 +170,9 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(PageManager::windows().size(), before + 1, 10000);
             window = PageManager::windows().last();
             QVERIFY(loaded(window, target));
+            // Opened without a size, it has a usable one of its own.
+            QVERIFY2(window->width() >= 400 && window->height() >= 300,
+                     qPrintable(QStringLiteral("%1x%2").arg(window->width()).arg(window->height())));
         }
 
         // An iframe is never trusted, and it hears none of the events of the page around it.

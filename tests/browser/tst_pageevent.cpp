@@ -98,7 +98,8 @@ private slots:
         addForms("remote success with headers",
                  PageEvent::remoteDataSuccess(QStringLiteral("8"), QString(), 404,
                                               {{QStringLiteral("X-Q"), hostile},
-                                               {QStringLiteral("jsonmessage"), hostile}}),
+                                               {QStringLiteral("jsonmessage"), hostile},
+                                               {QStringLiteral("JsonMessage"), hostile}}),
                  QStringLiteral("kavo.device.remote.data|true|id=8,response=,status=404,X-Q=") + hostile
                      + QStringLiteral("|list="));
         addForms("upload", PageEvent::fileUpload(false, hostile),

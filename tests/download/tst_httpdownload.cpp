@@ -177,7 +177,10 @@ private:
             s->disconnectFromHost();
             return;
         }
-        static const QRegularExpression range(QStringLiteral("Range: bytes=(\\d+)-(\\d+)"));
+        // Header names are case-insensitive; Qt 6.7 and later send them in lower case.
+        static const QRegularExpression range(QStringLiteral("^Range:\\s*bytes=(\\d+)-(\\d+)"),
+                                              QRegularExpression::CaseInsensitiveOption
+                                                  | QRegularExpression::MultilineOption);
         const auto m = range.match(QString::fromLatin1(request));
         const qint64 from = m.captured(1).toLongLong();
         const qint64 to = m.captured(2).toLongLong();
