@@ -6,8 +6,10 @@
 #                 installed (Debian 12, build-webkit-asan/), else on QtWebEngine (build-asan/); then
 #                 each fuzz target briefly (build-fuzz/). Every stage runs; any failed one fails
 #                 the command.
-# ./kavo.sh package [APP-DIR]  build with QtWebEngine, then bundle the programs with an application
-#                   folder (default: the demo) into build/dist/<App>-<Version>-linux-<arch>.tar.gz
+# ./kavo.sh package [APP-DIR] [--unsigned-updates]  build with QtWebEngine, then bundle the programs
+#                   with an application folder (default: the demo) into
+#                   build/dist/<App>-<Version>-linux-<arch>.tar.gz, its qt.conf carrying an update key
+#                   (see scripts/package-app.sh)
 # The engine of a build directory is chosen when it is configured: -DKAVO_ENGINE=webengine|webkit.
 set -euo pipefail
 
@@ -130,10 +132,10 @@ case "${1:-}" in
     package)
         install_deps
         build "$build" all -DKAVO_ENGINE=webengine
-        "$here/scripts/package-app.sh" "$build/bin" "$build/dist" ${2:+"$2"}
+        "$here/scripts/package-app.sh" "$build/bin" "$build/dist" "${@:2}"
         ;;
     *)
-        echo "usage: $0 run|test|package [APP-DIR]" >&2
+        echo "usage: $0 run|test|package [APP-DIR] [--unsigned-updates]" >&2
         exit 2
         ;;
 esac

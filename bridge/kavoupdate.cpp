@@ -23,6 +23,8 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <algorithm>
+
 #include <csignal>
 #include <cstdio>
 
@@ -319,10 +321,10 @@ bool KavoUpdate::startDownload()
                          QStringLiteral("-version"), m_version});
 }
 
-bool KavoUpdate::startInstallation()
+KavoUpdate::Pending KavoUpdate::startInstallation()
 {
     if (m_process)
-        return false;
+        return Pending::Ended;
     const QString dir = downloadDir();
     const QString tmp = dir + QStringLiteral("/tmp");
     const QString package = dir + QLatin1Char('/') + packageFileName();
@@ -330,7 +332,7 @@ bool KavoUpdate::startInstallation()
     // after the check: a package without its unpacked tree has not been checked yet. It stays
     // for the updater, which checks it when a page announces the version again.
     if (!appConfig().updatePublicKey().isEmpty() && !QFileInfo(tmp).isDir())
-        return false;
+        return Pending::Waiting;
     bool prepared = QFileInfo(tmp).isDir();
     // A kill during an earlier unpacking can leave a partial "tmp" behind; while the package
     // is here it is unpacked afresh. The unpacking is staged, so a failure leaves no "tmp".
@@ -340,11 +342,14 @@ bool KavoUpdate::startInstallation()
     }
     const QString program = tmp + QLatin1Char('/') + Kavo::updaterExecutableName();
     if (prepared && QFileInfo::exists(program)) {
-        return startUpdater(program, {QStringLiteral("-app"), appConfig().name(), QStringLiteral("-version"),
-                                      m_version, QStringLiteral("-execUpdate")});
+        return startUpdater(program,
+                            {QStringLiteral("-app"), appConfig().name(), QStringLiteral("-version"), m_version,
+                             QStringLiteral("-execUpdate")})
+            ? Pending::Installing
+            : Pending::Ended;
     }
     discardDownload(dir);
-    return false;
+    return Pending::Discarded;
 }
 
 bool KavoUpdate::startUpdater(const QString &program, const QStringList &arguments)
@@ -462,26 +467,43 @@ void KavoUpdate::cleanupUpdater()
 bool KavoUpdate::resumePendingUpdate()
 {
     const QString running = appConfig().version();
-    const QString root = updateRoot();
     // Only names that compare with the running version count; anything else is not ours to judge.
-    QString newest;
-    const QStringList names = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
-        if (compareVersions(name, running) == -2)
-            continue;
-        if (newest.isEmpty() || compareVersions(name, newest) == 1)
-            newest = name;
+    QStringList newer;
+    for (const QString &name : QDir(updateRoot()).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (compareVersions(name, running) == 1 && !UpdateArea::downloadDir(appConfig().name(), name).isEmpty())
+            newer << name;
     }
-    if (newest.isEmpty() || compareVersions(newest, running) < 1)
-        return false;
+    std::sort(newer.begin(), newer.end(),
+              [](const QString &a, const QString &b) { return compareVersions(a, b) == 1; });
 
-    const QString relative = UpdateArea::downloadDir(appConfig().name(), newest);
-    if (relative.isEmpty())
-        return false;
-    const QString dir = absolutePath(relative);
-    // A journal left here could not be repaired: nothing is installed over its backups.
-    if (InstallJournal::holdsInstallState(dir))
-        return false;
+    // Newest first: a failed attempt is removed and the next older one tried, a download still
+    // under way is kept for its next announcement, and once one is installing every older one
+    // has been superseded.
+    KavoUpdate *client = instance();
+    Pending installed = Pending::Waiting;
+    for (const QString &version : qAsConst(newer)) {
+        const QString dir = absolutePath(UpdateArea::downloadDir(appConfig().name(), version));
+        // A journal left here could not be repaired: nothing is installed over its backups,
+        // and none of the downloads is judged until it is gone.
+        if (InstallJournal::holdsInstallState(dir))
+            break;
+        if (installed == Pending::Installing) {
+            discardDownload(dir);
+            continue;
+        }
+        installed = client->installPendingDownload(version);
+        // An updater that ended at once did not take up the job; whether it left anything half
+        // done is for the next start to see, so nothing more is tried now.
+        if (installed == Pending::Ended)
+            break;
+    }
+    return installed == Pending::Installing;
+}
+
+// One download directory of an earlier run, as start-up finds it.
+KavoUpdate::Pending KavoUpdate::installPendingDownload(const QString &version)
+{
+    const QString dir = absolutePath(UpdateArea::downloadDir(appConfig().name(), version));
     DownloadTaskLog log(dir + QLatin1Char('/') + QLatin1String(TaskLogName));
     QString message;
     DownloadTaskInfo task;
@@ -489,16 +511,14 @@ bool KavoUpdate::resumePendingUpdate()
     // A log that names no usable package leaves nothing that could be installed.
     if (url.isEmpty() || UpdateArea::packageFileName(url).isEmpty()) {
         discardDownload(dir);
-        return false;
+        return Pending::Discarded;
     }
     const QString partial = dir + QLatin1Char('/') + UpdateArea::packageFileName(url) + QLatin1String(PartialSuffix);
     if (!QFileInfo::exists(dir + QStringLiteral("/tmp")) && QFileInfo::exists(partial))
-        return false;
-
-    KavoUpdate *client = instance();
-    client->m_url = url;
-    client->m_version = newest;
-    return client->startInstallation();
+        return Pending::Waiting;
+    m_url = url;
+    m_version = version;
+    return startInstallation();
 }
 
 bool KavoUpdate::repairInterruptedInstallation(EndedUpdate *ended)

@@ -38,8 +38,9 @@ public:
     // Puts back or finishes an installation that a kill interrupted; runs before anything else
     // of start-up. False when an installer is still at work in this installation.
     static bool repairInterruptedInstallation(EndedUpdate *ended);
-    // Installs a complete package of a newer version downloaded in an earlier run; true when
-    // the installing updater is running.
+    // Installs the newest complete package of a version newer than the running one that an
+    // earlier run downloaded, and removes the failed attempts beside it and the older ones it
+    // supersedes (each keeps its "log.elf"); true when the installing updater is running.
     static bool resumePendingUpdate();
 
     // The process-wide client of the start-up steps: made on first use, destroyed at exit.
@@ -68,8 +69,15 @@ private slots:
     void onConnectedToUpdate();
 
 private:
+    // What became of a download left by an earlier run when start-up tried to install it.
+    // Installing: its installing updater runs. Ended: no installing updater took up the job (one
+    // ended at once, or another runs). Waiting: not complete or not checked yet, and kept for a
+    // later announcement. Discarded: it cannot be installed and was removed, all but its log.
+    enum class Pending { Installing, Ended, Waiting, Discarded };
+
     bool startDownload();
-    bool startInstallation();
+    Pending installPendingDownload(const QString &version);
+    Pending startInstallation();
     bool startUpdater(const QString &program, const QStringList &arguments);
     void stopUpdater(bool crashed);
     void notifyEnded();

@@ -171,12 +171,17 @@ bool AppConfig::save(const QString &path)
     return true;
 }
 
-QString readUpdatePublicKey(const QString &path, const QString &app)
+QString readAppValue(const QString &path, const QString &app, const QString &key)
 {
     ConfigParser parser(path);
     if (app.isEmpty() || !parser.open())
         return QString();
-    return parser.stringValue(app + QStringLiteral("/UpdatePublicKey")).trimmed();
+    return parser.stringValue(app + QLatin1Char('/') + key).trimmed();
+}
+
+QString readUpdatePublicKey(const QString &path, const QString &app)
+{
+    return readAppValue(path, app, QStringLiteral("UpdatePublicKey"));
 }
 
 UserConfig::UserConfig() = default;

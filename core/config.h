@@ -87,8 +87,10 @@ private:
     QString m_updatePublicKey;
 };
 
-// The "UpdatePublicKey" of the application's section of the INI file at path (the updater
-// reads it from the installation's qt.conf without loading the whole record).
+// A key of the application's section of the INI file at path, trimmed (the updater reads the
+// installation's qt.conf this way, without loading the whole record); empty when missing.
+QString readAppValue(const QString &path, const QString &app, const QString &key);
+// Its "UpdatePublicKey".
 QString readUpdatePublicKey(const QString &path, const QString &app);
 
 // The window size the user left behind, kept per application in "data/user.conf".

@@ -2,6 +2,7 @@
 # make-update-package.sh BIN_DIR VERSION OUT.zip [--overlay DIR] [--sign KEYFILE] [--rotate-key KEYFILE]
 # make-update-package.sh --new-key KEYFILE
 # make-update-package.sh --public-key KEYFILE
+# make-update-package.sh --put-key KEYFILE QT.CONF
 #
 # Builds an update package from an installation or a build output: what the application ships
 # (both programs, qt.conf, its packages and its own files) with VERSION stamped into both
@@ -14,7 +15,10 @@
 #   --new-key KEYFILE     writes a new private key (keep it secret, never ship it) and prints
 #                         the line "UpdatePublicKey=..." for the application's section of qt.conf
 #   --public-key KEYFILE  prints that line again for an existing key
-#   --sign KEYFILE        writes OUT.zip.sig: base64 of the signature of OUT.zip's bytes
+#   --put-key KEYFILE QT.CONF  writes that line into the application's section of QT.CONF
+#   --sign KEYFILE        writes OUT.zip.sig: base64 of the signature of OUT.zip's bytes; a
+#                         package qt.conf without a key gets KEYFILE's, so an installation that
+#                         checks signatures keeps checking them after this update
 #   --rotate-key KEYFILE  puts KEYFILE's public key into the package's qt.conf, so the next
 #                         updates must be signed with KEYFILE (sign this one with the old key)
 set -euo pipefail
@@ -23,7 +27,7 @@ say() { echo "make-update-package: $*"; }
 die() { echo "make-update-package: $*" >&2; exit "${2:-1}"; }
 usage() {
     echo "usage: $0 BIN_DIR VERSION OUT.zip [--overlay DIR] [--sign KEYFILE] [--rotate-key KEYFILE]" >&2
-    echo "       $0 --new-key KEYFILE | --public-key KEYFILE" >&2
+    echo "       $0 --new-key KEYFILE | --public-key KEYFILE | --put-key KEYFILE QT.CONF" >&2
     exit 2
 }
 
@@ -33,7 +37,52 @@ public_key() {
     openssl pkey -in "$1" -pubout -outform DER | tail -c 32 | base64 -w0
 }
 
+# The App of a qt.conf's [System] group, as QSettings reads it (blanks around "=", CR line ends).
+conf_app() {
+    awk '
+        { sub(/\r$/, "") }
+        /^[ \t]*\[/ { group = $0; sub(/^[ \t]*\[/, "", group); sub(/\][ \t]*$/, "", group); next }
+        group == "System" && index($0, "=") {
+            name = $0; sub(/[ \t]*=.*/, "", name); sub(/^[ \t]*/, "", name)
+            if (name == "App") {
+                value = substr($0, index($0, "=") + 1); sub(/^[ \t]*/, "", value); sub(/[ \t]*$/, "", value)
+                print value; exit
+            }
+        }' "$1"
+}
+
+# The UpdatePublicKey of the application's group of a qt.conf; empty when there is none.
+conf_key() {
+    awk -v sec="[$2]" '
+        { sub(/\r$/, "") }
+        /^[ \t]*\[/ { insec = ($0 == sec) }
+        insec && /^[ \t]*UpdatePublicKey[ \t]*=/ { sub(/^[^=]*=[ \t]*/, ""); sub(/[ \t]*$/, ""); print; exit }' "$1"
+}
+
+# Puts KEYFILE's public key into the application's section of CONF, replacing the key there or
+# adding it (and the section if needed).
+put_key() {
+    local keyfile="$1" conf="$2" app pub
+    app="$(conf_app "$conf")"
+    [ -n "$app" ] || die "$conf names no application (System/App)"
+    pub="$(public_key "$keyfile")"
+    awk -v sec="[$app]" -v line="UpdatePublicKey=$pub" '
+        /^\[/ { if (insec && !done) { print line; done = 1 } insec = ($0 == sec) }
+        insec && /^[ \t]*UpdatePublicKey[ \t]*=/ { if (!done) { print line; done = 1 } next }
+        { print }
+        END { if (!done) { if (!insec) print sec; print line } }' "$conf" > "$conf.new"
+    # Written through, so the file keeps its mode.
+    cat "$conf.new" > "$conf"
+    rm -f "$conf.new"
+    say "$conf carries the key $pub"
+}
+
 case "${1:-}" in
+    --put-key)
+        [ $# -eq 3 ] || usage
+        [ -f "$3" ] || die "no file $3"
+        put_key "$2" "$3"
+        exit 0 ;;
     --new-key)
         [ $# -eq 2 ] || usage
         [ ! -e "$2" ] || die "$2 exists; a key is never overwritten"
@@ -137,16 +186,7 @@ rm -f "$stamp"
 if [ -f "$stage/qt.conf" ]; then
     # The Version of the application's group, written with or without blanks around "=" as
     # QSettings reads it; another application's group keeps its own. Without an App, every group.
-    conf_app="$(awk '
-        { sub(/\r$/, "") }
-        /^[ \t]*\[/ { group = $0; sub(/^[ \t]*\[/, "", group); sub(/\][ \t]*$/, "", group); next }
-        group == "System" && index($0, "=") {
-            name = $0; sub(/[ \t]*=.*/, "", name); sub(/^[ \t]*/, "", name)
-            if (name == "App") {
-                value = substr($0, index($0, "=") + 1); sub(/^[ \t]*/, "", value); sub(/[ \t]*$/, "", value)
-                print value; exit
-            }
-        }' "$stage/qt.conf")"
+    conf_app="$(conf_app "$stage/qt.conf")"
     awk -v app="$conf_app" -v version="$version" '
         { line = $0; cr = sub(/\r$/, "", line) ? "\r" : "" }
         line ~ /^[ \t]*\[/ { group = line; sub(/^[ \t]*\[/, "", group); sub(/\][ \t]*$/, "", group) }
@@ -159,17 +199,10 @@ fi
 
 if [ -n "$newkey" ]; then
     [ -f "$stage/qt.conf" ] || die "--rotate-key needs a qt.conf in the package"
-    app="$(awk -F= '/^\[/{s=$0} s=="[System]" && $1=="App"{print $2; exit}' "$stage/qt.conf")"
-    [ -n "$app" ] || die "qt.conf names no application (System/App)"
-    pub="$(public_key "$newkey")"
-    # Replaces the key in the application's section, or adds it there (adding the section if needed).
-    awk -v sec="[$app]" -v line="UpdatePublicKey=$pub" '
-        /^\[/ { if (insec && !done) { print line; done = 1 } insec = ($0 == sec) }
-        insec && /^UpdatePublicKey=/ { if (!done) { print line; done = 1 } next }
-        { print }
-        END { if (!done) { if (!insec) print sec; print line } }' "$stage/qt.conf" > "$stage/qt.conf.new"
-    mv "$stage/qt.conf.new" "$stage/qt.conf"
-    say "qt.conf of the package carries the new key $pub"
+    put_key "$newkey" "$stage/qt.conf"
+elif [ -n "$signkey" ] && [ -f "$stage/qt.conf" ] && [ -z "$(conf_key "$stage/qt.conf" "$(conf_app "$stage/qt.conf")")" ]; then
+    # Installed, a qt.conf without a key would turn the installation's signature checks off.
+    put_key "$signkey" "$stage/qt.conf"
 fi
 
 rm -f "$out" "$out.sig"

@@ -1,14 +1,30 @@
 #!/usr/bin/env bash
-# package-app.sh BIN_DIR OUT_DIR [APP_DIR]
+# package-app.sh BIN_DIR OUT_DIR [APP_DIR] [--unsigned-updates]
 # Makes OUT_DIR/<App>-<Version>-linux-<arch>.tar.gz: the programs of the build output BIN_DIR with
 # an application folder (qt.conf and the application's files; default: the demo in BIN_DIR),
 # plus install.sh and uninstall.sh for a per-user installation with a desktop entry. The runtime
 # Debian packages the programs need are computed here, with dpkg-shlibdeps, so install.sh can
 # name what a machine lacks.
+#
+# The bundled qt.conf carries an update key, so the installed application takes only update
+# packages signed with it: the application's own UpdatePublicKey when its qt.conf has one, else
+# the key kept outside every bundle in ${XDG_CONFIG_HOME:-~/.config}/kavo/keys/<App>.pem (made
+# with openssl on first use, readable by its owner only). --unsigned-updates leaves the key out,
+# and the application then takes unsigned packages.
 set -euo pipefail
 
-usage() { echo "usage: $0 BIN_DIR OUT_DIR [APP_DIR]" >&2; exit 2; }
-[ $# -ge 2 ] && [ $# -le 3 ] || usage
+usage() { echo "usage: $0 BIN_DIR OUT_DIR [APP_DIR] [--unsigned-updates]" >&2; exit 2; }
+signed=1
+args=()
+for arg in "$@"; do
+    case "$arg" in
+        --unsigned-updates) signed=0 ;;
+        -*) usage ;;
+        *) args+=("$arg") ;;
+    esac
+done
+[ ${#args[@]} -ge 2 ] && [ ${#args[@]} -le 3 ] || usage
+set -- "${args[@]}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 bin="$(cd "$1" && pwd)"
 out="$2"
@@ -65,6 +81,23 @@ find "$bin" -maxdepth 1 -name 'Kavo.*.so' -exec cp -a {} "$install_dir/" \;
     --exclude=./cookies.ini --exclude='./data/*/_pictures' --exclude=./data/Databases.db \
     --exclude='./data/http_*' --exclude='./data/https_*' --exclude='*.lrdl' \
     --exclude='*-journal' --exclude='*-wal' --exclude='*-shm' .) | (cd "$install_dir" && tar -xf -)
+
+if [ "$signed" = 0 ]; then
+    echo "package: --unsigned-updates: the application will take update packages nobody signed"
+elif [ -n "$(ini "$conf" "$app" UpdatePublicKey)" ]; then
+    echo "package: qt.conf carries its own UpdatePublicKey; sign update packages with its private key"
+else
+    keys="${XDG_CONFIG_HOME:-$HOME/.config}/kavo/keys"
+    key="$keys/$app.pem"
+    if [ ! -f "$key" ]; then
+        (umask 077 && mkdir -p "$keys")
+        "$here/make-update-package.sh" --new-key "$key" >/dev/null
+    fi
+    chmod 600 "$key"
+    "$here/make-update-package.sh" --put-key "$key" "$install_dir/qt.conf" >/dev/null
+    echo "package: update key $key (keep it, and out of every bundle); sign update packages with"
+    echo "package:   scripts/make-update-package.sh BIN_DIR VERSION OUT.zip --sign $key"
+fi
 
 icon_dir=""
 icon_ext=""

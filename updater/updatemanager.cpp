@@ -29,6 +29,7 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 #include <unistd.h>
@@ -390,9 +391,15 @@ bool UpdateManager::unpack()
 
 void UpdateManager::askConsent()
 {
-    const QString text
-        = QStringLiteral("   \"%0\"新版本%1已经下载完成, 是否退出程序立即更新？更新完毕后将自动启动新版程序。")
-              .arg(value(QStringLiteral("-app")), value(QStringLiteral("-version")));
+    const QString app = value(QStringLiteral("-app"));
+    const QString title = readAppValue(m_appDir + QStringLiteral("/qt.conf"), app, QStringLiteral("Title"));
+    QString text = QStringLiteral("   \"%0\"新版本%1已经下载完成, 是否退出程序立即更新？更新完毕后将自动启动新版程序。")
+                       .arg(title.isEmpty() ? app : title, value(QStringLiteral("-version")));
+    // The user sees where the package came from before saying yes. The encoded form shows an
+    // internationalised name as its ASCII form, so no look-alike letters pass for a known host.
+    const QString host = QUrl(value(QStringLiteral("-beginUpdate"))).host(QUrl::FullyEncoded);
+    if (!host.isEmpty())
+        text += QStringLiteral("（来自 %1）").arg(host);
     QObject *alert = showUpdateConsent(QStringLiteral("升级"), text, this, [this](int cmd) { onDesktopAlertCmd(cmd); });
     // The notification has no parent and is not the manager's window; it ends with the process.
     Q_UNUSED(alert);
@@ -455,6 +462,9 @@ void UpdateManager::installNow()
         exitRoutine();
         return;
     }
+    // Without a key in the installation's qt.conf any package is taken, whoever made it.
+    if (readUpdatePublicKey(installationRoot() + QStringLiteral("/qt.conf"), value(QStringLiteral("-app"))).isEmpty())
+        LogUtils::warn(dir, QStringLiteral("安装未签名的升级包: qt.conf 中没有 UpdatePublicKey, 升级包未经签名校验!"));
     auto *dialog = new UpdateDialog();
     replaceWindow(dialog);
     connect(dialog, &UpdateDialog::updateFinished, this, &UpdateManager::onUpdateFinished);

@@ -526,13 +526,36 @@ private slots:
             << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1" + updater + "=standin-stays", "5.0.0.2/update.rdl=log",
                            "5.0.0.2" + updater + "=standin-stays", "6.0/update.rdl=log", "6.0" + updater + "=standin-stays",
                            "zzz/update.rdl=log", "9.9.9.9.9/update.rdl=log"}
-            << true << "5.0.0.2" << QStringList() << QStringList{"5.0.0.1/tmp", "6.0/tmp"};
+            << true << "5.0.0.2" << QStringList{"5.0.0.1"}
+            << QStringList{"6.0/tmp", "zzz/update.rdl", "9.9.9.9.9/update.rdl"};
         QTest::newRow("package present: half-unpacked tmp replaced")
             << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=package-stays", "5.0.0.1/tmp/half=half"} << true
             << "5.0.0.1" << QStringList{"5.0.0.1/tmp/half"} << QStringList{"5.0.0.1/pkg.zip"};
         QTest::newRow("damaged package")
             << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=not a zip", "5.0.0.1" + updater + "=standin-stays"}
             << false << QString() << QStringList{"5.0.0.1"} << QStringList();
+        QTest::newRow("newer failed download above a complete older one")
+            << QStringList{"5.0.0.2/update.rdl=log", "5.0.0.2/pkg.zip=not a zip", "5.0.0.2/log.elf=why",
+                           "5.0.0.1/update.rdl=log", "5.0.0.1" + updater + "=standin-stays"}
+            << true << "5.0.0.1" << QStringList{"5.0.0.2/pkg.zip", "5.0.0.2/update.rdl", "5.0.0.2/tmp"}
+            << QStringList{"5.0.0.2/log.elf", "5.0.0.1/update.rdl"};
+        QTest::newRow("older failed download beside a complete newer one")
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip.lrdl=partial", "5.0.0.1/tmp/half=half",
+                           "5.0.0.1/log.elf=why", "5.0.0.2/update.rdl=log", "5.0.0.2/pkg.zip=package-stays"}
+            << true << "5.0.0.2" << QStringList{"5.0.0.1/pkg.zip.lrdl", "5.0.0.1/tmp", "5.0.0.1/update.rdl"}
+            << QStringList{"5.0.0.1/log.elf", "5.0.0.2/pkg.zip", "5.0.0.2" + updater};
+        QTest::newRow("newer download under way above a complete older one")
+            << QStringList{"5.0.0.2/update.rdl=log", "5.0.0.2/pkg.zip.lrdl=partial", "5.0.0.1/update.rdl=log",
+                           "5.0.0.1" + updater + "=standin-stays"}
+            << true << "5.0.0.1" << QStringList()
+            << QStringList{"5.0.0.2/update.rdl", "5.0.0.2/pkg.zip.lrdl", "5.0.0.1/update.rdl"};
+        QTest::newRow("interrupted installation above a complete older one")
+            << QStringList{"5.0.0.2/install.journal=journal", "5.0.0.2/backup/Kavo.V5=original",
+                           "5.0.0.2/pkg.zip.lrdl=partial", "5.0.0.1/update.rdl=log",
+                           "5.0.0.1" + updater + "=standin-stays"}
+            << false << QString() << QStringList()
+            << QStringList{"5.0.0.2/install.journal", "5.0.0.2/backup/Kavo.V5", "5.0.0.2/pkg.zip.lrdl",
+                           "5.0.0.1/update.rdl", "5.0.0.1/tmp"};
         QTest::newRow("updater that ends at once")
             << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1" + updater + "=standin-quick"} << false << QString()
             << QStringList() << QStringList{"5.0.0.1/update.rdl"};

@@ -1,8 +1,11 @@
+#include "bridge/kavoupdate.h"
 #include "browser/browsercontext.h"
 #include "browser/browserwindow.h"
 #include "browser/host.h"
 #include "browser/pagemanager.h"
 #include "browser/webview.h"
+#include "core/config.h"
+#include "core/fileutils.h"
 #include "httpserver/httpserver.h"
 
 #include "loopbackhttpserver.h"
@@ -55,6 +58,10 @@ class tst_TrustedOrigins : public QObject
     {
         return QStringLiteral("http://127.0.0.1:%1/data/T/%2").arg(m_local->serverPort()).arg(path);
     }
+    QString steeredUrl() const
+    {
+        return local(QStringLiteral("update.html?version=5.0.0.9&url=%1#auto").arg(m_other.url("/evil.zip")));
+    }
     QString webRoot() const { return QStringLiteral("http://localhost:%1/data/T").arg(m_local->serverPort()); }
 
     void writePage(const QString &name, const QByteArray &html)
@@ -67,6 +74,27 @@ class tst_TrustedOrigins : public QObject
 
     // Read from the title: what the window itself runs in the page is what is being tested.
     static QString report(BrowserWindow *window) { return window->webView()->title(); }
+
+    // A page of another origin opened the demo's update page with an announcement in its address:
+    // the page has the bridge and acts on nothing of that address.
+    void steeredPageStartsNothing(BrowserWindow *window, const QString &target)
+    {
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return window->webView()->url().matches(QUrl(target), QUrl::None) && !window->isLoading()
+                             && window->bridgeObjects().size() == 6;
+                     },
+                     15000),
+                 qPrintable(window->webView()->url().toString()));
+        // The page announced by itself 300 ms after loading when it still read its address.
+        QTest::qWait(1500);
+        KavoUpdate *client = KavoUpdate::instance();
+        QVERIFY(!client->process());
+        QVERIFY2(client->version().isEmpty(), qPrintable(client->version()));
+        QVERIFY(!QFileInfo::exists(absolutePath(QStringLiteral("data/update/") + appConfig().name())));
+        for (const LoopbackHttpServer::Request &request : qAsConst(m_other.requests))
+            QVERIFY2(!request.target.contains("evil.zip"), request.target.constData());
+    }
 
     static bool loaded(BrowserWindow *window, const QString &url)
     {
@@ -103,6 +131,19 @@ private slots:
         home.head = "HTTP/1.1 302 Found\r\nContent-Length: 0\r\nLocation: " + local(QStringLiteral("page.html")).toUtf8() + "\r\n";
         m_other.route("/home", home);
 
+        // The demo's own update page, served from the trusted local server, and a page elsewhere
+        // that opens it with an announcement in the query and the fragment the page once obeyed.
+        for (const char *name : {"update.html", "kavo.js", "style.css"})
+            QVERIFY(
+                QFile::copy(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/demo/") + QLatin1String(name),
+                            m_root.filePath(QStringLiteral("data/T/") + QLatin1String(name))));
+        const QByteArray steer
+            = "<html><body><script>location.replace('" + steeredUrl().toUtf8() + "');</script></body></html>";
+        m_other.route("/steer", LoopbackHttpServer::simple(200, steer, {"Content-Type: text/html"}));
+        // The application a page's announcement would update, as the program sets it.
+        appConfig().set(QStringLiteral("TrustTest%1").arg(QCoreApplication::applicationPid()), QString(),
+                        QStringLiteral("Test"), QString(), QStringLiteral("5.0.0.0"), QString(), 0, 0, QUrl());
+
         BrowserContext::setWebRoot(webRoot());
         BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(
             m_local->serverPort(), QUrl(m_configured.url("/page.html")), {m_extra.url(QString())}));
@@ -111,6 +152,8 @@ private slots:
     void cleanup()
     {
         PageManager::closeAll();
+        KavoUpdate::destroyInstance();
+        removeDir(absolutePath(QStringLiteral("data/update/") + appConfig().name()));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
@@ -138,6 +181,8 @@ private slots:
         QTest::newRow("in an iframe at home") << "iframe" << local(QStringLiteral("sameframe.html")) << localPage << false;
         QTest::newRow("factory window elsewhere") << "factory" << otherPage << otherPage << false;
         QTest::newRow("factory window at home") << "factory" << localPage << localPage << true;
+        QTest::newRow("steered to the update page with an announcement")
+            << "steered" << m_other.url("/steer") << steeredUrl() << true;
     }
 
     void origins()
@@ -158,6 +203,10 @@ private slots:
             window = PageManager::createWindow(QUrl(start), nullptr, Qt::WindowFlags());
         }
         QPointer<BrowserWindow> guard(window);
+        if (how == QLatin1String("steered")) {
+            steeredPageStartsNothing(window, target);
+            return;
+        }
         const QString first = how == QLatin1String("direct") ? target : start;
         QVERIFY2(loaded(window, first), qPrintable(window->webView()->url().toString()));
 

@@ -3,6 +3,7 @@
 // updates itself from a package served by nginx, and uninstall.sh takes away what install.sh
 // made while the user's data stays.
 
+#include "core/config.h"
 #include "core/inivariants.h"
 #include "core/fileversion.h"
 #include "tests/updater/updatefixture.h"
@@ -23,6 +24,7 @@ class tst_Bundle : public QObject
     QStringList m_requests;
     QString m_archive;
     QString m_pageUrl;
+    QString m_key; // the update key the packaging script made, outside the bundle
 
     static QString source(const QString &path) { return qEnvironmentVariable("KAVO_SOURCE_DIR") + QLatin1Char('/') + path; }
 
@@ -64,6 +66,23 @@ class tst_Bundle : public QObject
 
     QString installer() const { return m_unpacked.filePath(QStringLiteral("Demo-5.0.0.0/install.sh")); }
 
+    // A file of a bundle archive, read without unpacking it.
+    static QByteArray archiveFile(const QString &archive, const QString &entry)
+    {
+        QProcess tar;
+        tar.start(QStringLiteral("tar"), {QStringLiteral("-xzOf"), archive, entry});
+        tar.waitForFinished(60000);
+        return tar.readAllStandardOutput();
+    }
+
+    static QString publicKeyOf(const QString &keyFile)
+    {
+        QProcess p;
+        p.start(source(QStringLiteral("scripts/make-update-package.sh")), {QStringLiteral("--public-key"), keyFile});
+        p.waitForFinished(30000);
+        return QString::fromUtf8(p.readAllStandardOutput()).trimmed().section(QLatin1Char('='), 1);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -76,18 +95,26 @@ private slots:
         m_archive = m_dist.filePath(QStringLiteral("Demo-5.0.0.0-linux-%1.tar.gz")
                                         .arg(QString::fromUtf8(uname.readAllStandardOutput()).trimmed()));
         QVERIFY2(QFileInfo::exists(m_archive), qPrintable(made.output));
+        // The key is made on first use, kept for the user alone, and its place is told.
+        m_key = m_dist.filePath(QStringLiteral(".config/kavo/keys/Demo.pem"));
+        QVERIFY2(made.output.contains(QStringLiteral("update key ") + m_key), qPrintable(made.output));
+        // Mode 0600 (the "user" bits repeat the owner's for the file's owner).
+        const QFile::Permissions userBits = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
+        QCOMPARE(QFileInfo(m_key).permissions() & ~userBits, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         QVERIFY(run(QStringLiteral("tar"), {QStringLiteral("-xzf"), m_archive, QStringLiteral("-C"), m_unpacked.path()}));
 
         recordRequestLines(m_reports, m_requests);
         QVERIFY(m_reports.listen(QHostAddress::LocalHost));
         QVERIFY(m_nginx.start(m_served.path()));
 
-        // The installed program opens the demo's update page, which announces version 5.0.0.1
-        // and reports the end of the update; the new version opens the same page.
-        m_pageUrl = autoUpdatePageUrl(m_nginx.url("pkg.zip"), m_reports.serverPort());
+        // The installed program opens a page that announces version 5.0.0.1 and reports the end
+        // of the update; the new version opens the same page.
+        m_pageUrl = autoUpdatePageUrl();
         QTemporaryDir overlay;
         QVERIFY(writeOverlayConf(overlay.path(), m_pageUrl));
-        QVERIFY(makePackage(m_served.filePath(QStringLiteral("pkg.zip")), QStringLiteral("5.0.0.1"), overlay.path()));
+        // Signed with the bundle's key: the installed application takes nothing else.
+        QVERIFY(makePackage(m_served.filePath(QStringLiteral("pkg.zip")), QStringLiteral("5.0.0.1"), overlay.path(),
+                            {QStringLiteral("--sign"), m_key}));
         Nginx::makeReadable(m_served.path());
     }
 
@@ -99,6 +126,18 @@ private slots:
                                  "Demo-5.0.0.0/installation/qt.conf", "Demo-5.0.0.0/installation/data.zip",
                                  "Demo-5.0.0.0/installation/data/Demo/icon.png"})
             QVERIFY2(entries.contains(QLatin1String(name)), name);
+        // Its qt.conf carries the public key of the update key; no file of it holds the private key.
+        const QString publicKey = publicKeyOf(m_key);
+        QVERIFY(!publicKey.isEmpty());
+        QCOMPARE(readUpdatePublicKey(m_unpacked.filePath(QStringLiteral("Demo-5.0.0.0/installation/qt.conf")),
+                                     QStringLiteral("Demo")),
+                 publicKey);
+        const QByteArray privateKey = readFile(m_key);
+        QVERIFY(privateKey.contains("PRIVATE KEY"));
+        for (const QString &file : tree(m_unpacked.path())) {
+            const QByteArray bytes = readFile(file);
+            QVERIFY2(!bytes.contains("PRIVATE KEY") && !bytes.contains(privateKey.trimmed()), qPrintable(file));
+        }
     }
 
     // An application folder in use: what the programs and pages wrote stays out of the bundle.
@@ -114,11 +153,17 @@ private slots:
                                   "data/demo.db-journal", "data/demo.db-wal", "data/demo.db-shm"})
             QVERIFY(writeFile(app.filePath(QLatin1String(state)), "user state"));
         QTemporaryDir out;
+        // Made without an update key: the application takes unsigned packages, as it did before keys.
         const Result made = runAs(out.path(), source(QStringLiteral("scripts/package-app.sh")),
-                                  {binDir(), out.path(), app.path()});
+                                  {binDir(), out.path(), app.path(), QStringLiteral("--unsigned-updates")});
         QVERIFY2(made.code == 0, qPrintable(made.output));
-        const QStringList entries = archiveEntries(QDir(out.path()).entryInfoList({"*.tar.gz"}).value(0).filePath());
+        const QString archive = QDir(out.path()).entryInfoList({"*.tar.gz"}).value(0).filePath();
+        const QStringList entries = archiveEntries(archive);
         QVERIFY(entries.contains(QStringLiteral("Demo-5.0.0.0/installation/data/Demo/icon.png")));
+        const QByteArray conf = archiveFile(archive, QStringLiteral("Demo-5.0.0.0/installation/qt.conf"));
+        QVERIFY(conf.contains("App=Demo"));
+        QVERIFY2(!conf.contains("UpdatePublicKey"), conf.constData());
+        QVERIFY(!QFileInfo::exists(out.filePath(QStringLiteral(".config/kavo/keys/Demo.pem"))));
         for (const QString &entry : entries) {
             for (const char *state : {"user.conf", "cookies.ini", "data/update", ".elf", "_pictures", "Databases.db",
                                       "http_localhost", "demo.db-"})
@@ -185,6 +230,7 @@ private slots:
         QCOMPARE(desktop.value(QStringLiteral("Desktop Entry/Icon")).toString(), QStringLiteral("kavo-demo"));
 
         // The user agrees to the update the page announces; the restarted program reports its end.
+        QVERIFY(writeAutoUpdatePage(target, m_nginx.url("pkg.zip"), m_reports.serverPort()));
         QVERIFY(setConf(target + QStringLiteral("/qt.conf"), QStringLiteral("Demo/Url"), m_pageUrl));
 
         QProcess main;
@@ -207,6 +253,11 @@ private slots:
                  qPrintable(m_requests.join('|')));
         QVERIFY(main.state() == QProcess::NotRunning || main.waitForFinished(10000));
         QCOMPARE(fileVersion(target + QStringLiteral("/Kavo.V5")), QStringLiteral("5.0.0.1"));
+        // The signature was checked, and the new version still asks for signed packages.
+        const QStringList updateLog = logLines(target + QStringLiteral("/data/update/Demo/5.0.0.1/log.elf"));
+        QVERIFY2(updateLog.contains(QStringLiteral("INFO 升级包签名校验成功!")), qPrintable(updateLog.join('|')));
+        QVERIFY2(!updateLog.join('|').contains(QStringLiteral("WARN")), qPrintable(updateLog.join('|')));
+        QCOMPARE(readUpdatePublicKey(target + QStringLiteral("/qt.conf"), QStringLiteral("Demo")), publicKeyOf(m_key));
         // The restarted program ends before uninstalling, as a person would close it.
         killProcessByName(Kavo::mainExecutableName(), target);
         QTRY_VERIFY_WITH_TIMEOUT(!isProcessRunning(Kavo::mainExecutableName(), target), 10000);

@@ -634,7 +634,10 @@ void TestHttpServer::timeouts()
         QCOMPARE(answer.status, status);
         QCOMPARE(answer.body.size(), bodySize);
     }
-    QCOMPARE(client.closedByServer(closed ? 3000 : 100), closed);
+    // An answer left waiting is not cut: it arrives whole. Once read, the connection is idle and
+    // may rightly be closed 300 ms later, which a loaded machine can take to read the rest.
+    if (closed)
+        QVERIFY(client.closedByServer(3000));
 }
 
 void TestHttpServer::blackBoxProcess()

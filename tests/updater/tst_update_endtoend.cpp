@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QSettings>
-#include <QUrlQuery>
 
 #include <csignal>
 
@@ -12,8 +11,8 @@ using namespace UpdateFixture;
 
 // The whole road of a self-update with the real programs: the main program's page announces
 // version 5.0.0.1, the updater downloads it from nginx, the main program is replaced, and the
-// new one tells its page. The page (the demo's update page) reports the event it hears by
-// loading an address on this test's own loopback server.
+// new one tells its page. The page (a test page written into the installation beside the
+// demo's) reports the event it hears by loading an address on this test's own loopback server.
 class tst_UpdateEndToEnd : public QObject
 {
     Q_OBJECT
@@ -37,10 +36,11 @@ class tst_UpdateEndToEnd : public QObject
     }
 
 
-    // An installation of version 5.0.0.0 whose window opens the update page in its unattended mode.
+    // An installation of version 5.0.0.0 whose window opens the page that announces the update.
     void install(const QString &root)
     {
         QVERIFY(makeInstallation(root, true));
+        QVERIFY(writeAutoUpdatePage(root, packageUrl(), m_reports.serverPort()));
         QVERIFY(writeFile(root + QStringLiteral("/data/Demo/update.txt"), "old page"));
         QVERIFY(setConf(root + QStringLiteral("/qt.conf"), QStringLiteral("Demo/Url"), m_pageUrl));
     }
@@ -100,7 +100,7 @@ private slots:
         recordRequestLines(m_reports, m_requests);
         QVERIFY(m_nginx.start(m_served.path()));
 
-        m_pageUrl = autoUpdatePageUrl(packageUrl(), m_reports.serverPort());
+        m_pageUrl = autoUpdatePageUrl();
 
         // The new version opens the same page and carries a changed file.
         QTemporaryDir overlay;
@@ -224,22 +224,16 @@ private slots:
         QVERIFY2(!text.contains(QStringLiteral("KAVO_STARTUP server")), qPrintable(text));
     }
 
-    // The demo's update page hears a failed update from the running program: here the server
-    // does not have the package. The program keeps running.
+    // The page hears a failed update from the running program: here the server does not have
+    // the package. The program keeps running.
     void demoPageHearsFailedUpdate()
     {
         QTemporaryDir root;
         QTemporaryDir logs;
         const InstallationReaper reaper{root.path()};
         QVERIFY(makeInstallation(root.path(), true));
-        QUrl page(m_pageUrl);
-        QUrlQuery query(page);
-        query.removeAllQueryItems(QStringLiteral("url"));
-        query.addQueryItem(QStringLiteral("url"),
-                           QString::fromLatin1(QUrl::toPercentEncoding(m_nginx.url(QStringLiteral("missing.zip")))));
-        page.setQuery(query);
-        QVERIFY(setConf(root.path() + QStringLiteral("/qt.conf"), QStringLiteral("Demo/Url"),
-                        page.toString(QUrl::FullyEncoded)));
+        QVERIFY(writeAutoUpdatePage(root.path(), m_nginx.url(QStringLiteral("missing.zip")), m_reports.serverPort()));
+        QVERIFY(setConf(root.path() + QStringLiteral("/qt.conf"), QStringLiteral("Demo/Url"), m_pageUrl));
         const QString output = logs.filePath(QStringLiteral("main.log"));
         QProcess *main = startMain(root.path(), output);
         QVERIFY(main->waitForStarted());

@@ -199,7 +199,7 @@ private slots:
         recordRequestLines(m_reports, m_requests);
         QVERIFY(m_nginx.start(m_served.path(), true));
 
-        m_pageUrl = autoUpdatePageUrl(m_nginx.url(QStringLiteral("pkg.zip")), m_reports.serverPort());
+        m_pageUrl = autoUpdatePageUrl();
 
         // Version 5.0.0.1 opens the same page and brings a few hundred files of its own.
         QTemporaryDir overlay;
@@ -248,6 +248,7 @@ private slots:
         const InstallationReaper reaper{root.path()};
         const QString output = logs.filePath(QStringLiteral("out.log"));
         QVERIFY(makeInstallation(root.path(), true));
+        QVERIFY(writeAutoUpdatePage(root.path(), m_nginx.url(QStringLiteral("pkg.zip")), m_reports.serverPort()));
         QVERIFY(writeFile(root.path() + QStringLiteral("/data/Demo/update.txt"), "old page"));
         QVERIFY(setConf(root.path() + QStringLiteral("/qt.conf"), QStringLiteral("Demo/Url"), m_pageUrl));
         const Manifest older = manifest(root.path());

@@ -217,7 +217,11 @@ private slots:
         QVERIFY(p.waitForFinished(60000));
         QCOMPARE(p.exitCode(), 0);
         const QString err = QString::fromUtf8(p.readAllStandardError());
-        QVERIFY2(err.contains(QStringLiteral("升级:    \"Demo\"新版本5.0.0.1已经下载完成, 是否退出程序立即更新？更新完毕后将自动启动新版程序。")), qPrintable(err));
+        // The application's Title, and the host the package came from.
+        QVERIFY2(err.contains(QStringLiteral("升级:    \"卡沃演示应用\"新版本5.0.0.1已经下载完成, "
+                                             "是否退出程序立即更新？更新完毕后将自动启动新版程序。"
+                                             "（来自 127.0.0.1）")),
+                 qPrintable(err));
         QCOMPARE(sha(dlDir(root.path()) + QStringLiteral("/pkg.zip")), m_packageSha);
         QCOMPARE(fileVersion(dlDir(root.path()) + QStringLiteral("/tmp/Kavo.V5")), QStringLiteral("5.0.0.1"));
         QCOMPARE(readFile(dlDir(root.path()) + QStringLiteral("/tmp/data/Demo/update.txt")), QByteArray("new page"));
@@ -231,13 +235,16 @@ private slots:
         QCOMPARE(lines, expected);
         QVERIFY(log.contains(QStringLiteral("INFO  - 下载成功!\n     Url:") + url("pkg.zip") + '\n'));
 
-        // Announced again with the package present: unpacked afresh and the user asked again.
+        // Announced again with the package present: unpacked afresh and the user asked again; an
+        // application without a Title is named by its App name.
+        QVERIFY(setConf(root.path() + QStringLiteral("/qt.conf"), QStringLiteral("Demo/Title"), QString()));
         QProcess again;
         again.setProcessEnvironment(e);
         again.start(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url("pkg.zip")));
         QVERIFY(again.waitForFinished(60000));
         QCOMPARE(again.exitCode(), 0);
-        QVERIFY(QString::fromUtf8(again.readAllStandardError()).contains(QStringLiteral("新版本5.0.0.1已经下载完成")));
+        QVERIFY(QString::fromUtf8(again.readAllStandardError())
+                    .contains(QStringLiteral("\"Demo\"新版本5.0.0.1已经下载完成")));
         QCOMPARE(logLines(root.path()).mid(6),
                  QStringList({QStringLiteral("INFO 启动Update下载进程成功!"), QStringLiteral("INFO 正在解压升级文件..."),
                               QStringLiteral("INFO 解压升级文件成功!"), QStringLiteral("INFO 退出Update下载进程！")}));
@@ -381,6 +388,9 @@ private slots:
         QCOMPARE(fileVersion(root.path() + QStringLiteral("/Kavo.Update")), QStringLiteral("5.0.0.1"));
         QCOMPARE(readUpdatePublicKey(root.path() + QStringLiteral("/qt.conf"), QStringLiteral("Demo")),
                  m_publicKeys.value(QStringLiteral("B")));
+        const QString installLog = logLines(root.path()).join('|');
+        QVERIFY2(installLog.contains(QStringLiteral("INFO 开始执行更新...")), qPrintable(installLog));
+        QVERIFY2(!installLog.contains(QStringLiteral("WARN 安装未签名的升级包")), qPrintable(installLog));
         killProcessByName(Kavo::mainExecutableName(), root.path());
 
         const QString next = root.path() + QStringLiteral("/data/update/Demo/5.0.0.2");
@@ -570,9 +580,13 @@ private slots:
         QVERIFY(!QFileInfo::exists(dlDir(root.path()) + QStringLiteral("/update.rdl")));
         QVERIFY(!QFileInfo::exists(dlDir(root.path()) + QStringLiteral("/backup")));
         const QStringList lines = logLines(root.path()).mid(6);
-        QCOMPARE(lines, QStringList({QStringLiteral("INFO 启动Update下载进程成功!"), QStringLiteral("INFO 开始执行更新..."),
-                                     QStringLiteral("INFO 开始拷贝升级文件..."), QStringLiteral("INFO 拷贝升级文件结束."),
-                                     QStringLiteral("INFO 升级成功,升级结束!"), QStringLiteral("INFO 退出Update下载进程！")}));
+        // Without UpdatePublicKey the installation takes unsigned packages, and says so each time.
+        QCOMPARE(
+            lines,
+            QStringList({QStringLiteral("INFO 启动Update下载进程成功!"), QStringLiteral("INFO 开始执行更新..."),
+                         QStringLiteral("WARN 安装未签名的升级包: qt.conf 中没有 UpdatePublicKey, 升级包未经签名校验!"),
+                         QStringLiteral("INFO 开始拷贝升级文件..."), QStringLiteral("INFO 拷贝升级文件结束."),
+                         QStringLiteral("INFO 升级成功,升级结束!"), QStringLiteral("INFO 退出Update下载进程！")}));
     }
 
     void failedCopyRollsBack_data()

@@ -11,6 +11,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -70,19 +72,43 @@ inline bool setConf(const QString &conf, const QString &key, const QString &valu
     return settings.status() == QSettings::NoError;
 }
 
-// The demo's update page as the installation opens it: it announces version 5.0.0.1 with the
-// package at packageUrl by itself and reports the update's end to reportPort on loopback.
-inline QString autoUpdatePageUrl(const QString &packageUrl, quint16 reportPort)
+// A test-only page in the installation's demo folder, for unattended runs: it announces
+// version 5.0.0.1 with the package at packageUrl by itself, unless that version already runs,
+// and reports the update events it hears by loading http://127.0.0.1:reportPort/end?... Both
+// addresses are written into the page: the demo's own update page acts only on its form.
+inline QString autoUpdatePageUrl()
 {
-    QUrl page(QStringLiteral("http://localhost:58899/data/Demo/update.html"));
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("version"), QStringLiteral("5.0.0.1"));
-    query.addQueryItem(QStringLiteral("url"), QString::fromLatin1(QUrl::toPercentEncoding(packageUrl)));
-    query.addQueryItem(QStringLiteral("report"), QString::fromLatin1(QUrl::toPercentEncoding(
-                                                     QStringLiteral("http://127.0.0.1:%1/end").arg(reportPort))));
-    page.setQuery(query);
-    page.setFragment(QStringLiteral("auto"));
-    return page.toString(QUrl::FullyEncoded);
+    return QStringLiteral("http://localhost:58899/data/Demo/auto-update.html");
+}
+
+inline bool writeAutoUpdatePage(const QString &root, const QString &packageUrl, quint16 reportPort)
+{
+    const QByteArray addresses
+        = QJsonDocument(QJsonArray{packageUrl, QStringLiteral("http://127.0.0.1:%1/end").arg(reportPort)})
+              .toJson(QJsonDocument::Compact);
+    return writeFile(root + QStringLiteral("/data/Demo/auto-update.html"), R"(<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>auto-update</title><script>
+var Kavo = window.Kavo || { webRoot: '', picturelist: [] };
+var addresses = )" + addresses + R"(;
+function tell(query) { new Image().src = addresses[1] + '?' + query; }
+document.addEventListener('kavo.update.end', function (e) {
+    tell('success=' + e.success + '&version=' + encodeURIComponent(e.info.version));
+}, false);
+document.addEventListener('kavo.update.error', function (e) {
+    tell('error=' + encodeURIComponent(e.error) + '&success=' + e.success + '&version='
+         + encodeURIComponent(e.info.version));
+}, false);
+window.addEventListener('load', function () {
+    var running = window.KavoDevice ? KavoDevice.getVersion() : '';
+    if (running === '5.0.0.1')
+        return;
+    setTimeout(function () {
+        if (window.KavoUpdate)
+            KavoUpdate.beginUpdate('5.0.0.1', 'auto-update', addresses[0]);
+    }, 300);
+}, false);
+</script></head><body><p>auto-update</p></body></html>
+)");
 }
 
 // The new version's qt.conf in its overlay: the built one, opening pageUrl.
