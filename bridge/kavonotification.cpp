@@ -5,6 +5,7 @@
 
 #include "browser/bridgelifetime.h"
 #include "browser/browserwindow.h"
+#include "core/config.h"
 
 #include <algorithm>
 
@@ -24,6 +25,8 @@ void KavoNotification::showNotification(int id, const QString &title, const QStr
     connect(alert, &DesktopAlertWidget::runCmd, this, &KavoNotification::onRunCmd);
     hideNotification(id);
     m_notifications.insert(id, alert);
+    // Task bars and window lists name the pop-up after the application the user knows.
+    alert->setWindowTitle(appConfig().displayName());
     alert->setTitle(title);
     alert->setContent(content);
     alert->popUp();

@@ -241,7 +241,14 @@ void BrowserWindow::onFinishedLoading(bool ok)
         m_failedUrl = failed;
         m_webView->setReloadUrl(failed);
         m_showingErrorPage = true;
-        m_webView->setHtml(QStringLiteral("加载失败!"));
+        // The text stays the one sentence; the log, and the text's tool tip, say what was asked
+        // and what went wrong.
+        QString reason = m_webView->loadErrorString();
+        if (reason.isEmpty())
+            reason = QStringLiteral("the engine gave no reason");
+        qWarning("加载失败: %s: %s", qUtf8Printable(failed.toString()), qUtf8Printable(reason));
+        const QString detail = (failed.toString() + QStringLiteral(": ") + reason).toHtmlEscaped();
+        m_webView->setHtml(QStringLiteral("<html title=\"%1\">加载失败!</html>").arg(detail));
     } else {
         m_failedUrl.clear();
         m_webView->setReloadUrl(QUrl());

@@ -32,6 +32,12 @@ void answerNotFound(HttpResponse *response)
     response->end(QString::fromUtf8(NotFoundText));
 }
 
+bool isDocumentPath(const QString &path)
+{
+    return path.endsWith(QLatin1String(".html"), Qt::CaseInsensitive)
+        || path.endsWith(QLatin1String(".htm"), Qt::CaseInsensitive);
+}
+
 void answerForbidden(HttpResponse *response)
 {
     response->setStatus(403);
@@ -314,6 +320,12 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0 || errno != ENOENT)
             qDebug() << "cannot read" << filePath;
+        else if (isDocumentPath(path))
+            // A missing page (the start page, a link) answers with the bare text; the log says
+            // what was asked and where it was looked for. Pictures and the like stay quiet: a
+            // browser asks for a favicon on every page.
+            qWarning("NOT Found: /%s: no file %s, nor an entry of a package", qUtf8Printable(path),
+                     qUtf8Printable(filePath));
         if (fd >= 0)
             ::close(fd);
         answerNotFound(response);

@@ -195,6 +195,8 @@ void BrowserApplication::quitOnSignals()
 bool BrowserApplication::loadAppConfig()
 {
     if (!appConfig().load(QStringLiteral("qt.conf"))) {
+        // The box keeps its one sentence; the log says which file, key and value, and why.
+        qWarning("读取配置文件出错: %s", qUtf8Printable(appConfig().errorString()));
         showCriticalMessage(errorTitle, QStringLiteral("读取配置文件出错!"));
         return false;
     }
