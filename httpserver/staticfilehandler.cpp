@@ -1,5 +1,6 @@
 #include "staticfilehandler.h"
 
+#include "core/debuglog.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 
@@ -225,7 +226,7 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     const auto &headers = request->headers();
     const auto host = headers.constFind(QStringLiteral("host"));
     if (host != headers.constEnd() && !isAllowedHost(host.value())) {
-        qDebug() << "refused foreign host" << host.value();
+        qCDebug(lcHttpServer) << "refused foreign host" << host.value();
         answerForbidden(response);
         return;
     }
@@ -243,13 +244,13 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         return;
     }
     if (!isSafePath(path)) {
-        qDebug() << "refused path outside the root" << path;
+        qCDebug(lcHttpServer) << "refused path outside the root" << path;
         answerNotFound(response);
         return;
     }
 
     if (isPrivatePath(path)) {
-        qDebug() << "refused a private path" << path;
+        qCDebug(lcHttpServer) << "refused a private path" << path;
         answerNotFound(response);
         return;
     }
@@ -312,14 +313,14 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     const int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
         // Not missing, only not now; the answer closes the connection, which gives one back.
-        qDebug() << "no descriptor left to read" << filePath;
+        qCDebug(lcHttpServer) << "no descriptor left to read" << filePath;
         response->setStatus(503);
         response->end();
         return;
     }
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0 || errno != ENOENT)
-            qDebug() << "cannot read" << filePath;
+            qCDebug(lcHttpServer) << "cannot read" << filePath;
         else if (isDocumentPath(path))
             // A missing page (the start page, a link) answers with the bare text; the log says
             // what was asked and where it was looked for. Pictures and the like stay quiet: a
@@ -333,7 +334,7 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     }
     // Checked on the file opened, so a link cannot lead past the root or to a private file.
     if (st.st_nlink == 0 || !isServable(realPathOf(fd, nativePath))) {
-        qDebug() << "refused a file by its real location" << path;
+        qCDebug(lcHttpServer) << "refused a file by its real location" << path;
         ::close(fd);
         answerNotFound(response);
         return;
@@ -342,7 +343,7 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     char head[sizeof SqliteHeader];
     if (size >= qint64(sizeof head) && ::pread(fd, head, sizeof head, 0) == ssize_t(sizeof head)
         && isDatabase(head, sizeof head)) {
-        qDebug() << "refused a database file" << path;
+        qCDebug(lcHttpServer) << "refused a database file" << path;
         ::close(fd);
         answerNotFound(response);
         return;
