@@ -35,8 +35,12 @@ void KavoNotification::showNotification(int id, const QString &title, const QStr
 void KavoNotification::hideNotification(int id)
 {
     DesktopAlertWidget *alert = m_notifications.take(id);
-    if (alert)
-        alert->deleteLater();
+    if (!alert)
+        return;
+    // Gone from the desktop at once, so a pop-up replacing it takes its place in the stack
+    // instead of resting above a hole.
+    alert->hide();
+    alert->deleteLater();
 }
 
 void KavoNotification::onNotifyDestory(QObject *obj)

@@ -37,9 +37,12 @@ private slots:
         KavoNotification notification(nullptr);
         notification.showNotification(1, QString(), QStringLiteral("first"));
         QPointer<DesktopAlertWidget> first = notification.notification(1);
+        const QPoint place = first->restingPosition();
         notification.showNotification(1, QString(), QStringLiteral("second"));
         QPointer<DesktopAlertWidget> second = notification.notification(1);
         QVERIFY(first != second);
+        // The newer one rests where the older one did, leaving no hole in the stack.
+        QCOMPARE(second->restingPosition(), place);
         processDeferredDeletes();
         QVERIFY(first.isNull());
         QVERIFY(!second.isNull());
