@@ -40,7 +40,7 @@ void WebKitPage::triggerAction(WebAction action, bool checked)
 QWebPage *WebKitPage::createWindow(WebWindowType type)
 {
     Q_UNUSED(type);
-    BrowserWindow *window = PageManager::createWindow(QUrl(), nullptr, Qt::WindowFlags());
+    BrowserWindow *window = PageManager::createPageWindow();
     // The engine loads the requested address into this page; it does not show the window itself.
     window->show();
     return static_cast<WebKitView *>(window->webView())->page();
