@@ -1,5 +1,6 @@
 #include "kavodevice.h"
 
+#include "core/debuglog.h"
 #include "core/messagebox.h"
 #include "remotedata.h"
 
@@ -59,7 +60,7 @@ void KavoDevice::showRemoteSite(QString url)
     const QString scheme = target.scheme().toLower();
     if (!target.isValid()
         || (scheme != QLatin1String("http") && scheme != QLatin1String("https") && scheme != QLatin1String("mailto"))) {
-        qDebug() << "showRemoteSite refused:" << url;
+        qCDebug(lcBridge) << "showRemoteSite refused:" << url;
         return;
     }
     QDesktopServices::openUrl(target);

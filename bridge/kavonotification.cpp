@@ -5,6 +5,7 @@
 
 #include "browser/bridgelifetime.h"
 #include "browser/browserwindow.h"
+#include "core/config.h"
 
 #include <algorithm>
 
@@ -24,6 +25,8 @@ void KavoNotification::showNotification(int id, const QString &title, const QStr
     connect(alert, &DesktopAlertWidget::runCmd, this, &KavoNotification::onRunCmd);
     hideNotification(id);
     m_notifications.insert(id, alert);
+    // Task bars and window lists name the pop-up after the application the user knows.
+    alert->setWindowTitle(appConfig().displayName());
     alert->setTitle(title);
     alert->setContent(content);
     alert->popUp();
@@ -32,8 +35,12 @@ void KavoNotification::showNotification(int id, const QString &title, const QStr
 void KavoNotification::hideNotification(int id)
 {
     DesktopAlertWidget *alert = m_notifications.take(id);
-    if (alert)
-        alert->deleteLater();
+    if (!alert)
+        return;
+    // Gone from the desktop at once, so a pop-up replacing it takes its place in the stack
+    // instead of resting above a hole.
+    alert->hide();
+    alert->deleteLater();
 }
 
 void KavoNotification::onNotifyDestory(QObject *obj)

@@ -13,11 +13,12 @@
 #include <QTimer>
 
 namespace {
-// The rectangle whose corners are the two points, both included, whichever way they lie (Qt 6's
-// QRect::normalized() leaves out the far corner of a rectangle drawn backwards).
+// The pixels a drag from a to b covers, whichever way it went: from the nearer corner up to the
+// farther one, which lies just outside, so a drag of 300 x 250 pixels selects 300 x 250 pixels.
 QRect spanning(const QPoint &a, const QPoint &b)
 {
-    return QRect(QPoint(qMin(a.x(), b.x()), qMin(a.y(), b.y())), QPoint(qMax(a.x(), b.x()), qMax(a.y(), b.y())));
+    const QPoint nearer(qMin(a.x(), b.x()), qMin(a.y(), b.y()));
+    return QRect(nearer, QSize(qAbs(a.x() - b.x()), qAbs(a.y() - b.y())));
 }
 } // namespace
 
@@ -150,9 +151,16 @@ void ScreenGrab::updateCursor(int code)
     }
 }
 
+QString ScreenGrab::sizeText() const
+{
+    return tr("%1 x %2 ").arg(m_selection.width()).arg(m_selection.height());
+}
+
 QPoint ScreenGrab::clampToWidget(const QPoint &pos) const
 {
-    return QPoint(qBound(0, pos.x(), width() - 1), qBound(0, pos.y(), height() - 1));
+    // A corner of a selection lies just outside it: up to width() and height(), so the last
+    // column and row can be taken.
+    return QPoint(qBound(0, pos.x(), width()), qBound(0, pos.y(), height()));
 }
 
 QRect ScreenGrab::windowRectAt(const QPoint &pos) const
@@ -219,8 +227,7 @@ void ScreenGrab::paintEvent(QPaintEvent *event)
                               QPoint(center.x(), s.bottom())};
     for (const QPoint &point : handles)
         painter.fillRect(QRect(point - QPoint(2, 2), QSize(5, 5)), blue);
-    painter.drawText(m_selection, Qt::AlignRight | Qt::AlignBottom,
-                     tr("%1 x %2 ").arg(m_selection.width()).arg(m_selection.height()));
+    painter.drawText(m_selection, Qt::AlignRight | Qt::AlignBottom, sizeText());
 }
 
 void ScreenGrab::handlePress(const QPoint &pos)
@@ -234,7 +241,7 @@ void ScreenGrab::handlePress(const QPoint &pos)
         } else if (m_hitCode != HitNone) {
             m_resizing = true;
             m_startPoint = m_selection.topLeft();
-            m_endPoint = m_selection.bottomRight();
+            m_endPoint = m_selection.bottomRight() + QPoint(1, 1);
         }
         return;
     }
@@ -291,7 +298,9 @@ void ScreenGrab::handleMove(const QPoint &pos)
                 m_endPoint.setY(p.y());
                 break;
             }
+            // An edge dragged onto the opposite one leaves a pixel, never an empty selection.
             m_selection = spanning(m_startPoint, m_endPoint);
+            m_selection.setSize(m_selection.size().expandedTo(QSize(1, 1)));
         } else {
             updateCursor(hitTest(pos));
         }

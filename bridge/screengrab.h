@@ -40,6 +40,8 @@ public:
     ~ScreenGrab() override;
 
     QRect selection() const { return m_selection; }
+    // The size written in the selection: the size of the picture it gives.
+    QString sizeText() const;
     bool isSelecting() const { return m_selecting; }
     bool isSelected() const { return m_selected; }
     QWidget *toolWidget() const { return m_toolWidget; }

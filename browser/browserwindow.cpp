@@ -91,8 +91,9 @@ void BrowserWindow::construct()
 
     setCentralWidget(m_stack);
     setWindowIcon(QIcon(absolutePath(appConfig().icon())));
-    // Every window of the application carries its title, also those a page opens.
-    setWindowTitle(appConfig().title());
+    // Every window of the application carries its title (its name without one: an empty title
+    // would show the program's file name).
+    setWindowTitle(appConfig().displayName());
 
     if (IMInterface *im = BrowserContext::imInterface())
         im->attach(m_webView->inputWidget());
@@ -175,7 +176,7 @@ void BrowserWindow::applyWindowConfig()
         resize(w, h);
         setMinimumSize(360, 560);
     }
-    setWindowTitle(config.title());
+    setWindowTitle(config.displayName());
 }
 
 bool BrowserWindow::saveWindowSize()
@@ -208,9 +209,23 @@ void BrowserWindow::changeLocation()
     m_webView->setFocus();
 }
 
+void BrowserWindow::setTitleFollowsPage(bool follows)
+{
+    m_titleFollowsPage = follows;
+    adjustTitle();
+}
+
 void BrowserWindow::adjustTitle()
 {
-    // The title stays the configured one; it follows neither the page title nor the progress.
+    // The application's own windows keep the configured title; none follows the progress.
+    if (!m_titleFollowsPage)
+        return;
+    // An engine names a page without a title after its address.
+    const QString page = m_webView->title().trimmed();
+    const QUrl url = m_webView->url();
+    const bool titled = !page.isEmpty() && page != url.toString() && page != url.toDisplayString()
+        && page != url.toString(QUrl::RemoveScheme).mid(2);
+    setWindowTitle(titled ? page : appConfig().displayName());
 }
 
 void BrowserWindow::setProgress(int p)
@@ -241,7 +256,14 @@ void BrowserWindow::onFinishedLoading(bool ok)
         m_failedUrl = failed;
         m_webView->setReloadUrl(failed);
         m_showingErrorPage = true;
-        m_webView->setHtml(QStringLiteral("加载失败!"));
+        // The text stays the one sentence; the log, and the text's tool tip, say what was asked
+        // and what went wrong.
+        QString reason = m_webView->loadErrorString();
+        if (reason.isEmpty())
+            reason = QStringLiteral("the engine gave no reason");
+        qWarning("加载失败: %s: %s", qUtf8Printable(failed.toString()), qUtf8Printable(reason));
+        const QString detail = (failed.toString() + QStringLiteral(": ") + reason).toHtmlEscaped();
+        m_webView->setHtml(QStringLiteral("<html title=\"%1\">加载失败!</html>").arg(detail));
     } else {
         m_failedUrl.clear();
         m_webView->setReloadUrl(QUrl());

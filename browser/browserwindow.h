@@ -43,6 +43,9 @@ public:
     QLineEdit *addressEdit() const { return m_addressEdit; }
     QToolBar *navigationBar() const { return m_navigationBar; }
     bool isLoading() const { return m_loading; }
+    // A window a page opened (window.open, a link to a new window, the factory's "Window") is
+    // named after its page while the page has a title; the others keep the application's title.
+    void setTitleFollowsPage(bool follows);
     int progress() const { return m_progress; }
     QList<QObject *> bridgeObjects() const { return m_bridgeObjects; }
 
@@ -114,6 +117,7 @@ private:
     QUrl m_failedUrl;
     QUrl m_requestedUrl;
     bool m_loading = false;
+    bool m_titleFollowsPage = false;
     int m_progress = 0;
     QList<QObject *> m_bridgeObjects;
     QList<PageEvent::Event> m_afterLoadEvents;

@@ -45,6 +45,13 @@ BrowserWindow *PageManager::createWindow(const QUrl &url, QWidget *parent, Qt::W
     return window;
 }
 
+BrowserWindow *PageManager::createPageWindow()
+{
+    BrowserWindow *window = createWindow(QUrl(), nullptr, Qt::WindowFlags());
+    window->setTitleFollowsPage(true);
+    return window;
+}
+
 void PageManager::removeWindow(BrowserWindow *window)
 {
     if (!window)

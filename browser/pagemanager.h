@@ -18,6 +18,8 @@ public:
     static BrowserWindow *mainWindow();
     static BrowserWindow *createMainWindow(const QUrl &url, QWidget *parent, Qt::WindowFlags flags);
     static BrowserWindow *createWindow(const QUrl &url, QWidget *parent, Qt::WindowFlags flags);
+    // A window a page asked for, named after the page it shows.
+    static BrowserWindow *createPageWindow();
     static void removeWindow(BrowserWindow *window);
     static void closeAll();
     static QList<BrowserWindow *> windows();

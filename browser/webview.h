@@ -45,6 +45,9 @@ public:
     virtual QUrl url() const = 0;
     // The address the current or last load asked for.
     virtual QUrl requestedUrl() const = 0;
+    // Why the last load of the main document failed, in the engine's words; empty when it did
+    // not fail or the engine gave no reason.
+    virtual QString loadErrorString() const = 0;
     virtual QString title() const = 0;
     // The origin of the main document, "scheme://host:port" as BrowserContext::originOf gives it;
     // empty for a document without one.

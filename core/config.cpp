@@ -99,14 +99,25 @@ bool AppConfig::isAppMode() const
 
 bool AppConfig::load(const QString &path)
 {
+    m_error.clear();
     ConfigParser parser(path);
-    if (!parser.open())
+    if (!parser.open()) {
+        m_error = parser.errorString();
         return false;
+    }
+    QStringList problems;
     m_name = parser.stringValue(QStringLiteral("System/App"));
-    if (m_name.isEmpty())
+    if (m_name.isEmpty()) {
+        m_error = absolutePath(path)
+            + (parser.isEmpty() ? QStringLiteral(": holds no settings (is it an INI file?)")
+                                : QStringLiteral(": [System] App is missing or empty"));
         return false;
+    }
     const QString group = m_name + QLatin1Char('/');
+    const QString section = QLatin1Char('[') + m_name + QStringLiteral("] ");
     m_version = parser.stringValue(group + QStringLiteral("Version"));
+    if (m_version.isEmpty())
+        problems << section + QStringLiteral("Version is missing or empty");
     m_title = parser.stringValue(group + QStringLiteral("Title"));
     m_mode = parser.stringValue(QStringLiteral("System/Mode"));
     m_icon = parser.stringValue(group + QStringLiteral("Icon"));
@@ -114,21 +125,29 @@ bool AppConfig::load(const QString &path)
     m_width = parser.intValue(group + QStringLiteral("Width"));
     m_height = parser.intValue(group + QStringLiteral("Height"));
     m_url = parser.urlValue(group + QStringLiteral("Url"));
+    if (!m_url.isValid()) {
+        const QString url = parser.stringValue(group + QStringLiteral("Url"));
+        problems << (url.isEmpty() ? section + QStringLiteral("Url is missing or empty")
+                                   : section + QStringLiteral("Url=") + url + QStringLiteral(" is no valid URL (")
+                                         + m_url.errorString() + QLatin1Char(')'));
+    }
 
-    bool serverUsable = true;
     m_port = DefaultPort;
     const QString port = parser.stringValue(QStringLiteral("System/Port")).trimmed();
     if (!port.isEmpty()) {
-        const uint number = port.toUInt(&serverUsable);
-        serverUsable = serverUsable && number > 0 && number <= 65535;
-        if (serverUsable)
-            m_port = quint16(number);
+        bool number = false;
+        const uint value = port.toUInt(&number);
+        if (number && value > 0 && value <= 65535)
+            m_port = quint16(value);
+        else
+            problems << QStringLiteral("[System] Port=") + port + QStringLiteral(" is no port number (1 to 65535)");
     }
     m_serverAddress = parser.stringValue(QStringLiteral("System/ServerAddress")).trimmed();
     if (m_serverAddress.isEmpty())
         m_serverAddress = QStringLiteral("127.0.0.1");
     else if (!isNumericAddress(m_serverAddress))
-        serverUsable = false;
+        problems << QStringLiteral("[System] ServerAddress=") + m_serverAddress
+                + QStringLiteral(" is no numeric IPv4 or IPv6 address");
     // A value with commas reads as a list; blanks and commas both separate.
     const QVariant origins = parser.value(group + QStringLiteral("TrustedOrigins"));
     const QString originText = origins.type() == QVariant::StringList ? origins.toStringList().join(QLatin1Char(' '))
@@ -136,7 +155,9 @@ bool AppConfig::load(const QString &path)
     m_trustedOrigins = originText.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
     m_updatePublicKey = parser.stringValue(group + QStringLiteral("UpdatePublicKey")).trimmed();
 
-    return !m_version.isEmpty() && !m_name.isEmpty() && m_url.isValid() && serverUsable;
+    if (!problems.isEmpty())
+        m_error = absolutePath(path) + QStringLiteral(": ") + problems.join(QStringLiteral("; "));
+    return problems.isEmpty();
 }
 
 bool AppConfig::save(const QString &path)

@@ -48,10 +48,15 @@ public:
 
     bool load(const QString &path) override;
     bool save(const QString &path) override;
+    // Why the last load failed, naming the file, the key and what is wrong with it, for the log
+    // (the user's box says only that the configuration could not be read); empty after a success.
+    QString errorString() const { return m_error; }
 
     QString name() const { return m_name; }
     QString icon() const { return m_icon; }
     QString title() const { return m_title; }
+    // What the user knows the application as: its Title, or its App name without one.
+    QString displayName() const { return m_title.isEmpty() ? m_name : m_title; }
     QString mode() const { return m_mode; }
     QString version() const { return m_version; }
     QString splash() const { return m_splash; }
@@ -85,6 +90,7 @@ private:
     QString m_serverAddress = QStringLiteral("127.0.0.1");
     QStringList m_trustedOrigins;
     QString m_updatePublicKey;
+    QString m_error;
 };
 
 // A key of the application's section of the INI file at path, trimmed (the updater reads the

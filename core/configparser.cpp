@@ -24,8 +24,10 @@ ConfigParser::~ConfigParser() = default;
 
 bool ConfigParser::open()
 {
-    if (m_path.isEmpty())
+    if (m_path.isEmpty()) {
+        m_error = QStringLiteral("no file named");
         return false;
+    }
     return openResolved(absolutePath(m_path));
 }
 
@@ -33,12 +35,18 @@ bool ConfigParser::openResolved(const QString &resolvedPath)
 {
     if (m_open)
         return true;
-    if (!QFileInfo::exists(resolvedPath))
+    const auto fail = [this, &resolvedPath](const QString &reason) {
+        m_error = resolvedPath + QStringLiteral(": ") + reason;
         return false;
+    };
+    if (!QFileInfo::exists(resolvedPath))
+        return fail(QStringLiteral("no such file"));
     QFile file(resolvedPath);
     QByteArray raw;
-    if (!file.open(QIODevice::ReadOnly) || !readAtMost(file, maxFileSize, &raw))
-        return false;
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot be read (") + file.errorString() + QLatin1Char(')'));
+    if (!readAtMost(file, maxFileSize, &raw))
+        return fail(QStringLiteral("larger than %1 MiB, no settings file").arg(maxFileSize / (1024 * 1024)));
     // These files hold texts and numbers only: one holding a value that Qt's variant reader would
     // decode is not read at all.
     QTemporaryFile inert;
@@ -50,10 +58,11 @@ bool ConfigParser::openResolved(const QString &resolvedPath)
                                          &values);
     if (!plain) {
         qWarning("ConfigParser: %s holds a value of a type that is not read", qPrintable(resolvedPath));
-        return false;
+        return fail(QStringLiteral("holds a value of a type that is not read (\"@Variant\" and the like)"));
     }
     m_values = values;
     m_resolvedPath = resolvedPath;
+    m_error.clear();
     m_open = true;
     return true;
 }

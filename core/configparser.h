@@ -21,6 +21,10 @@ public:
     ~ConfigParser() override;
 
     bool open();
+    // The file's absolute path and why open() failed, for the log; empty after a success.
+    QString errorString() const { return m_error; }
+    // Whether the file held no key at all (a file of something else reads so as well).
+    bool isEmpty() const { return m_values.isEmpty(); }
     QVariant value(const QString &key, const QVariant &defaultValue = QVariant()) const;
     QString stringValue(const QString &key) const;
     QUrl urlValue(const QString &key) const;
@@ -37,4 +41,5 @@ private:
     QHash<QString, QVariant> m_values;
     QString m_path;
     QString m_resolvedPath;
+    QString m_error;
 };

@@ -1,5 +1,6 @@
 #include "download/httpdownloadtask.h"
 
+#include "core/debuglog.h"
 #include "core/fileutils.h"
 #include "core/installjournal.h"
 #include "download/httpdownloadworker.h"
@@ -422,7 +423,7 @@ void HttpDownloadTask::slotPieceFinished(int pieceID)
     const auto it = m_handedOut.constFind(pieceID);
     if (it == m_handedOut.constEnd() || !it->isComplete())
         return;
-    qDebug() << "Piece Finished: " << pieceID;
+    qCDebug(lcDownload) << "Piece Finished: " << pieceID;
     m_handedOut.remove(pieceID);
     m_log->removePiece(m_info.url, pieceID);
     writeLog();

@@ -1,5 +1,6 @@
 #include "httpconnection.h"
 
+#include "core/debuglog.h"
 #include "httpresponse.h"
 
 #include <QDebug>
@@ -27,7 +28,7 @@ HttpConnection::HttpConnection(QTcpSocket *socket, QObject *parent)
     , m_socket(socket)
     , m_parser(new http_parser)
 {
-    qDebug().noquote() << QStringLiteral("新连接：") << socket->peerAddress().toString() << socket->peerPort();
+    qCDebug(lcHttpServer).noquote() << QStringLiteral("新连接：") << socket->peerAddress().toString() << socket->peerPort();
     socket->setParent(nullptr);
     // Answers are written whole; holding back their last segment for an acknowledgement only delays them.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -57,7 +58,7 @@ HttpConnection::HttpConnection(QTcpSocket *socket, QObject *parent)
             m_idleTimer.start(m_idleMs);
             return;
         }
-        qDebug() << "closing idle connection";
+        qCDebug(lcHttpServer) << "closing idle connection";
         m_closing = true;
         m_socket->abort();
         deleteLater();
@@ -211,7 +212,7 @@ void HttpConnection::feed(const char *data, size_t length)
         return;
     }
     if (error != HPE_OK) {
-        qDebug() << "bad request bytes:" << http_errno_name(error);
+        qCDebug(lcHttpServer) << "bad request bytes:" << http_errno_name(error);
         refuse(400);
     }
 }

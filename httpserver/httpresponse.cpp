@@ -1,5 +1,6 @@
 #include "httpresponse.h"
 
+#include "core/debuglog.h"
 #include "httpconnection.h"
 
 #include <QDateTime>
@@ -251,7 +252,7 @@ QByteArray HttpResponse::headBytes()
 void HttpResponse::write(const QByteArray &data)
 {
     if (!m_headerWritten) {
-        qDebug() << QStringLiteral("在写正文的之前，你必须先调用writeHead() ");
+        qCDebug(lcHttpServer) << QStringLiteral("在写正文的之前，你必须先调用writeHead() ");
         return;
     }
     if (m_headOnly || !m_connection)
@@ -333,7 +334,7 @@ void HttpResponse::pump()
         if (chunk.isEmpty()) {
             // The file shrank or failed under us: the promised length cannot be kept, so
             // the only honest end is to close the connection.
-            qDebug() << "streamed body ended early:" << m_device->errorString();
+            qCDebug(lcHttpServer) << "streamed body ended early:" << m_device->errorString();
             m_last = true;
             m_remaining = 0;
             break;

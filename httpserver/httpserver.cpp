@@ -1,5 +1,6 @@
 #include "httpserver.h"
 
+#include "core/debuglog.h"
 #include "httpconnection.h"
 #include "httprequest.h"
 #include "httpresponse.h"
@@ -126,7 +127,7 @@ void HttpServer::newConnection()
         while (!room && makeRoom(nullptr, 0))
             room = hasRoom();
         if (!room) {
-            qDebug() << "connection limit reached with every peer active: refusing a new connection";
+            qCDebug(lcHttpServer) << "connection limit reached with every peer active: refusing a new connection";
             socket->abort();
             delete socket;
             continue;
@@ -180,7 +181,7 @@ bool HttpServer::makeRoom(const HttpConnection *keep, qint64 idleMs)
     // The oldest connection with nothing to send: a slow or idle peer, never a transfer.
     for (HttpConnection *connection : qAsConst(m_connections)) {
         if (connection != keep && connection->quietMs() >= idleMs && connection->isIdle()) {
-            qDebug() << "connection limit reached: closing the oldest idle connection";
+            qCDebug(lcHttpServer) << "connection limit reached: closing the oldest idle connection";
             m_connections.removeOne(connection);
             connection->abort();
             return true;
@@ -195,7 +196,7 @@ bool HttpServer::makeRoom(const HttpConnection *keep, qint64 idleMs)
     }
     if (!stalled)
         return false;
-    qDebug() << "connection limit reached: closing a connection whose peer has stalled";
+    qCDebug(lcHttpServer) << "connection limit reached: closing a connection whose peer has stalled";
     m_connections.removeOne(stalled);
     stalled->abort();
     return true;
@@ -204,7 +205,7 @@ bool HttpServer::makeRoom(const HttpConnection *keep, qint64 idleMs)
 void HttpServer::onAcceptError(QAbstractSocket::SocketError error)
 {
     // QTcpServer has paused accepting and would never go on by itself.
-    qDebug() << "accepting failed:" << error << m_tcpServer->errorString();
+    qCDebug(lcHttpServer) << "accepting failed:" << error << m_tcpServer->errorString();
     if (!m_resumeTimer.isActive())
         m_resumeTimer.start();
 }

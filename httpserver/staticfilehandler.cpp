@@ -1,5 +1,6 @@
 #include "staticfilehandler.h"
 
+#include "core/debuglog.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 
@@ -30,6 +31,12 @@ void answerNotFound(HttpResponse *response)
     response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/html"));
     response->setStatus(404);
     response->end(QString::fromUtf8(NotFoundText));
+}
+
+bool isDocumentPath(const QString &path)
+{
+    return path.endsWith(QLatin1String(".html"), Qt::CaseInsensitive)
+        || path.endsWith(QLatin1String(".htm"), Qt::CaseInsensitive);
 }
 
 void answerForbidden(HttpResponse *response)
@@ -219,7 +226,7 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     const auto &headers = request->headers();
     const auto host = headers.constFind(QStringLiteral("host"));
     if (host != headers.constEnd() && !isAllowedHost(host.value())) {
-        qDebug() << "refused foreign host" << host.value();
+        qCDebug(lcHttpServer) << "refused foreign host" << host.value();
         answerForbidden(response);
         return;
     }
@@ -237,13 +244,13 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
         return;
     }
     if (!isSafePath(path)) {
-        qDebug() << "refused path outside the root" << path;
+        qCDebug(lcHttpServer) << "refused path outside the root" << path;
         answerNotFound(response);
         return;
     }
 
     if (isPrivatePath(path)) {
-        qDebug() << "refused a private path" << path;
+        qCDebug(lcHttpServer) << "refused a private path" << path;
         answerNotFound(response);
         return;
     }
@@ -306,14 +313,20 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     const int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
         // Not missing, only not now; the answer closes the connection, which gives one back.
-        qDebug() << "no descriptor left to read" << filePath;
+        qCDebug(lcHttpServer) << "no descriptor left to read" << filePath;
         response->setStatus(503);
         response->end();
         return;
     }
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0 || errno != ENOENT)
-            qDebug() << "cannot read" << filePath;
+            qCDebug(lcHttpServer) << "cannot read" << filePath;
+        else if (isDocumentPath(path))
+            // A missing page (the start page, a link) answers with the bare text; the log says
+            // what was asked and where it was looked for. Pictures and the like stay quiet: a
+            // browser asks for a favicon on every page.
+            qWarning("NOT Found: /%s: no file %s, nor an entry of a package", qUtf8Printable(path),
+                     qUtf8Printable(filePath));
         if (fd >= 0)
             ::close(fd);
         answerNotFound(response);
@@ -321,7 +334,7 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     }
     // Checked on the file opened, so a link cannot lead past the root or to a private file.
     if (st.st_nlink == 0 || !isServable(realPathOf(fd, nativePath))) {
-        qDebug() << "refused a file by its real location" << path;
+        qCDebug(lcHttpServer) << "refused a file by its real location" << path;
         ::close(fd);
         answerNotFound(response);
         return;
@@ -330,7 +343,7 @@ void StaticFileHandler::handle(HttpRequest *request, HttpResponse *response)
     char head[sizeof SqliteHeader];
     if (size >= qint64(sizeof head) && ::pread(fd, head, sizeof head, 0) == ssize_t(sizeof head)
         && isDatabase(head, sizeof head)) {
-        qDebug() << "refused a database file" << path;
+        qCDebug(lcHttpServer) << "refused a database file" << path;
         ::close(fd);
         answerNotFound(response);
         return;

@@ -4,7 +4,8 @@
 # an application folder (qt.conf and the application's files; default: the demo in BIN_DIR),
 # plus install.sh and uninstall.sh for a per-user installation with a desktop entry. The runtime
 # Debian packages the programs need are computed here, with dpkg-shlibdeps, so install.sh can
-# name what a machine lacks.
+# name what a machine lacks. Every file packed or left out is printed, and a SQLite database
+# packed (a starting database, or the developer's own rows) is warned about.
 #
 # The bundled qt.conf carries an update key, so the installed application takes only update
 # packages signed with it: the application's own UpdatePublicKey when its qt.conf has one, else
@@ -75,12 +76,44 @@ mkdir -p "$install_dir"
 echo "package: $app $version from $source_dir"
 cp -a "$bin/Kavo.V5" "$bin/Kavo.Update" "$install_dir/"
 find "$bin" -maxdepth 1 -name 'Kavo.*.so' -exec cp -a {} "$install_dir/" \;
+
+# Why a file of the application folder stays out of the bundle, or nothing when it is packed.
 # What the programs and pages write at run time belongs to a user, never to a bundle.
-(cd "$source_dir" && tar -cf - --exclude=./Kavo.V5 --exclude=./Kavo.Update --exclude='./Kavo.*.so' \
-    --exclude=./kavo.d.ts --exclude=./data/update --exclude='*.elf' --exclude=./data/user.conf \
-    --exclude=./cookies.ini --exclude='./data/*/_pictures' --exclude=./data/Databases.db \
-    --exclude='./data/http_*' --exclude='./data/https_*' --exclude='*.lrdl' \
-    --exclude='*-journal' --exclude='*-wal' --exclude='*-shm' .) | (cd "$install_dir" && tar -xf -)
+left_out() {
+    case "$1" in
+        Kavo.V5|Kavo.Update) echo "program, taken from $bin" ;;
+        Kavo.*.so) [[ "$1" == */* ]] || echo "plug-in, taken from $bin" ;;
+        kavo.d.ts) echo "the developer's type declarations" ;;
+        data/update/*) echo "update area" ;;
+        *.elf) echo "log" ;;
+        data/user.conf) echo "user settings" ;;
+        cookies.ini) echo "cookies" ;;
+        data/*/_pictures/*) echo "picture cache" ;;
+        data/Databases.db|data/http_*|data/https_*) echo "page storage" ;;
+        *.lrdl) echo "unfinished download" ;;
+        *-journal|*-wal|*-shm) echo "database journal" ;;
+    esac
+}
+list="$stage/files"
+: > "$list"
+databases=()
+while IFS= read -r -d '' rel; do
+    rel="${rel#./}"
+    reason="$(left_out "$rel")"
+    if [ -n "$reason" ]; then
+        echo "package:   leaving out $rel ($reason)"
+        continue
+    fi
+    echo "package:   packing $rel"
+    printf '%s\0' "$rel" >> "$list"
+    [ "$(head -c 15 "$source_dir/$rel" 2>/dev/null | tr -d '\000')" != "SQLite format 3" ] || databases+=("$rel")
+done < <(cd "$source_dir" && find . \( -type f -o -type l \) -print0 | sort -z)
+(cd "$source_dir" && tar --null --no-recursion -T "$list" -cf -) | (cd "$install_dir" && tar -xf -)
+# A database in the folder is every user's starting point; it may be meant (a catalogue, empty
+# tables), or be the developer's own test rows.
+for db in "${databases[@]}"; do
+    echo "package: WARNING: $db is a SQLite database; every user starts with its contents (remove it from $source_dir if those are your own test rows)" >&2
+done
 
 if [ "$signed" = 0 ]; then
     echo "package: --unsigned-updates: the application will take update packages nobody signed"

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # uninstall.sh [--purge]: removes what install.sh installed for the current user (the files it
 # copied, the desktop entry and the icon), keeping the user's data: databases, the window size
-# and whatever the program wrote later (logs, the update area, pictures). --purge removes the
-# whole installation folder with that data.
+# and whatever the program wrote later (logs, the update area, pictures), the pages' storage,
+# cookies and web cache. Where data stays, so does uninstall.sh, for a --purge later. --purge
+# removes the whole installation folder with that data, and the program's folders of this
+# application in the user's data and cache folders.
 set -euo pipefail
 
 # BUNDLE-SETTINGS
 
 data_home="${XDG_DATA_HOME:-$HOME/.local/share}"
+cache_home="${XDG_CACHE_HOME:-$HOME/.cache}"
 target="$data_home/$APP"
 manifest="$target/.kavo-install-manifest"
+self="$target/uninstall.sh"
+# Where the program keeps cookies, page storage and its web cache for this application.
+user_folders=("$data_home/Kavo/Kavo.V5/$APP" "$cache_home/Kavo/Kavo.V5/$APP")
 purge=no
 case "${1:-}" in
     "") ;;
@@ -18,7 +24,25 @@ case "${1:-}" in
     *) echo "usage: $0 [--purge]" >&2; exit 2 ;;
 esac
 
+remove_user_folders() {
+    local folder parent
+    for folder in "${user_folders[@]}"; do
+        [ -e "$folder" ] || continue
+        rm -rf -- "$folder"
+        echo "uninstall: removed $folder"
+        # "Kavo/Kavo.V5" goes too once no other application uses it.
+        parent="$(dirname "$folder")"
+        rmdir "$parent" 2>/dev/null && rmdir "$(dirname "$parent")" 2>/dev/null || true
+    done
+}
+
 if [ ! -f "$manifest" ]; then
+    # Without the manifest nothing says the folder was made by install.sh, so it stays; the
+    # program's own folders for this application are known by name.
+    if [ "$purge" = yes ] && [ -n "$(ls -d "${user_folders[@]}" 2>/dev/null)" ]; then
+        remove_user_folders
+        exit 0
+    fi
     echo "uninstall: $TITLE is not installed in $target (no $manifest)" >&2
     exit 1
 fi
@@ -42,7 +66,7 @@ while IFS= read -r path; do
     case "$path" in
         */) rmdir "$path" 2>/dev/null || true; continue ;;
     esac
-    if [ "$purge" = no ] && [ "${path#"$target/"}" != "$path" ] && is_user_data "$path"; then
+    if [ "$purge" = no ] && { [ "$path" = "$self" ] || { [ "${path#"$target/"}" != "$path" ] && is_user_data "$path"; }; }; then
         continue
     fi
     if [ -e "$path" ] || [ -L "$path" ]; then
@@ -55,13 +79,19 @@ while IFS= read -r path; do
         dir="$(dirname "$dir")"
     done
 done < "$manifest"
-rm -f "$manifest"
 
 if [ "$purge" = yes ]; then
     rm -rf "$target"
+    remove_user_folders
     echo "uninstall: removed $removed files and your data"
-elif rmdir "$target" 2>/dev/null; then
-    echo "uninstall: removed $removed files"
+elif [ -z "$(find "$target" -mindepth 1 -maxdepth 1 ! -name .kavo-install-manifest ! -name uninstall.sh -print -quit)" ]; then
+    rm -f "$self" "$manifest"
+    rmdir "$target" 2>/dev/null || true
+    echo "uninstall: removed $((removed + 1)) files"
 else
-    echo "uninstall: removed $removed files; your data stays in $target (uninstall.sh --purge removes it)"
+    # The manifest now names only this script: it marks the folder as made by install.sh.
+    printf '%s\n' "$self" > "$manifest.new"
+    mv -f "$manifest.new" "$manifest"
+    echo "uninstall: removed $removed files; your data stays in $target"
+    echo "uninstall: $self --purge removes it"
 fi

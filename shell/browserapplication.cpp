@@ -195,6 +195,8 @@ void BrowserApplication::quitOnSignals()
 bool BrowserApplication::loadAppConfig()
 {
     if (!appConfig().load(QStringLiteral("qt.conf"))) {
+        // The box keeps its one sentence; the log says which file, key and value, and why.
+        qWarning("读取配置文件出错: %s", qUtf8Printable(appConfig().errorString()));
         showCriticalMessage(errorTitle, QStringLiteral("读取配置文件出错!"));
         return false;
     }
@@ -364,10 +366,26 @@ void BrowserApplication::bringMainWindowToFront()
 
 void BrowserApplication::onTrayIconActivated(QSystemTrayIcon::ActivationReason reason)
 {
-    if (reason != QSystemTrayIcon::DoubleClick)
-        return;
     BrowserWindow *window = PageManager::mainWindow();
     if (!window)
+        return;
+    if (reason == QSystemTrayIcon::Trigger) {
+        // A click on the icon brings the window forward, as people expect of a tray icon.
+        m_trayClickShowedWindow = !window->isVisible() || window->isMinimized();
+        m_trayClick.start();
+        window->showNormal();
+        window->raise();
+        window->activateWindow();
+        return;
+    }
+    if (reason != QSystemTrayIcon::DoubleClick)
+        return;
+    // The first press of a double click arrives as a click: a window that click brought forward
+    // stays, instead of going again at once.
+    const bool broughtByItsClick = m_trayClickShowedWindow && m_trayClick.isValid()
+        && m_trayClick.elapsed() <= QApplication::doubleClickInterval();
+    m_trayClickShowedWindow = false;
+    if (broughtByItsClick)
         return;
     if (window->isVisible())
         window->hide();

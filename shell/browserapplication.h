@@ -79,6 +79,9 @@ private:
     QPointer<BrowserWindow> m_firstWindow;
     TrayIcon *m_trayIcon = nullptr;
     QElapsedTimer m_startClock;
+    // The last click on the tray icon, and whether it showed the hidden or minimised window.
+    QElapsedTimer m_trayClick;
+    bool m_trayClickShowedWindow = false;
     KavoUpdate::EndedUpdate m_repairedUpdate;
     int m_failedStartExitCode = -1;
 };

@@ -13,7 +13,11 @@
 bool Host::init()
 {
     registerCreator(QStringLiteral("ClientDb"), [] { return new ClientDb(); });
-    registerCreator(QStringLiteral("Window"), [] { return new BrowserWindow(); });
+    registerCreator(QStringLiteral("Window"), [] {
+        auto *window = new BrowserWindow();
+        window->setTitleFollowsPage(true);
+        return window;
+    });
     // The window publishes these in order into every new script environment.
     registerWindowObject(QStringLiteral("KavoFactory"), [](BrowserWindow *) { return new KavoFactory(); });
     registerWindowObject(QStringLiteral("KavoDevice"), [](BrowserWindow *window) { return new KavoDevice(window); });

@@ -1,5 +1,6 @@
 #include "packageresources.h"
 
+#include "core/debuglog.h"
 #include "zipdecompress.h"
 #include "zipentrydevice.h"
 
@@ -108,7 +109,7 @@ QString PackageResources::acceptedRealFile(const QString &file)
 {
     const QString real = QFileInfo(file).canonicalFilePath();
     if (real.isEmpty() || (m_accept && !m_accept(real))) {
-        qDebug() << "package refused by its real path:" << file << real;
+        qCDebug(lcZip) << "package refused by its real path:" << file << real;
         return QString();
     }
     return real;
@@ -130,7 +131,7 @@ PackageResources::Archive *PackageResources::archiveFor(const QString &packageNa
     if (archive && archive->indexed) {
         if (archive->isSameFile(st))
             return archive;
-        qDebug() << "package changed, reading it afresh:" << file;
+        qCDebug(lcZip) << "package changed, reading it afresh:" << file;
         forget(archive);
     }
     // The same file as last time was checked then; another one is checked now.
@@ -144,14 +145,14 @@ PackageResources::Archive *PackageResources::archiveFor(const QString &packageNa
     archive->realFile = real;
     archive->zip.setArchivePath(real);
     if (archive->zip.openQuietly(real) != ZipDecompress::Ok) {
-        qDebug() << "package cannot be opened:" << file;
+        qCDebug(lcZip) << "package cannot be opened:" << file;
         return nullptr;
     }
     int result = ZipDecompress::Ok;
     const QList<ZipEntryInfo> entries = archive->zip.entries(&result);
     archive->zip.close();
     if (result != ZipDecompress::Ok) {
-        qDebug() << "package directory is damaged:" << file;
+        qCDebug(lcZip) << "package directory is damaged:" << file;
         return nullptr;
     }
     for (const ZipEntryInfo &info : entries) {
@@ -204,13 +205,13 @@ const QByteArray *PackageResources::cachedBytes(const Located &found)
 
     QByteArray bytes;
     if (archive->zip.openQuietly(archive->realFile) != ZipDecompress::Ok) {
-        qDebug() << "package cannot be opened:" << archive->realFile;
+        qCDebug(lcZip) << "package cannot be opened:" << archive->realFile;
         return nullptr;
     }
     const int result = archive->zip.readEntry(found.storedName, &bytes, 1);
     archive->zip.close();
     if (result != ZipDecompress::Ok) {
-        qDebug() << "package entry cannot be read:" << found.storedName << "code" << result;
+        qCDebug(lcZip) << "package entry cannot be read:" << found.storedName << "code" << result;
         return nullptr;
     }
     // Room first, so the new entry is never the one that goes.
@@ -225,13 +226,13 @@ std::unique_ptr<QIODevice> PackageResources::stream(const Located &found)
 {
     ZipDecompress &zip = found.archive->zip;
     if (zip.openQuietly(found.archive->realFile) != ZipDecompress::Ok) {
-        qDebug() << "package cannot be opened:" << found.archive->realFile;
+        qCDebug(lcZip) << "package cannot be opened:" << found.archive->realFile;
         return nullptr;
     }
     std::unique_ptr<QIODevice> entry = zip.openEntry(found.storedName, 1);
     zip.close();
     if (!entry)
-        qDebug() << "package entry cannot be read:" << found.storedName;
+        qCDebug(lcZip) << "package entry cannot be read:" << found.storedName;
     return entry;
 }
 

@@ -1,5 +1,6 @@
 #include "zipdecompress.h"
 
+#include "core/debuglog.h"
 #include "zipentrydevice.h"
 
 #include "core/fileutils.h"
@@ -298,7 +299,7 @@ public:
     {
         const int result = unzGoToFirstFile(handle);
         if (result != UNZ_OK)
-            qDebug() << QStringLiteral("转到文件第一个文件失败");
+            qCDebug(lcZip) << QStringLiteral("转到文件第一个文件失败");
         return result;
     }
     int nextEntry() { return unzGoToNextFile(handle); }
@@ -394,7 +395,7 @@ QList<ZipEntryInfo> ZipDecompress::entries(int *result)
         for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
             ZipEntryInfo info;
             if (m_handle->entryInfo(&info) != UNZ_OK) {
-                qDebug() << QStringLiteral("无法读取当前文件信息!");
+                qCDebug(lcZip) << QStringLiteral("无法读取当前文件信息!");
                 code = EntryInfoFailed;
                 break;
             }
@@ -524,7 +525,7 @@ int ZipDecompress::extractAll(const QString &destination)
         return listed;
     for (const QString &name : names) {
         if (!isSafeEntryName(name)) {
-            qDebug() << "refused entry name outside the destination:" << name;
+            qCDebug(lcZip) << "refused entry name outside the destination:" << name;
             return UnsafeEntryName;
         }
     }
@@ -535,7 +536,7 @@ int ZipDecompress::extractAll(const QString &destination)
     for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
         ZipEntryInfo info;
         if (m_handle->entryInfo(&info) != UNZ_OK) {
-            qDebug() << QStringLiteral("无法读取当前文件信息!");
+            qCDebug(lcZip) << QStringLiteral("无法读取当前文件信息!");
             return EntryInfoFailed;
         }
         if (!info.name.endsWith(QLatin1Char('/'))) {
@@ -548,16 +549,16 @@ int ZipDecompress::extractAll(const QString &destination)
             }
             const int result = extractCurrent(target, info);
             if (result != Ok) {
-                qDebug() << "cannot unpack" << info.name << "code" << result;
+                qCDebug(lcZip) << "cannot unpack" << info.name << "code" << result;
                 return result;
             }
         }
         if (i + 1 < global.number_entry && m_handle->nextEntry() != UNZ_OK) {
-            qDebug() << QStringLiteral("无法读取当前文件信息!");
+            qCDebug(lcZip) << QStringLiteral("无法读取当前文件信息!");
             return EntryInfoFailed;
         }
     }
-    qDebug() << QStringLiteral("解压结束");
+    qCDebug(lcZip) << QStringLiteral("解压结束");
     return Ok;
 }
 
@@ -572,7 +573,7 @@ int ZipDecompress::readEntry(const QString &entryName, QByteArray *buffer, int c
         return EntryNotFound;
     ZipEntryInfo info;
     if (m_handle->entryInfo(&info) != UNZ_OK) {
-        qDebug() << QStringLiteral("无法读取当前文件信息!");
+        qCDebug(lcZip) << QStringLiteral("无法读取当前文件信息!");
         return EntryInfoFailed;
     }
     if (storedName)
@@ -580,7 +581,7 @@ int ZipDecompress::readEntry(const QString &entryName, QByteArray *buffer, int c
     if (info.name.endsWith(QLatin1Char('/')))
         return Ok;
     if (info.uncompressedSize > quint64(std::numeric_limits<int>::max() - 64)) {
-        qDebug() << QStringLiteral("解压出错");
+        qCDebug(lcZip) << QStringLiteral("解压出错");
         return ReadFailed;
     }
     // Grown as bytes really arrive: the stated size is the archive's claim, and a few hostile
@@ -592,7 +593,7 @@ int ZipDecompress::readEntry(const QString &entryName, QByteArray *buffer, int c
         return true;
     });
     if (result != Ok) {
-        qDebug() << QStringLiteral("解压出错");
+        qCDebug(lcZip) << QStringLiteral("解压出错");
         return ReadFailed;
     }
     *buffer = data;

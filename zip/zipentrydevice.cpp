@@ -1,5 +1,7 @@
 #include "zipentrydevice.h"
 
+#include "core/debuglog.h"
+
 #include <QDebug>
 
 #include <limits>
@@ -183,7 +185,7 @@ bool ZipEntryDevice::finishedWell()
 
 qint64 ZipEntryDevice::fail(const QString &why)
 {
-    qDebug() << "zip entry" << m_name << "cannot be read:" << why;
+    qCDebug(lcZip) << "zip entry" << m_name << "cannot be read:" << why;
     setErrorString(why);
     m_failed = true;
     return -1;

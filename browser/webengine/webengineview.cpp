@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEngineSettings>
+#include <QWebEngineLoadingInfo>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 
@@ -82,7 +83,32 @@ WebEngineView::WebEngineView(QWidget *parent)
 
     connect(m_page, &QWebEnginePage::loadStarted, this, &WebView::loadStarted);
     connect(m_page, &QWebEnginePage::loadProgress, this, &WebView::loadProgress);
-    connect(m_page, &QWebEnginePage::loadFinished, this, &WebView::loadFinished);
+    // The end of a load comes from the loading state, which carries the reason of a failure; the
+    // engine's loadFinished comes before it and knows none.
+    connect(m_page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo &info) {
+        switch (info.status()) {
+        case QWebEngineLoadingInfo::LoadStartedStatus:
+            m_loadError.clear();
+            return;
+        case QWebEngineLoadingInfo::LoadSucceededStatus:
+            m_loadError.clear();
+            emit loadFinished(true);
+            return;
+        case QWebEngineLoadingInfo::LoadStoppedStatus:
+            m_loadError = QStringLiteral("stopped before it ended");
+            break;
+        case QWebEngineLoadingInfo::LoadFailedStatus:
+            // An HTTP error's text is a fragment of the engine's own error page.
+            if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain)
+                m_loadError = QStringLiteral("HTTP status %1").arg(info.errorCode());
+            else if (info.errorString().isEmpty())
+                m_loadError = QStringLiteral("error %1").arg(info.errorCode());
+            else
+                m_loadError = info.errorString();
+            break;
+        }
+        emit loadFinished(false);
+    });
     connect(m_page, &QWebEnginePage::titleChanged, this, &WebView::titleChanged);
     connect(m_page, &QWebEnginePage::geometryChangeRequested, this, &WebView::geometryChangeRequested);
     connect(m_page, &QWebEnginePage::urlChanged, this, [this](const QUrl &url) {

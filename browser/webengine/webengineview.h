@@ -32,6 +32,7 @@ public:
     void setHtml(const QString &html, const QUrl &baseUrl = QUrl()) override;
     QUrl url() const override;
     QUrl requestedUrl() const override;
+    QString loadErrorString() const override { return m_loadError; }
     QString title() const override;
     QString documentOrigin() const override;
     QAction *action(Action action) const override;
@@ -62,6 +63,7 @@ private:
     QWidget *m_inspector = nullptr;
     BridgeDispatcher m_dispatcher;
     // The document that has the bridge now; empty while the document shown has none.
+    QString m_loadError;
     QString m_documentToken;
     QString m_documentOrigin;
     QJsonArray m_published;

@@ -9,6 +9,7 @@
 #include "network/userfolders.h"
 
 #include <QAbstractNetworkCache>
+#include <QNetworkReply>
 #include <QWebFrame>
 #include <QWebInspector>
 #include <QWebSecurityOrigin>
@@ -20,6 +21,13 @@ WebKitPage::WebKitPage(WebView *view)
     , m_view(view)
 {
     setNetworkAccessManager(BrowserContext::networkAccessManager());
+    // The engine says only that a load failed; the reason is the failed reply's. A failing
+    // document ends its load, so the last failure of this page's main frame is the document's.
+    connect(networkAccessManager(), &QNetworkAccessManager::finished, this, [this](QNetworkReply *reply) {
+        if (reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::OperationCanceledError
+            && reply->request().originatingObject() == mainFrame())
+            m_loadError = reply->errorString();
+    });
 }
 
 void WebKitPage::triggerAction(WebAction action, bool checked)
@@ -32,7 +40,7 @@ void WebKitPage::triggerAction(WebAction action, bool checked)
 QWebPage *WebKitPage::createWindow(WebWindowType type)
 {
     Q_UNUSED(type);
-    BrowserWindow *window = PageManager::createWindow(QUrl(), nullptr, Qt::WindowFlags());
+    BrowserWindow *window = PageManager::createPageWindow();
     // The engine loads the requested address into this page; it does not show the window itself.
     window->show();
     return static_cast<WebKitView *>(window->webView())->page();
@@ -58,6 +66,7 @@ WebKitView::WebKitView(QWidget *parent)
     m_view->setPage(m_page);
     embed(m_view);
 
+    connect(m_page, &QWebPage::loadStarted, m_page, &WebKitPage::clearLoadError);
     connect(m_page, &QWebPage::loadStarted, this, &WebView::loadStarted);
     connect(m_page, &QWebPage::loadProgress, this, &WebView::loadProgress);
     connect(m_page, &QWebPage::loadFinished, this, &WebView::loadFinished);

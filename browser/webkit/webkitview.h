@@ -18,12 +18,16 @@ public:
     explicit WebKitPage(WebView *view);
 
     void triggerAction(WebAction action, bool checked = false) override;
+    // Why the main frame's last load failed, from its network reply.
+    QString loadError() const { return m_loadError; }
+    void clearLoadError() { m_loadError.clear(); }
 
 protected:
     QWebPage *createWindow(WebWindowType type) override;
 
 private:
     WebView *m_view;
+    QString m_loadError;
 };
 
 // The page view on QtWebKit: bridge objects are QtWebKit's own window objects, calls are
@@ -45,6 +49,7 @@ public:
     void setHtml(const QString &html, const QUrl &baseUrl = QUrl()) override;
     QUrl url() const override;
     QUrl requestedUrl() const override;
+    QString loadErrorString() const override { return m_page->loadError(); }
     QString title() const override;
     QString documentOrigin() const override;
     QAction *action(Action action) const override;

@@ -247,14 +247,22 @@ private slots:
         QTest::addColumn<QString>("breakage");
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("opensVendorSite");
-        QTest::newRow("qt.conf missing") << "no-qtconf" << "错误: 读取配置文件出错!" << false;
-        QTest::newRow("qt.conf without version") << "no-version" << "错误: 读取配置文件出错!" << false;
-        QTest::newRow("qt.conf without application") << "no-app" << "错误: 读取配置文件出错!" << false;
+        // Beside the box's one sentence, the log names the file, the key and what is wrong.
+        QTest::addColumn<QString>("logged");
+        const QString config = QStringLiteral("错误: 读取配置文件出错!");
+        QTest::newRow("qt.conf missing") << "no-qtconf" << config << false << "/qt.conf: no such file";
+        QTest::newRow("qt.conf without version") << "no-version" << config << false
+                                                 << "/qt.conf: [Demo] Version is missing or empty";
+        QTest::newRow("qt.conf without application") << "no-app" << config << false
+                                                     << "/qt.conf: [System] App is missing or empty";
+        QTest::newRow("qt.conf with a port that is no number")
+            << "port-abc" << config << false << "/qt.conf: [System] Port=abc is no port number (1 to 65535)";
+        QTest::newRow("qt.conf of garbage") << "garbage" << config << false << "/qt.conf: holds no settings";
         QTest::newRow("updater missing")
-            << "no-updater" << "错误: 找不到Update.exe.您的程序运行环境已损害,请重新下载安装!" << true;
+            << "no-updater" << "错误: 找不到Update.exe.您的程序运行环境已损害,请重新下载安装!" << true << QString();
         QTest::newRow("updater without version")
             << "unversioned-updater"
-            << "错误: 亲，您的软件版本太低，不能正确进行自动升级，请您重新下载并安装最新版本哦。" << true;
+            << "错误: 亲，您的软件版本太低，不能正确进行自动升级，请您重新下载并安装最新版本哦。" << true << QString();
     }
 
     void brokenInstallationRefusesToStart()
@@ -262,6 +270,7 @@ private slots:
         QFETCH(QString, breakage);
         QFETCH(QString, message);
         QFETCH(bool, opensVendorSite);
+        QFETCH(QString, logged);
         QTemporaryDir dir;
         const QString root = install(dir);
         QVERIFY(!root.isEmpty());
@@ -277,6 +286,14 @@ private slots:
             removeKey(QStringLiteral("Demo/Version"));
         else if (breakage == QLatin1String("no-app"))
             removeKey(QStringLiteral("System/App"));
+        else if (breakage == QLatin1String("port-abc"))
+            QSettings(conf, QSettings::IniFormat).setValue(QStringLiteral("System/Port"), QStringLiteral("abc"));
+        else if (breakage == QLatin1String("garbage")) {
+            // The head of a picture saved under the wrong name.
+            QFile file(conf);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x01\0", 20));
+        }
         else if (breakage == QLatin1String("no-updater"))
             QVERIFY(QFile::remove(updater));
         else if (breakage == QLatin1String("unversioned-updater"))
@@ -286,6 +303,10 @@ private slots:
         const QStringList lines = runToEnd(root, &exitCode);
         QCOMPARE(exitCode, 255);
         QVERIFY2(lines.contains(message), qPrintable(lines.join(QLatin1Char('|'))));
+        if (!logged.isEmpty()) {
+            const QStringList said = lines.filter(QStringLiteral("读取配置文件出错: /"));
+            QVERIFY2(said.size() == 1 && said.first().contains(logged), qPrintable(lines.join(QLatin1Char('|'))));
+        }
         const bool opened = lines.filter(QStringLiteral("openUrl: ")).size() == 1;
         QCOMPARE(opened, opensVendorSite);
         QVERIFY(lines.filter(QStringLiteral("KAVO_STARTUP init")).isEmpty());
@@ -395,6 +416,8 @@ private slots:
         QProcess *process = start(root, QStringList(), xEnvironment(display));
         QByteArray err;
         QVERIFY2(waitForLoadedPage(process, &err), err.constData());
+        // The page came through the local server, whose debug lines wait for their switch.
+        QVERIFY2(!err.contains("新连接"), err.constData());
         QVERIFY(waitForViewable(display, demoTitle(), true));
         if (tray) {
             // Only application mode docks an icon in the tray.

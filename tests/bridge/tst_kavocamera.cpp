@@ -78,7 +78,7 @@ private slots:
         QVERIFY(grab);
         QVERIFY(grab->isVisible());
         QCOMPARE(camera.pictureType(), QStringLiteral("png"));
-        drag(grab, QPoint(10, 20), QPoint(59, 49));
+        drag(grab, QPoint(10, 20), QPoint(60, 50));
         QVERIFY(settle(grab));
         const QImage expected = grab->shot().toImage().copy(QRect(10, 20, 50, 30));
         QTest::mouseClick(grab->findChild<QPushButton *>(QStringLiteral("toolBtnOK")), Qt::LeftButton);
@@ -185,7 +185,7 @@ private slots:
         QPointer<ScreenGrab> first = KavoCamera::openScreenGrab();
         QVERIFY(first);
         if (finish) {
-            drag(first, QPoint(10, 20), QPoint(59, 49));
+            drag(first, QPoint(10, 20), QPoint(60, 50));
             QVERIFY(settle(first));
             QTest::mouseClick(first->findChild<QPushButton *>(QStringLiteral("toolBtnOK")), Qt::LeftButton);
         } else {

@@ -1,5 +1,6 @@
 #include "widgets/desktopalertwidget.h"
 #include "bridge/kavonotification.h"
+#include "core/config.h"
 #include "tests/alertprobe.h"
 #include "eventpage.h"
 
@@ -14,12 +15,16 @@ class tst_KavoNotification : public QObject
 private slots:
     void showPopsUpALinkAlert()
     {
+        appConfig().set(QStringLiteral("Demo"), QString(), QStringLiteral("卡沃演示应用"), QStringLiteral("app"),
+                        QStringLiteral("1"), QString(), 400, 300, QUrl(QStringLiteral("http://localhost/")));
         KavoNotification notification(nullptr);
         notification.showNotification(3, QStringLiteral("标题"), QStringLiteral("你有新消息"));
         DesktopAlertWidget *alert = notification.notification(3);
         QVERIFY(alert);
         QCOMPARE(alert->layoutType(), 1);
         QCOMPARE(alert->title(), QStringLiteral("标题"));
+        // Named after the application's Title, not its internal name.
+        QCOMPARE(alert->windowTitle(), QStringLiteral("卡沃演示应用"));
         QVERIFY(alert->content().contains(QLatin1String("<a href=\"127.0.0.1\">")));
         QVERIFY(alert->isVisible());
         QVERIFY(!alert->parent());
@@ -32,9 +37,12 @@ private slots:
         KavoNotification notification(nullptr);
         notification.showNotification(1, QString(), QStringLiteral("first"));
         QPointer<DesktopAlertWidget> first = notification.notification(1);
+        const QPoint place = first->restingPosition();
         notification.showNotification(1, QString(), QStringLiteral("second"));
         QPointer<DesktopAlertWidget> second = notification.notification(1);
         QVERIFY(first != second);
+        // The newer one rests where the older one did, leaving no hole in the stack.
+        QCOMPARE(second->restingPosition(), place);
         processDeferredDeletes();
         QVERIFY(first.isNull());
         QVERIFY(!second.isNull());

@@ -22,7 +22,8 @@ std::unique_ptr<ScreenGrab> grabWithSelection(const QRect &selection)
 {
     std::unique_ptr<ScreenGrab> grab(new ScreenGrab(patternShot(screenSize), {}));
     grab->show();
-    drag(grab.get(), selection.topLeft(), selection.bottomRight());
+    // The drag ends at the corner just outside the selection.
+    drag(grab.get(), selection.topLeft(), selection.bottomRight() + QPoint(1, 1));
     settle(grab.get());
     return grab;
 }
@@ -88,7 +89,7 @@ private slots:
         QVERIFY(!grab.isSelecting());
         QVERIFY(settle(&grab));
         QVERIFY(grab.isSelected());
-        QCOMPARE(grab.selection(), QRect(QPoint(10, 10), QPoint(60, 70)));
+        QCOMPARE(grab.selection(), QRect(QPoint(10, 10), QSize(50, 60)));
     }
 
     void reverseDragIsNormalisedAndClamped()
@@ -97,7 +98,35 @@ private slots:
         grab.show();
         drag(&grab, QPoint(200, 150), QPoint(-50, 900));
         settle(&grab);
-        QCOMPARE(grab.selection(), QRect(QPoint(0, 150), QPoint(200, 299)));
+        QCOMPARE(grab.selection(), QRect(QPoint(0, 150), QPoint(199, 299)));
+    }
+
+    // The size written in the selection is the size of the drag and of the picture.
+    void dragSizeIsThePictureSize_data()
+    {
+        QTest::addColumn<QPoint>("from");
+        QTest::addColumn<QPoint>("to");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("300 x 250") << QPoint(20, 30) << QPoint(320, 280) << QSize(300, 250);
+        QTest::newRow("300 x 250 drawn backwards") << QPoint(320, 280) << QPoint(20, 30) << QSize(300, 250);
+        QTest::newRow("the whole screen") << QPoint(0, 0) << QPoint(999, 999) << screenSize;
+        QTest::newRow("one pixel") << QPoint(5, 5) << QPoint(6, 6) << QSize(1, 1);
+    }
+    void dragSizeIsThePictureSize()
+    {
+        QFETCH(QPoint, from);
+        QFETCH(QPoint, to);
+        QFETCH(QSize, size);
+        ScreenGrab grab(patternShot(screenSize), {});
+        grab.show();
+        drag(&grab, from, to);
+        QVERIFY(settle(&grab));
+        QCOMPARE(grab.selection().size(), size);
+        QCOMPARE(grab.sizeText(), QStringLiteral("%1 x %2 ").arg(size.width()).arg(size.height()));
+        QSignalSpy finished(&grab, &ScreenGrab::grabFinished);
+        QTest::mouseClick(toolButton(&grab, "toolBtnOK"), Qt::LeftButton);
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(0).value<QPixmap>().size(), size);
     }
 
     void clickWithoutDragSelectsNothing()
@@ -138,16 +167,17 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QPoint>("to");
         QTest::addColumn<QRect>("expected");
-        // Selection (100,100)-(200,160); centre (150,130).
+        // Selection (100,100)-(200,160); centre (150,130). A right or bottom edge dragged to the
+        // pointer ends just before it, as a drawn rectangle does.
         QTest::newRow("top") << QPoint(150, 100) << 1 << QPoint(10, 80) << QRect(QPoint(100, 80), QPoint(200, 160));
-        QTest::newRow("bottom") << QPoint(150, 160) << 2 << QPoint(10, 200) << QRect(QPoint(100, 100), QPoint(200, 200));
+        QTest::newRow("bottom") << QPoint(150, 160) << 2 << QPoint(10, 200) << QRect(QPoint(100, 100), QPoint(200, 199));
         QTest::newRow("left") << QPoint(100, 130) << 3 << QPoint(40, 5) << QRect(QPoint(40, 100), QPoint(200, 160));
-        QTest::newRow("right") << QPoint(200, 130) << 4 << QPoint(260, 5) << QRect(QPoint(100, 100), QPoint(260, 160));
+        QTest::newRow("right") << QPoint(200, 130) << 4 << QPoint(260, 5) << QRect(QPoint(100, 100), QPoint(259, 160));
         QTest::newRow("top left") << QPoint(100, 100) << 5 << QPoint(90, 95) << QRect(QPoint(90, 95), QPoint(200, 160));
-        QTest::newRow("bottom right") << QPoint(200, 160) << 6 << QPoint(250, 170) << QRect(QPoint(100, 100), QPoint(250, 170));
-        QTest::newRow("top right") << QPoint(200, 100) << 7 << QPoint(220, 50) << QRect(QPoint(100, 50), QPoint(220, 160));
-        QTest::newRow("bottom left") << QPoint(100, 160) << 8 << QPoint(60, 190) << QRect(QPoint(60, 100), QPoint(200, 190));
-        QTest::newRow("past the opposite side") << QPoint(200, 130) << 4 << QPoint(50, 0) << QRect(QPoint(50, 100), QPoint(100, 160));
+        QTest::newRow("bottom right") << QPoint(200, 160) << 6 << QPoint(250, 170) << QRect(QPoint(100, 100), QPoint(249, 169));
+        QTest::newRow("top right") << QPoint(200, 100) << 7 << QPoint(220, 50) << QRect(QPoint(100, 50), QPoint(219, 160));
+        QTest::newRow("bottom left") << QPoint(100, 160) << 8 << QPoint(60, 190) << QRect(QPoint(60, 100), QPoint(200, 189));
+        QTest::newRow("past the opposite side") << QPoint(200, 130) << 4 << QPoint(50, 0) << QRect(QPoint(50, 100), QPoint(99, 160));
         QTest::newRow("clamped to the screen") << QPoint(200, 160) << 6 << QPoint(999, 999) << QRect(QPoint(100, 100), QPoint(399, 299));
     }
     void resizeByEachHandle()

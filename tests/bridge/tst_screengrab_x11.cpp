@@ -101,7 +101,7 @@ private slots:
         ScreenGrab grab;
         grab.show();
         QVERIFY(QTest::qWaitForWindowExposed(&grab));
-        drag(&grab, QPoint(60, 70), QPoint(109, 99));
+        drag(&grab, QPoint(60, 70), QPoint(110, 100));
         QVERIFY(settle(&grab));
         QSignalSpy finished(&grab, &ScreenGrab::grabFinished);
         QTest::mouseClick(grab.findChild<QPushButton *>(QStringLiteral("toolBtnOK")), Qt::LeftButton);

@@ -30,40 +30,48 @@ private slots:
         QTest::addColumn<QString>("mode");
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
+        // What the log says beside the file's path: the key and what is wrong with it.
+        QTest::addColumn<QString>("reason");
 
         const QByteArray full = "[System]\nMode=app\nApp=Demo\n[Demo]\nVersion=5.0.0.1\nTitle=演示\n"
                                 "Width=800\nHeight=600\nUrl=http://localhost:58899/data/Demo/index.html\n";
-        QTest::newRow("complete") << full << true << "app" << 800 << 600;
+        QTest::newRow("complete") << full << true << "app" << 800 << 600 << QString();
         QTest::newRow("no App") << QByteArray("[System]\nMode=app\n[Demo]\nVersion=1\nUrl=http://x/\n") << false
-                                << "app" << 400 << 728;
+                                << "app" << 400 << 728 << "[System] App is missing or empty";
         QTest::newRow("empty App") << QByteArray("[System]\nApp=\n[Demo]\nVersion=1\nUrl=http://x/\n") << false << "app"
-                                   << 400 << 728;
+                                   << 400 << 728 << "[System] App is missing or empty";
         QTest::newRow("no Version") << QByteArray("[System]\nApp=Demo\n[Demo]\nUrl=http://x/\n") << false << ""
-                                    << -99999 << -99999;
+                                    << -99999 << -99999 << "[Demo] Version is missing or empty";
         QTest::newRow("invalid Url") << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=\"http://[bad\"\n")
-                                     << false << "" << -99999 << -99999;
+                                     << false << "" << -99999 << -99999 << "[Demo] Url=http://[bad is no valid URL (";
         QTest::newRow("no Mode, no size")
-            << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n") << true << "" << -99999 << -99999;
+            << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n") << true << "" << -99999 << -99999 << QString();
         QTest::newRow("width not a number")
             << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nWidth=wide\nHeight=5\nUrl=http://x/\n") << true << ""
-            << 0 << 5;
+            << 0 << 5 << QString();
         // Qt's variant reader would abort on this list's count of four billion.
         QTest::newRow("value of a list type")
             << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n"
                           "Title=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xff)\n")
-            << false << "app" << 400 << 728;
+            << false << "app" << 400 << 728 << "holds a value of a type that is not read";
         QTest::newRow("value of a list type, escaped")
             << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\n"
                           "Title=\\x40Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xff)\n")
-            << false << "app" << 400 << 728;
+            << false << "app" << 400 << 728 << "holds a value of a type that is not read";
         // Qt decodes a line that a later one of the same key overrides as well.
         QTest::newRow("list value overridden by a later line")
             << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xff)\n"
                           "Url=http://x/\n")
-            << true << "" << -99999 << -99999;
+            << true << "" << -99999 << -99999 << QString();
         QTest::newRow("text that starts with @")
             << QByteArray("[System]\nApp=Demo\n[Demo]\nVersion=1\nUrl=http://x/\nTitle=@Home, @Work\n") << true << ""
-            << -99999 << -99999;
+            << -99999 << -99999 << QString();
+        QTest::newRow("no version, no url, port a word")
+            << QByteArray("[System]\nApp=Demo\nPort=abc\n[Demo]\nTitle=x\n") << false << "" << -99999 << -99999
+            << "[Demo] Version is missing or empty; [Demo] Url is missing or empty; [System] Port=abc is no port number (1 to 65535)";
+        QTest::newRow("a picture, not settings")
+            << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x01\0", 20) << false << "app" << 400 << 728
+            << "holds no settings (is it an INI file?)";
     }
 
     void appConfigLoad()
@@ -75,7 +83,12 @@ private slots:
         QFETCH(QString, mode);
         QFETCH(int, width);
         QFETCH(int, height);
+        QFETCH(QString, reason);
         QCOMPARE(config.load(path), loaded);
+        QVERIFY2(reason.isEmpty() ? config.errorString().isEmpty()
+                                  : config.errorString().startsWith(m_dir.filePath(QStringLiteral("qt.conf: ")))
+                         && config.errorString().contains(reason),
+                 qPrintable(config.errorString()));
         QCOMPARE(config.mode(), mode);
         QCOMPARE(config.width(), width);
         QCOMPARE(config.height(), height);

@@ -152,6 +152,7 @@ private slots:
                                   "data/Databases.db", "data/http_localhost_58899/0000000000000001.db",
                                   "data/demo.db-journal", "data/demo.db-wal", "data/demo.db-shm"})
             QVERIFY(writeFile(app.filePath(QLatin1String(state)), "user state"));
+        QVERIFY(writeFile(app.filePath(QStringLiteral("data/mine.db")), QByteArray("SQLite format 3\0", 16) + "my test rows"));
         QTemporaryDir out;
         // Made without an update key: the application takes unsigned packages, as it did before keys.
         const Result made = runAs(out.path(), source(QStringLiteral("scripts/package-app.sh")),
@@ -169,6 +170,15 @@ private slots:
                                       "http_localhost", "demo.db-"})
                 QVERIFY2(!entry.contains(QLatin1String(state)), qPrintable(entry));
         }
+        // Every file is told, packed or left out with its reason; a database goes in, with a warning.
+        for (const char *said : {"packing data/Demo/icon.png\n", "packing qt.conf\n", "packing data/mine.db\n",
+                                 "leaving out data/user.conf (user settings)\n", "leaving out cookies.ini (cookies)\n",
+                                 "leaving out data/update/Demo/5.0.0.1/pkg.zip (update area)\n",
+                                 "leaving out data/demo.db-wal (database journal)\n",
+                                 "WARNING: data/mine.db is a SQLite database"})
+            QVERIFY2(made.output.contains(QLatin1String(said)), said);
+        QVERIFY(entries.contains(QStringLiteral("Demo-5.0.0.0/installation/data/mine.db")));
+        QVERIFY2(!made.output.contains(QStringLiteral("WARNING: data/Demo/")), qPrintable(made.output));
     }
 
     void badApplicationFolderIsRefused_data()
@@ -265,19 +275,29 @@ private slots:
         const Result removed = runAs(home.path(), target + QStringLiteral("/uninstall.sh"), {});
         QVERIFY2(removed.code == 0, qPrintable(removed.output));
         for (const QString &gone : {entry, icon, target + QStringLiteral("/Kavo.V5"), target + QStringLiteral("/Kavo.Update"),
-                                    target + QStringLiteral("/qt.conf"), target + QStringLiteral("/uninstall.sh"),
+                                    target + QStringLiteral("/qt.conf"),
                                     share + QStringLiteral("/applications"), share + QStringLiteral("/icons")})
             QVERIFY2(!QFileInfo::exists(gone), qPrintable(gone));
-        // The user's database and what the update wrote stay.
+        // The user's database and what the update wrote stay, with the script that purges them later.
         QVERIFY(QFileInfo::exists(target + QStringLiteral("/data/demo.db")));
         QVERIFY(QFileInfo::exists(target + QStringLiteral("/data/update/Demo/5.0.0.1/log.elf")));
-        QVERIFY2(removed.output.contains(QStringLiteral("--purge")), qPrintable(removed.output));
+        QVERIFY(QFileInfo(target + QStringLiteral("/uninstall.sh")).isExecutable());
+        QVERIFY2(removed.output.contains(target + QStringLiteral("/uninstall.sh --purge")), qPrintable(removed.output));
     }
 
-    // Installing again keeps the user's database; --purge removes everything install.sh and the
-    // program made, and nothing else.
+    // Installing again keeps the user's database; --purge, at once or after a plain uninstall,
+    // removes everything install.sh and the program made (the web cache and page storage too),
+    // and nothing else.
+    void reinstallKeepsDataAndPurgeRemovesIt_data()
+    {
+        QTest::addColumn<bool>("uninstallFirst");
+        QTest::newRow("purge") << false;
+        QTest::newRow("uninstall, then purge") << true;
+    }
+
     void reinstallKeepsDataAndPurgeRemovesIt()
     {
+        QFETCH(bool, uninstallFirst);
         QTemporaryDir home;
         // A data folder whose name needs quoting in the desktop entry.
         const QString share = home.filePath(QStringLiteral("my data $x 100%"));
@@ -294,13 +314,31 @@ private slots:
         QCOMPARE(again.code, 0);
         QVERIFY2(again.output.contains(QStringLiteral("keeping your data/demo.db")), qPrintable(again.output));
         QVERIFY(readFile(target + QStringLiteral("/data/demo.db")).endsWith("the user's notes"));
+        // What the program keeps for this application in the user's folders, beside another's.
+        const QString cache = home.filePath(QStringLiteral(".cache/Kavo/Kavo.V5"));
+        const QString storage = share + QStringLiteral("/Kavo/Kavo.V5");
+        for (const QString &file : {cache + QStringLiteral("/Demo/webengine/index"), cache + QStringLiteral("/Other/index"),
+                                    storage + QStringLiteral("/Demo/webengine/Local Storage/leveldb/CURRENT"),
+                                    storage + QStringLiteral("/Demo/cookies.ini")})
+            QVERIFY(writeFile(file, "state"));
 
+        if (uninstallFirst) {
+            const Result removed = runAs(home.path(), target + QStringLiteral("/uninstall.sh"), {}, env);
+            QVERIFY2(removed.code == 0, qPrintable(removed.output));
+            QVERIFY(!QFileInfo::exists(target + QStringLiteral("/Kavo.V5")));
+            QVERIFY(readFile(target + QStringLiteral("/data/demo.db")).endsWith("the user's notes"));
+            QVERIFY(QFileInfo::exists(cache + QStringLiteral("/Demo/webengine/index")));
+            QVERIFY(QFileInfo::exists(storage + QStringLiteral("/Demo/cookies.ini")));
+        }
         const Result purged = runAs(home.path(), target + QStringLiteral("/uninstall.sh"), {QStringLiteral("--purge")}, env);
         QVERIFY2(purged.code == 0, qPrintable(purged.output));
         QVERIFY(!QFileInfo::exists(target));
         QVERIFY(!QFileInfo::exists(share + QStringLiteral("/icons")));
         QVERIFY(!QFileInfo::exists(share + QStringLiteral("/applications/kavo-demo.desktop")));
         QVERIFY(QFileInfo::exists(share + QStringLiteral("/applications/other.desktop")));
+        QVERIFY(!QFileInfo::exists(cache + QStringLiteral("/Demo")));
+        QVERIFY(!QFileInfo::exists(storage));
+        QVERIFY(QFileInfo::exists(cache + QStringLiteral("/Other/index")));
         QCOMPARE(runAs(home.path(), m_unpacked.filePath(QStringLiteral("Demo-5.0.0.0/uninstall.sh")), {}, env).code, 1);
     }
 

@@ -155,10 +155,42 @@ private slots:
         QVERIFY(!m_window->isMinimized());
     }
 
+    // A click shows the hidden or minimised main window and raises it; the click that begins a
+    // double click leaves the window shown, while a double click on a shown window hides it.
+    void clickShowsTheMainWindow_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<bool>("thenDoubleClick");
+        QTest::addColumn<bool>("visible");
+        QTest::newRow("hidden") << "hidden" << false << true;
+        QTest::newRow("minimised") << "minimised" << false << true;
+        QTest::newRow("shown") << "shown" << false << true;
+        QTest::newRow("hidden, double click") << "hidden" << true << true;
+        QTest::newRow("shown, double click") << "shown" << true << false;
+    }
+    void clickShowsTheMainWindow()
+    {
+        QFETCH(QString, before);
+        QFETCH(bool, thenDoubleClick);
+        QFETCH(bool, visible);
+        auto *app = static_cast<BrowserApplication *>(qApp);
+        m_window->showNormal();
+        if (before == QLatin1String("hidden"))
+            m_window->hide();
+        else if (before == QLatin1String("minimised"))
+            m_window->showMinimized();
+        app->onTrayIconActivated(QSystemTrayIcon::Trigger);
+        QVERIFY(m_window->isVisible());
+        QVERIFY(!m_window->isMinimized());
+        if (thenDoubleClick)
+            app->onTrayIconActivated(QSystemTrayIcon::DoubleClick);
+        QCOMPARE(m_window->isVisible(), visible);
+        m_window->show();
+    }
+
     void otherActivationsDoNothing_data()
     {
         QTest::addColumn<int>("reason");
-        QTest::newRow("click") << int(QSystemTrayIcon::Trigger);
         QTest::newRow("middle") << int(QSystemTrayIcon::MiddleClick);
         QTest::newRow("context") << int(QSystemTrayIcon::Context);
     }
