@@ -3,6 +3,8 @@
 #include "network/cookiejar.h"
 #include "network/networkaccessmanager.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QUrl>
 #include <QtDebug>
@@ -11,6 +13,8 @@ namespace {
 const quint16 DefaultServerPort = 58899;
 QStringList g_trustedOrigins{QStringLiteral("http://localhost:%1").arg(DefaultServerPort),
                              QStringLiteral("http://127.0.0.1:%1").arg(DefaultServerPort)};
+// Each ends with a slash.
+QStringList g_trustedFolders;
 QString g_webRoot;
 IMInterface *g_imInterface = nullptr;
 NetworkAccessManager *g_manager = nullptr;
@@ -68,16 +72,35 @@ void releaseNetworkAccessManager()
 void setTrustedOrigins(const QStringList &origins)
 {
     g_trustedOrigins.clear();
+    g_trustedFolders.clear();
     for (const QString &origin : origins) {
-        const QString normal = originOf(QUrl(origin));
-        if (!normal.isEmpty() && !g_trustedOrigins.contains(normal))
+        const QUrl url(origin);
+        if (url.isLocalFile()) {
+            const QString path = QDir::cleanPath(url.toLocalFile());
+            QString folder = path.endsWith(QLatin1Char('/')) || QFileInfo(path).isDir() ? path : QFileInfo(path).path();
+            if (!folder.endsWith(QLatin1Char('/')))
+                folder += QLatin1Char('/');
+            // The root would be every local file again.
+            if (folder == QLatin1String("/") || !QDir::isAbsolutePath(folder)) {
+                qWarning("a trusted origin of the whole disk is ignored: %s", qPrintable(origin));
+                continue;
+            }
+            if (!g_trustedFolders.contains(folder))
+                g_trustedFolders.append(folder);
+            continue;
+        }
+        const QString normal = originOf(url);
+        if (!normal.isEmpty() && normal != QLatin1String("file://") && !g_trustedOrigins.contains(normal))
             g_trustedOrigins.append(normal);
     }
 }
 
 QStringList trustedOrigins()
 {
-    return g_trustedOrigins;
+    QStringList all = g_trustedOrigins;
+    for (const QString &folder : qAsConst(g_trustedFolders))
+        all.append(QUrl::fromLocalFile(folder).toString());
+    return all;
 }
 
 QString originOf(const QString &scheme, const QString &host, int port)
@@ -112,13 +135,26 @@ QString originOf(const QUrl &url)
 
 bool isTrustedOrigin(const QUrl &url)
 {
-    const QString origin = originOf(url);
-    return !origin.isEmpty() && g_trustedOrigins.contains(origin);
+    return isTrustedDocument(originOf(url), url);
 }
 
 bool isTrustedOriginName(const QString &origin)
 {
     return !origin.isEmpty() && g_trustedOrigins.contains(origin);
+}
+
+bool isTrustedDocument(const QString &origin, const QUrl &url)
+{
+    if (origin != QLatin1String("file://"))
+        return isTrustedOriginName(origin);
+    if (!url.isLocalFile())
+        return false;
+    const QString path = QDir::cleanPath(url.toLocalFile());
+    for (const QString &folder : qAsConst(g_trustedFolders)) {
+        if (path.startsWith(folder))
+            return true;
+    }
+    return false;
 }
 
 bool isLoopbackHost(const QString &host)
@@ -145,11 +181,11 @@ QStringList applicationOrigins(quint16 port, const QStringList &serverOrigins, c
     for (const QString &entry : qAsConst(configured)) {
         const QUrl url(entry);
         const bool serverPort = url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80) == port;
-        if (serverPort && isLoopbackHost(url.host()) && !normalServer.contains(originOf(url))) {
+        if (!url.isLocalFile() && serverPort && isLoopbackHost(url.host()) && !normalServer.contains(originOf(url))) {
             qWarning("not trusted, for the local server does not hold it: %s", qPrintable(originOf(url)));
             continue;
         }
-        origins.append(originOf(url));
+        origins.append(url.isLocalFile() ? entry : originOf(url));
     }
     return origins;
 }

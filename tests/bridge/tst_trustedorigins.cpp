@@ -47,7 +47,7 @@ const char PingScript[] = "var ev = document.createEvent('Events');ev.initEvent(
 
 // Which documents get the bridge: the local server's, the configured Url's and the listed
 // origins; nothing else, however it was reached. Five servers on loopback, the last an https
-// impostor with a self-signed certificate on a trusted origin.
+// impostor with a self-signed certificate on a trusted origin; local files of one folder.
 class tst_TrustedOrigins : public QObject
 {
     Q_OBJECT
@@ -69,6 +69,8 @@ class tst_TrustedOrigins : public QObject
         return local(QStringLiteral("update.html?version=5.0.0.9&url=%1#auto").arg(m_other.url("/evil.zip")));
     }
     QString webRoot() const { return QStringLiteral("http://localhost:%1/data/T").arg(m_local->serverPort()); }
+    // A local file of the test's root; the application's are in "files".
+    QString file(const QString &path) const { return QUrl::fromLocalFile(m_root.filePath(path)).toString(); }
     // The impostor's page under a name that is not trusted.
     QString tlsByName() const { return QStringLiteral("https://localhost:%1/page.html").arg(m_tls.serverPort()); }
 
@@ -93,8 +95,9 @@ class tst_TrustedOrigins : public QObject
 
     void writePage(const QString &name, const QByteArray &html)
     {
-        QDir().mkpath(m_root.filePath(QStringLiteral("data/T")));
-        QFile file(m_root.filePath(QStringLiteral("data/T/") + name));
+        const QString path = name.contains(QLatin1Char('/')) ? name : QStringLiteral("data/T/") + name;
+        QDir().mkpath(QFileInfo(m_root.filePath(path)).path());
+        QFile file(m_root.filePath(path));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(html);
     }
@@ -165,6 +168,13 @@ private slots:
         m_extra.route("/page.html", plain);
         m_other.route("/page.html", plain);
         m_tls.route("/page.html", plain);
+        m_other.route("/opener", LoopbackHttpServer::simple(200, page("<script>window.open('" + m_extra.url("/page.html").toUtf8()
+                                                                      + "');</script>"),
+                                                            {"Content-Type: text/html"}));
+        // The folder of a configured local start page, a folder beside it whose name begins
+        // alike, and one elsewhere.
+        for (const char *folder : {"files/", "files-other/", "elsewhere/"})
+            writePage(QLatin1String(folder) + QStringLiteral("page.html"), page());
         LoopbackHttpServer::Answer away;
         away.head = "HTTP/1.1 302 Found\r\nContent-Length: 0\r\nLocation: " + m_other.url("/page.html").toUtf8() + "\r\n";
         m_configured.route("/away", away);
@@ -192,7 +202,7 @@ private slots:
         BrowserContext::setWebRoot(webRoot());
         BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(
             m_local->serverPort(), m_local->heldOrigins(), QUrl(m_configured.url("/page.html")),
-            {m_extra.url(QString()), m_tls.url(QString())}));
+            {m_extra.url(QString()), m_tls.url(QString()), file(QStringLiteral("files/index.html"))}));
         BrowserContext::networkAccessManager()->setSslQuestion([this](const QString &, const QString &) {
             ++m_certificateQuestions;
             return true;
@@ -239,6 +249,16 @@ private slots:
             const QString v6 = QStringLiteral("http://[::1]:%1/data/T/page.html").arg(m_local->serverPort());
             QTest::newRow("local server over IPv6") << "direct" << v6 << v6 << true;
         }
+        QTest::newRow("window.open by a page elsewhere, landing at home")
+            << "opens" << m_other.url("/opener") << m_extra.url("/page.html") << false;
+        QTest::newRow("local file in the start page's folder")
+            << "direct" << file(QStringLiteral("files/page.html")) << file(QStringLiteral("files/page.html")) << true;
+        QTest::newRow("local file in a folder beside it")
+            << "direct" << file(QStringLiteral("files-other/page.html")) << file(QStringLiteral("files-other/page.html"))
+            << false;
+        QTest::newRow("local file elsewhere")
+            << "direct" << file(QStringLiteral("elsewhere/page.html")) << file(QStringLiteral("elsewhere/page.html"))
+            << false;
         // A certificate error on a trusted origin fails the load unasked; elsewhere it is asked
         // (and here answered yes).
         QTest::newRow("https impostor on a trusted origin") << "tls" << m_tls.url("/page.html") << m_tls.url("/page.html") << false;
@@ -272,16 +292,19 @@ private slots:
             return;
         }
         const QString first = how == QLatin1String("direct") || how == QLatin1String("tls") ? target : start;
-        QVERIFY2(loaded(window, first), qPrintable(window->webView()->url().toString()));
+        if (how != QLatin1String("opens"))
+            QVERIFY2(loaded(window, first), qPrintable(window->webView()->url().toString()));
         if (how == QLatin1String("tls"))
             QCOMPARE(m_certificateQuestions, 1);
 
         if (how == QLatin1String("link")) {
             window->runScript(QStringLiteral("document.getElementById('out').click();"));
             QVERIFY(loaded(window, target));
-        } else if (how == QLatin1String("open")) {
-            const int before = PageManager::windows().size();
-            window->runScript(QStringLiteral("window.open('%1');").arg(target));
+        } else if (how == QLatin1String("open") || how == QLatin1String("opens")) {
+            // A page of another origin opens the window by itself, as it loads.
+            const int before = how == QLatin1String("open") ? PageManager::windows().size() : 1;
+            if (how == QLatin1String("open"))
+                window->runScript(QStringLiteral("window.open('%1');").arg(target));
             QTRY_COMPARE_WITH_TIMEOUT(PageManager::windows().size(), before + 1, 10000);
             window = PageManager::windows().last();
             QVERIFY(loaded(window, target));
@@ -341,7 +364,7 @@ private slots:
     }
 
     // What the program trusts from what the server holds and what qt.conf names: a loopback
-    // origin on the server's port only when the server holds it.
+    // origin on the server's port only when the server holds it; local files by folder.
     void applicationOrigins_data()
     {
         QTest::addColumn<QStringList>("held");
@@ -360,6 +383,14 @@ private slots:
             << QStringList{"http://127.0.0.1:58899", "http://127.0.0.1:8080", "https://app.example.com"}
             << QStringList{"http://192.168.1.5:58899/a", "http://127.0.0.1:8080/a", "https://app.example.com/a"}
             << QStringList{"http://localhost:58899/a", "http://127.0.0.1:58899/a", "http://[::1]:58899/a"};
+        QTest::newRow("local start page")
+            << local << "file:///opt/app/index.html" << QStringList()
+            << QStringList{"file:///opt/app/index.html", "file:///opt/app/sub/page.html"}
+            << QStringList{"file:///opt/other/page.html", "file:///opt/app-x/page.html", "file:///opt/app/../x.html",
+                           "file:///etc/passwd"};
+        QTest::newRow("whole disk refused")
+            << local << QString() << QStringList{"file:///"} << QStringList()
+            << QStringList{"file:///opt/app/index.html", "file:///x.html"};
     }
 
     void applicationOrigins()
