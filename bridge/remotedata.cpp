@@ -47,6 +47,18 @@ bool isSafeHeaderName(const QString &name)
         && name.trimmed() == name && !name.contains(QLatin1Char(' '));
 }
 
+// Names that decide how the request is framed or travels hop by hop: the network stack sets
+// them, a page never does (it could smuggle a second request or reach another host).
+bool isFramingHeaderName(const QString &name)
+{
+    static const QStringList names{QStringLiteral("host"),       QStringLiteral("content-length"),
+                                   QStringLiteral("transfer-encoding"), QStringLiteral("connection"),
+                                   QStringLiteral("keep-alive"), QStringLiteral("upgrade"),
+                                   QStringLiteral("te"),         QStringLiteral("trailer")};
+    const QString lower = name.toLower();
+    return names.contains(lower) || lower.startsWith(QLatin1String("proxy-"));
+}
+
 // Takes the next length-prefixed part off the front of rest; empty when the length is not a
 // positive number. False when no "~" is left.
 bool takePart(QString &rest, QString &part)
@@ -108,8 +120,14 @@ RemoteDataClient::HeaderList RemoteDataClient::parseHeaderChain(const QString &c
     while (takePart(rest, name)) {
         if (!takePart(rest, value))
             break;
-        if (!name.isEmpty() && !value.isEmpty() && name.toLower() != QLatin1String("content-length"))
-            headers.append(qMakePair(name, value));
+        if (name.isEmpty() || value.isEmpty())
+            continue;
+        if (isFramingHeaderName(name)) {
+            qWarning("WARN remote data: the page's header %s is dropped, the network stack sets it",
+                     qPrintable(name.left(64)));
+            continue;
+        }
+        headers.append(qMakePair(name, value));
     }
     return headers;
 }
@@ -139,7 +157,7 @@ void RemoteDataClient::request(const QString &url, const QString &id, const QStr
 {
     const QUrl target(url);
     // The method names a header that carries the path: neither may smuggle a line into the request.
-    const QString refusal = !isHttpToken(method) ? QStringLiteral("请求方法不合法")
+    const QString refusal = !isHttpToken(method) || isFramingHeaderName(method) ? QStringLiteral("请求方法不合法")
         : !isSafeHeaderText(target.path(QUrl::FullyDecoded)) ? QStringLiteral("请求地址含有非法字符")
                                            : QString();
     if (!refusal.isEmpty()) {

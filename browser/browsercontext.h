@@ -31,17 +31,27 @@ void releaseNetworkAccessManager();
 
 // Trust: the bridge objects, the page globals and every page event reach a document only when
 // its origin (scheme, host and port) is trusted. Until set, the local server's two origins at
-// the default port are.
+// the default port are. Local files are no origin of their own: a "file:" entry trusts the
+// files in its folder and below (the folder itself when it names one), never the whole disk.
 void setTrustedOrigins(const QStringList &origins);
 QStringList trustedOrigins();
-// "scheme://host:port" in lower case with the scheme's default port filled in; "file://" for
-// local files; empty when the URL has no usable origin.
+// "scheme://host:port" in lower case with the scheme's default port filled in, an IPv6 host in
+// brackets; "file://" for local files; empty when the URL has no usable origin.
 QString originOf(const QUrl &url);
 QString originOf(const QString &scheme, const QString &host, int port);
 bool isTrustedOrigin(const QUrl &url);
-// An origin as originOf gives it (an engine's report of a document's origin).
+// An origin as originOf gives it (an engine's report of a document's origin); never for local
+// files, whose trust needs their path.
 bool isTrustedOriginName(const QString &origin);
-// The local server's origins at port (localhost and 127.0.0.1), the start URL's and the listed.
-QStringList applicationOrigins(quint16 port, const QUrl &startUrl, const QStringList &listed);
+// A document of origin (as the engine reports it) whose address is url: a trusted origin, or a
+// local file below a trusted folder.
+bool isTrustedDocument(const QString &origin, const QUrl &url);
+// The origins of the local server (serverOrigins, those of the addresses it holds), the start
+// URL's and the listed. A start URL or listed origin on the server's port at a loopback host is
+// left out unless the server holds it: anybody could serve it.
+QStringList applicationOrigins(quint16 port, const QStringList &serverOrigins, const QUrl &startUrl,
+                               const QStringList &listed);
+// Whether host is a loopback address or a name browsers resolve to loopback ("localhost").
+bool isLoopbackHost(const QString &host);
 
 } // namespace BrowserContext

@@ -289,7 +289,7 @@ void BrowserWindow::onDocumentStarting(const QString &origin)
 {
     deleteBridgeObjects();
     // Decided on the document now being set up, after any redirect: another site gets nothing.
-    if (!BrowserContext::isTrustedOriginName(origin))
+    if (!m_webView->trustsDocument(origin, m_webView->url()))
         return;
     const auto objects = Host::instance().windowObjects();
     for (const auto &entry : objects) {

@@ -1,5 +1,9 @@
 #include "webview.h"
 
+#include "browser/browsercontext.h"
+#include "browser/browserwindow.h"
+#include "browser/pagemanager.h"
+
 #include <QVBoxLayout>
 
 WebView::WebView(QWidget *parent)
@@ -24,4 +28,19 @@ bool WebView::reloadsFailedUrl()
         return false;
     load(m_reloadUrl);
     return true;
+}
+
+bool WebView::trustsDocument(const QString &origin, const QUrl &url) const
+{
+    return !m_bridgeRefused && BrowserContext::isTrustedDocument(origin, url);
+}
+
+WebView *WebView::openedBy(const WebView *opener)
+{
+    BrowserWindow *window = PageManager::createPageWindow();
+    if (opener && !opener->trustsDocument(opener->documentOrigin(), opener->url()))
+        window->webView()->refuseBridge();
+    // The engine loads the requested address into this page; it does not show the window itself.
+    window->show();
+    return window->webView();
 }

@@ -80,6 +80,17 @@ public:
     void setReloadUrl(const QUrl &url) { m_reloadUrl = url; }
     QUrl reloadUrl() const { return m_reloadUrl; }
 
+    // Whether the main document, of origin (as the engine reports it) at url, gets the bridge,
+    // the page globals and page events: a trusted document in a view no untrusted document
+    // opened.
+    bool trustsDocument(const QString &origin, const QUrl &url) const;
+    // For a view an untrusted document opened: its opener can still steer it, so none of its
+    // documents ever gets the bridge, wherever it goes.
+    void refuseBridge() { m_bridgeRefused = true; }
+    // What an engine does for a page of this view that opens a new window: the new window's view,
+    // with the bridge refused when the opening document is not trusted.
+    static WebView *openedBy(const WebView *opener);
+
     // The widget input goes to, for the IM plug-in.
     virtual QWidget *inputWidget() const = 0;
 
@@ -104,4 +115,5 @@ protected:
 
 private:
     QUrl m_reloadUrl;
+    bool m_bridgeRefused = false;
 };

@@ -9,6 +9,7 @@
 #include "core/fileutils.h"
 
 #include <QDebug>
+#include <QHostInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -38,6 +39,50 @@ bool twoDescriptorsLeft(qintptr fd)
         ::close(second);
     return second >= 0;
 }
+
+bool isWildcard(const QHostAddress &address)
+{
+    return address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::AnyIPv6)
+        || address == QHostAddress(QHostAddress::Any);
+}
+
+bool coveredBy(const std::vector<QHostAddress> &held, const QHostAddress &address)
+{
+    for (const QHostAddress &one : held) {
+        if (one == address || one == QHostAddress(QHostAddress::Any)
+            || (one == QHostAddress(QHostAddress::AnyIPv4) && address.protocol() == QAbstractSocket::IPv4Protocol)
+            || (one == QHostAddress(QHostAddress::AnyIPv6) && address.protocol() == QAbstractSocket::IPv6Protocol))
+            return true;
+    }
+    return false;
+}
+
+// Where a client may connect for name. Browsers answer "localhost" themselves with both
+// loopback addresses, whatever the hosts file says (QtWebEngine does, and tries IPv6 first).
+QList<QHostAddress> addressesOf(QString name)
+{
+    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+        name = name.mid(1, name.size() - 2);
+    QHostAddress literal;
+    if (literal.setAddress(name))
+        return {literal};
+    QList<QHostAddress> found = QHostInfo::fromName(name).addresses();
+    const QString lower = name.toLower();
+    if (lower == QLatin1String("localhost") || lower.endsWith(QLatin1String(".localhost")))
+        found << QHostAddress(QHostAddress::LocalHost) << QHostAddress(QHostAddress::LocalHostIPv6);
+    QList<QHostAddress> unique;
+    for (const QHostAddress &address : qAsConst(found)) {
+        if (!unique.contains(address))
+            unique.append(address);
+    }
+    return unique;
+}
+
+QString hostLiteral(const QHostAddress &address)
+{
+    return address.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                                                                : address.toString();
+}
 } // namespace
 
 HttpServer::HttpServer(const QString &rootDir, QObject *parent)
@@ -53,16 +98,99 @@ HttpServer::~HttpServer()
 {
     for (HttpConnection *connection : qAsConst(m_connections))
         disconnect(connection, nullptr, this, nullptr);
-    delete m_tcpServer;
+    closeAll();
+}
+
+void HttpServer::closeAll()
+{
+    for (QTcpServer *server : m_tcpServers)
+        delete server;
+    m_tcpServers.clear();
+    m_heldOrigins.clear();
 }
 
 bool HttpServer::listen(const QHostAddress &address, quint16 port)
 {
-    delete m_tcpServer;
-    m_tcpServer = new QTcpServer;
-    connect(m_tcpServer, &QTcpServer::newConnection, this, &HttpServer::newConnection);
-    connect(m_tcpServer, &QTcpServer::acceptError, this, &HttpServer::onAcceptError);
-    return m_tcpServer->listen(address, port);
+    return listen(address, port, QStringList());
+}
+
+bool HttpServer::listen(const QHostAddress &address, quint16 port, const QStringList &hostNames)
+{
+    closeAll();
+    std::vector<QHostAddress> wanted{address};
+    QList<QPair<QString, QList<QHostAddress>>> named;
+    // Elsewhere than on loopback the configured address is all the server answers for.
+    if (address.isLoopback() || isWildcard(address)) {
+        for (const QString &name : hostNames) {
+            const QList<QHostAddress> addresses = addressesOf(name);
+            named.append(qMakePair(name, addresses));
+            for (const QHostAddress &one : addresses) {
+                if (one.isLoopback() && !coveredBy(wanted, one))
+                    wanted.push_back(one);
+            }
+        }
+    }
+    std::vector<QHostAddress> held;
+    QList<QHostAddress> absent;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        auto *server = new QTcpServer;
+        if (server->listen(wanted[i], port)) {
+            connect(server, &QTcpServer::newConnection, this, &HttpServer::newConnection);
+            connect(server, &QTcpServer::acceptError, this, &HttpServer::onAcceptError);
+            m_tcpServers.push_back(server);
+            held.push_back(wanted[i]);
+            port = server->serverPort();
+            continue;
+        }
+        m_error = server->serverError();
+        m_errorString = server->errorString();
+        delete server;
+        if (i > 0 && (m_error == QAbstractSocket::SocketAddressNotAvailableError
+                      || m_error == QAbstractSocket::UnsupportedSocketOperationError)) {
+            absent.append(wanted[i]);
+            continue;
+        }
+        closeAll();
+        return false;
+    }
+    auto addOrigin = [this, port](const QString &host) {
+        const QString origin = QStringLiteral("http://%1:%2").arg(host).arg(port);
+        if (!m_heldOrigins.contains(origin))
+            m_heldOrigins.append(origin);
+    };
+    for (const QHostAddress &one : held) {
+        if (!isWildcard(one))
+            addOrigin(hostLiteral(one));
+    }
+    for (const auto &entry : qAsConst(named)) {
+        bool all = !entry.second.isEmpty();
+        for (const QHostAddress &one : entry.second) {
+            if (absent.contains(one))
+                continue;
+            if (!coveredBy(held, one)) {
+                all = false;
+                continue;
+            }
+            if (one.isLoopback())
+                addOrigin(hostLiteral(one));
+        }
+        if (all)
+            addOrigin(entry.first.toLower());
+    }
+    return true;
+}
+
+QList<QHostAddress> HttpServer::heldAddresses() const
+{
+    QList<QHostAddress> addresses;
+    for (const QTcpServer *server : m_tcpServers)
+        addresses.append(server->serverAddress());
+    return addresses;
+}
+
+QStringList HttpServer::heldOrigins() const
+{
+    return m_heldOrigins;
 }
 
 bool HttpServer::listen(quint16 port)
@@ -72,17 +200,17 @@ bool HttpServer::listen(quint16 port)
 
 QHostAddress HttpServer::serverAddress() const
 {
-    return m_tcpServer ? m_tcpServer->serverAddress() : QHostAddress();
+    return m_tcpServers.empty() ? QHostAddress() : m_tcpServers.front()->serverAddress();
 }
 
 QAbstractSocket::SocketError HttpServer::serverError() const
 {
-    return m_tcpServer ? m_tcpServer->serverError() : QAbstractSocket::UnknownSocketError;
+    return m_error;
 }
 
 QString HttpServer::errorString() const
 {
-    return m_tcpServer ? m_tcpServer->errorString() : QString();
+    return m_errorString;
 }
 
 int HttpServer::maxDescriptors()
@@ -97,7 +225,7 @@ int HttpServer::maxDescriptors()
 
 quint16 HttpServer::serverPort() const
 {
-    return m_tcpServer ? m_tcpServer->serverPort() : 0;
+    return m_tcpServers.empty() ? 0 : m_tcpServers.front()->serverPort();
 }
 
 QString HttpServer::rootDir() const
@@ -121,31 +249,36 @@ int HttpServer::descriptorsInUse() const
 
 void HttpServer::newConnection()
 {
-    while (m_tcpServer->hasPendingConnections()) {
-        QTcpSocket *socket = m_tcpServer->nextPendingConnection();
-        bool room = hasRoom();
-        while (!room && makeRoom(nullptr, 0))
-            room = hasRoom();
-        if (!room) {
-            qCDebug(lcHttpServer) << "connection limit reached with every peer active: refusing a new connection";
-            socket->abort();
-            delete socket;
-            continue;
-        }
-        auto *connection = new HttpConnection(socket, this);
-        connection->setTimeouts(m_idleMs, m_headMs);
-        connect(connection, &HttpConnection::newRequest, this, &HttpServer::onRequest);
-        m_connections.append(connection);
-        connect(connection, &QObject::destroyed, this, [this, connection] { m_connections.removeOne(connection); });
+    for (QTcpServer *server : m_tcpServers) {
+        while (server->hasPendingConnections())
+            takeConnection(server->nextPendingConnection());
     }
     // After the loop: taking a pending connection lets QTcpServer accept again.
     pauseWithoutDescriptors();
 }
 
+void HttpServer::takeConnection(QTcpSocket *socket)
+{
+    bool room = hasRoom();
+    while (!room && makeRoom(nullptr, 0))
+        room = hasRoom();
+    if (!room) {
+        qCDebug(lcHttpServer) << "connection limit reached with every peer active: refusing a new connection";
+        socket->abort();
+        delete socket;
+        return;
+    }
+    auto *connection = new HttpConnection(socket, this);
+    connection->setTimeouts(m_idleMs, m_headMs);
+    connect(connection, &HttpConnection::newRequest, this, &HttpServer::onRequest);
+    m_connections.append(connection);
+    connect(connection, &QObject::destroyed, this, [this, connection] { m_connections.removeOne(connection); });
+}
+
 bool HttpServer::hasRoom() const
 {
     // Beside the new socket: the file this connection may stream, and the next accept.
-    return descriptorsInUse() < maxDescriptors() && twoDescriptorsLeft(m_tcpServer->socketDescriptor());
+    return descriptorsInUse() < maxDescriptors() && twoDescriptorsLeft(m_tcpServers.front()->socketDescriptor());
 }
 
 void HttpServer::pauseWithoutDescriptors()
@@ -154,24 +287,28 @@ void HttpServer::pauseWithoutDescriptors()
     // first error it saw, an ordinary "no more connections": every later failure passes for
     // one of those, and QTcpServer tries again at once, for ever. So it does not try while
     // none is left; what arrives meanwhile waits in the kernel's queue.
-    if (!m_tcpServer || twoDescriptorsLeft(m_tcpServer->socketDescriptor()))
+    if (m_tcpServers.empty() || twoDescriptorsLeft(m_tcpServers.front()->socketDescriptor()))
         return;
-    m_tcpServer->pauseAccepting();
+    for (QTcpServer *server : m_tcpServers)
+        server->pauseAccepting();
     if (!m_resumeTimer.isActive())
         m_resumeTimer.start();
 }
 
 void HttpServer::resumeAccepting()
 {
-    if (!m_tcpServer)
+    if (m_tcpServers.empty())
         return;
     // A peer silent for a while gives its descriptors back; descriptors taken elsewhere come
     // back by themselves.
-    bool left = twoDescriptorsLeft(m_tcpServer->socketDescriptor());
+    const qintptr descriptor = m_tcpServers.front()->socketDescriptor();
+    bool left = twoDescriptorsLeft(descriptor);
     while (!left && makeRoom(nullptr, StalledMs))
-        left = twoDescriptorsLeft(m_tcpServer->socketDescriptor());
-    if (left)
-        m_tcpServer->resumeAccepting();
+        left = twoDescriptorsLeft(descriptor);
+    if (left) {
+        for (QTcpServer *server : m_tcpServers)
+            server->resumeAccepting();
+    }
     else
         m_resumeTimer.start();
 }
@@ -205,7 +342,8 @@ bool HttpServer::makeRoom(const HttpConnection *keep, qint64 idleMs)
 void HttpServer::onAcceptError(QAbstractSocket::SocketError error)
 {
     // QTcpServer has paused accepting and would never go on by itself.
-    qCDebug(lcHttpServer) << "accepting failed:" << error << m_tcpServer->errorString();
+    const auto *server = qobject_cast<QTcpServer *>(sender());
+    qCDebug(lcHttpServer) << "accepting failed:" << error << (server ? server->errorString() : QString());
     if (!m_resumeTimer.isActive())
         m_resumeTimer.start();
 }

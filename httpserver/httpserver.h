@@ -5,14 +5,17 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <memory>
+#include <vector>
 
 class HttpConnection;
 class HttpRequest;
 class HttpResponse;
 class QTcpServer;
+class QTcpSocket;
 class StaticFileHandler;
 
 // The local HTTP server: accepts connections and answers every request with a file from
@@ -21,6 +24,8 @@ class StaticFileHandler;
 // use at most maxDescriptors() descriptors: a new connection beyond that closes the oldest one
 // that has nothing to send, else the one whose peer has stalled longest, else is itself
 // closed at once. Accepting that fails for want of descriptors is taken up again shortly.
+// On loopback it holds every address its host names lead a client to, so no other program
+// can answer for one of them on the same port.
 class HttpServer : public QObject
 {
     Q_OBJECT
@@ -32,10 +37,20 @@ public:
     ~HttpServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
+    // Listens on address and, when address is loopback or a wildcard, on every loopback address
+    // the host names resolve to besides ("localhost" and its subdomains: 127.0.0.1 and ::1 as
+    // well, as browsers resolve them). Fails when any of them is taken; one that does not exist
+    // on this machine (no ::1 without IPv6) is left out, for no client can reach it either.
+    bool listen(const QHostAddress &address, quint16 port, const QStringList &hostNames);
     // This machine only (127.0.0.1).
     bool listen(quint16 port);
     quint16 serverPort() const;
+    // The address of the first listen; heldAddresses() has them all.
     QHostAddress serverAddress() const;
+    QList<QHostAddress> heldAddresses() const;
+    // "http://host:port" of each address held but a wildcard, and of each host name given to
+    // listen whose every loopback address it holds: the origins only this server can serve.
+    QStringList heldOrigins() const;
     // Why the last listen failed.
     QAbstractSocket::SocketError serverError() const;
     QString errorString() const;
@@ -60,8 +75,13 @@ private:
     // quiet for idleMs, else the one whose peer has stalled longest; false when none may go.
     bool makeRoom(const HttpConnection *keep, qint64 idleMs);
     void onAcceptError(QAbstractSocket::SocketError error);
+    void takeConnection(QTcpSocket *socket);
+    void closeAll();
 
-    QTcpServer *m_tcpServer = nullptr;
+    std::vector<QTcpServer *> m_tcpServers; // owned; the first is the configured address
+    QStringList m_heldOrigins;
+    QAbstractSocket::SocketError m_error = QAbstractSocket::UnknownSocketError;
+    QString m_errorString;
     QTimer m_resumeTimer;
     QList<HttpConnection *> m_connections; // oldest first
     std::unique_ptr<StaticFileHandler> m_handler;

@@ -85,6 +85,14 @@ void NetworkAccessManager::sslErrors(QNetworkReply *reply, const QList<QSslError
 
 bool NetworkAccessManager::acceptCertificateErrors(const QUrl &url, const QStringList &errorTexts)
 {
+    if (m_trustProbe && m_trustProbe(url)) {
+        const QByteArray line = QStringLiteral("certificate errors on trusted %1, the load fails: %2\n")
+                                    .arg(url.toString(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo),
+                                         errorTexts.join(QStringLiteral("; ")))
+                                    .toUtf8();
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        return false;
+    }
     const QString key = hostKey(url);
     if (m_trustedHosts.contains(key))
         return true;

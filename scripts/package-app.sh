@@ -115,6 +115,21 @@ for db in "${databases[@]}"; do
     echo "package: WARNING: $db is a SQLite database; every user starts with its contents (remove it from $source_dir if those are your own test rows)" >&2
 done
 
+# A link out of the folder would name whatever that path holds on the installing machine, and a
+# key in a bundle is handed to everyone who gets it.
+install_real="$(realpath -e -- "$install_dir")"
+while IFS= read -r -d '' link; do
+    link_real="$(realpath -m -- "$link")"
+    [ "${link_real#"$install_real/"}" != "$link_real" ] \
+        || fail "${link#"$install_dir/"} is a symbolic link leading out of the application folder"
+done < <(find "$install_dir" -type l -print0)
+while IFS= read -r -d '' key; do
+    fail "${key#"$install_dir/"} is a *.pem file: keys and certificates stay out of bundles"
+done < <(find "$install_dir" -name '*.pem' -print0)
+while IFS= read -r key; do
+    fail "${key#"$install_dir/"} holds a private key: keys stay out of bundles"
+done < <(grep -rlI -e '-----BEGIN [A-Z0-9 ]*PRIVATE KEY-----' "$install_dir" || true)
+
 if [ "$signed" = 0 ]; then
     echo "package: --unsigned-updates: the application will take update packages nobody signed"
 elif [ -n "$(ini "$conf" "$app" UpdatePublicKey)" ]; then

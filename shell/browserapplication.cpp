@@ -205,8 +205,8 @@ bool BrowserApplication::loadAppConfig()
     adoptCookieStore(sharedCookieStore, true);
     m_webRoot = QStringLiteral("http://localhost:%1/data/").arg(serverPort()) + appConfig().name();
     BrowserContext::setWebRoot(m_webRoot);
-    BrowserContext::setTrustedOrigins(
-        BrowserContext::applicationOrigins(serverPort(), appConfig().url(), appConfig().trustedOrigins()));
+    // Nothing is trusted before the server holds its addresses (startServer).
+    BrowserContext::setTrustedOrigins(QStringList());
     return ensureSingleInstance();
 }
 
@@ -218,8 +218,18 @@ quint16 BrowserApplication::serverPort()
 bool BrowserApplication::startServer()
 {
     const QHostAddress address(appConfig().serverAddress());
-    if (m_httpServer.listen(address, serverPort()))
+    // The names pages reach the server by: each address they lead to must be this server's.
+    QStringList hostNames{QUrl(m_webRoot).host()};
+    const QUrl startUrl = appConfig().url();
+    if (startUrl.scheme() == QLatin1String("http") && startUrl.port(80) == serverPort()
+        && !hostNames.contains(startUrl.host(), Qt::CaseInsensitive))
+        hostNames.append(startUrl.host());
+    if (m_httpServer.listen(address, serverPort(), hostNames)) {
+        BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(
+            serverPort(), m_httpServer.heldOrigins(), startUrl, appConfig().trustedOrigins()));
+        warnAboutPlainOrigins();
         return true;
+    }
     // Another program (or another Kavo application) on the port must not look like a silent crash.
     const QString text = m_httpServer.serverError() == QAbstractSocket::AddressInUseError
         ? QStringLiteral("本地服务器的端口%1已被其他程序占用，程序无法启动。").arg(serverPort())
@@ -229,6 +239,19 @@ bool BrowserApplication::startServer()
               .arg(m_httpServer.errorString());
     showCriticalMessage(errorTitle, text);
     return false;
+}
+
+// Kept working as configured, but said once: whoever is on the way to such a host can change its
+// pages, and they have the bridge.
+void BrowserApplication::warnAboutPlainOrigins()
+{
+    for (const QString &origin : BrowserContext::trustedOrigins()) {
+        const QUrl url(origin);
+        if (url.scheme() == QLatin1String("http") && !BrowserContext::isLoopbackHost(url.host()))
+            qWarning("WARN trusted origin %s is plain http away from this machine: anyone on the network "
+                     "path can read and change its pages, which use the bridge",
+                     qPrintable(origin));
+    }
 }
 
 QString BrowserApplication::singleInstanceKey()

@@ -61,6 +61,7 @@ public:
 private:
     bool loadAppConfig();
     bool startServer();
+    void warnAboutPlainOrigins();
     bool ensureSingleInstance();
     void loadPlugins();
     bool checkUpdater();

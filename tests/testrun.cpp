@@ -126,7 +126,7 @@ bool portIsFree(int port)
 }
 
 // Moves the calling process into a network, IPC and mount namespace of its own, with the
-// loopback interface up and an empty /tmp.
+// loopback interface up (::1 as well as 127.0.0.1 where the kernel has IPv6) and an empty /tmp.
 bool isolate()
 {
     if (unshare(CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWNS) != 0) {
@@ -137,6 +137,12 @@ bool isolate()
         || mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
         std::perror("kavo_testrun: mount");
         return false;
+    }
+    // A new namespace may start with IPv6 off; the server's tests need both loopback addresses.
+    for (const char *setting : {"/proc/sys/net/ipv6/conf/default/disable_ipv6", "/proc/sys/net/ipv6/conf/lo/disable_ipv6"}) {
+        std::ofstream out(setting);
+        if (out)
+            out << "0\n";
     }
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq request = {};

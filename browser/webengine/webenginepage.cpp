@@ -48,8 +48,5 @@ bool WebEnginePage::javaScriptPrompt(const QUrl &securityOrigin, const QString &
 QWebEnginePage *WebEnginePage::createWindow(WebWindowType type)
 {
     Q_UNUSED(type);
-    BrowserWindow *window = PageManager::createPageWindow();
-    // The engine loads the requested address into this page; it does not show the window itself.
-    window->show();
-    return static_cast<WebEngineView *>(window->webView())->page();
+    return static_cast<WebEngineView *>(WebView::openedBy(m_view))->page();
 }

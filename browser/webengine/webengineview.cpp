@@ -118,7 +118,7 @@ WebEngineView::WebEngineView(QWidget *parent)
         if (!m_documentToken.isEmpty() && origin != m_documentOrigin) {
             endDocument();
             // A trusted document gets its objects when its bridge script starts.
-            if (!BrowserContext::isTrustedOriginName(origin)) {
+            if (!trustsDocument(origin, url)) {
                 m_documentOrigin = origin;
                 emit documentStarting(origin);
             }
@@ -268,7 +268,7 @@ QString WebEngineView::answerBridge(const QUrl &securityOrigin, const QString &t
     if (op == QLatin1String("start"))
         return reply(startDocument(origin));
     // Every call is checked again: the frame asking may be another than the one that started.
-    const bool allowed = BrowserContext::isTrustedOriginName(origin) && !m_documentToken.isEmpty()
+    const bool allowed = trustsDocument(origin, m_page->url()) && !m_documentToken.isEmpty()
         && request.value(QStringLiteral("doc")).toString() == m_documentToken;
     if (!allowed)
         return reply({{QStringLiteral("error"), NoBridge}});
@@ -281,7 +281,7 @@ QString WebEngineView::answerBridge(const QUrl &securityOrigin, const QString &t
 
 QJsonObject WebEngineView::startDocument(const QString &origin)
 {
-    if (!BrowserContext::isTrustedOriginName(origin)) {
+    if (!trustsDocument(origin, m_page->url())) {
         // An untrusted frame starting is a new document only when the window shows its origin;
         // an iframe of another site cannot end the application's document.
         if (origin.isEmpty() || origin == BrowserContext::originOf(m_page->url())) {

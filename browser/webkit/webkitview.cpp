@@ -40,10 +40,7 @@ void WebKitPage::triggerAction(WebAction action, bool checked)
 QWebPage *WebKitPage::createWindow(WebWindowType type)
 {
     Q_UNUSED(type);
-    BrowserWindow *window = PageManager::createPageWindow();
-    // The engine loads the requested address into this page; it does not show the window itself.
-    window->show();
-    return static_cast<WebKitView *>(window->webView())->page();
+    return static_cast<WebKitView *>(WebView::openedBy(m_view))->page();
 }
 
 WebKitView::WebKitView(QWidget *parent)
@@ -131,7 +128,7 @@ QAction *WebKitView::action(Action action) const
 
 bool WebKitView::isTrusted() const
 {
-    return BrowserContext::isTrustedOriginName(documentOrigin());
+    return trustsDocument(documentOrigin(), url());
 }
 
 void WebKitView::runScript(const QString &script)

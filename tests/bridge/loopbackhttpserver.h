@@ -5,6 +5,9 @@
 #include <QList>
 #include <QMap>
 #include <QPointer>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -41,9 +44,18 @@ public:
     }
 
     bool start() { return listen(QHostAddress::LocalHost, 0); }
+    // From now on it speaks https with this certificate and key.
+    void useTls(const QSslCertificate &certificate, const QSslKey &key)
+    {
+        m_certificate = certificate;
+        m_key = key;
+    }
     QString url(const QString &path) const
     {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+        return QStringLiteral("%1://127.0.0.1:%2%3")
+            .arg(m_certificate.isNull() ? QStringLiteral("http") : QStringLiteral("https"))
+            .arg(serverPort())
+            .arg(path);
     }
 
     void route(const QByteArray &path, const Answer &answer) { m_routes.insert(path, answer); }
@@ -73,6 +85,21 @@ public:
     }
 
     QList<Request> requests;
+
+protected:
+    void incomingConnection(qintptr handle) override
+    {
+        if (m_certificate.isNull()) {
+            QTcpServer::incomingConnection(handle);
+            return;
+        }
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(handle);
+        socket->setLocalCertificate(m_certificate);
+        socket->setPrivateKey(m_key);
+        socket->startServerEncryption();
+        addPendingConnection(socket);
+    }
 
 private:
     void accept()
@@ -149,6 +176,8 @@ private:
             });
     }
 
+    QSslCertificate m_certificate;
+    QSslKey m_key;
     QMap<QByteArray, Answer> m_routes;
     QMap<QTcpSocket *, QByteArray> m_buffers;
 };

@@ -52,8 +52,9 @@ private slots:
     void initTestCase()
     {
         QVERIFY(Host::instance().registerCreator(QStringLiteral("ClientDb"), [] { return new ClientDb; }));
-        // The notes page is opened from the disk, as the application's own.
-        BrowserContext::setTrustedOrigins({QStringLiteral("file://")});
+        // The notes page is opened from the disk, as the application's own: its folder is trusted.
+        BrowserContext::setTrustedOrigins(
+            {QUrl::fromLocalFile(qEnvironmentVariable("KAVO_SOURCE_DIR") + QStringLiteral("/demo/notes.html")).toString()});
         m_dbPath = absolutePath(QStringLiteral("data/demo.db"));
         QDir().mkpath(QFileInfo(m_dbPath).path());
         QFile::remove(m_dbPath);

@@ -203,7 +203,7 @@ private slots:
     {
         HttpServer server(qEnvironmentVariable("KAVO_SOURCE_DIR"));
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(server.serverPort(), QUrl(), {}));
+        BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(server.serverPort(), server.heldOrigins(), QUrl(), {}));
         delete m_window;
         m_window = new BrowserWindow(QUrl(QStringLiteral("http://127.0.0.1:%1/demo/remote.html").arg(server.serverPort())));
         QSignalSpy ready(m_window, &BrowserWindow::pageReady);

@@ -102,6 +102,12 @@ private slots:
         QTest::newRow("example") << "12~Content-Type16~application/json" << H{pair("Content-Type", "application/json")};
         QTest::newRow("two pairs") << "5~X-One1~15~X-Two2~22" << H{pair("X-One", "1"), pair("X-Two", "22")};
         QTest::newRow("content-length dropped") << "14~content-LENGTH2~995~X-One1~1" << H{pair("X-One", "1")};
+        QTest::newRow("framing and hop-by-hop names dropped")
+            << "4~HOST4~evil17~Transfer-Encoding7~chunked10~Connection5~close10~Keep-Alive1~57~Upgrade3~h2c"
+               "2~TE8~trailers7~Trailer5~X-Foo19~Proxy-Authorization7~Basic x5~X-One1~1"
+            << H{pair("X-One", "1")};
+        QTest::newRow("names that only begin alike kept")
+            << "8~Hostname1~a5~TEmpo1~b11~Proxyless-X1~c" << H{pair("Hostname", "a"), pair("TEmpo", "b"), pair("Proxyless-X", "c")};
         QTest::newRow("value with tilde") << "5~X-One3~a~b" << H{pair("X-One", "a~b")};
         QTest::newRow("chinese") << QString::fromUtf8("2~名字2~值值") << H{pair("名字", "值值")};
         QTest::newRow("empty value skipped") << "5~X-One0~5~X-Two1~2" << H{pair("X-Two", "2")};
@@ -216,6 +222,10 @@ private slots:
         QTest::newRow("encoded CR LF in the path") << "GET" << "/h%0D%0AX-Evil:%201" << false;
         QTest::newRow("encoded LF in the path") << "GET" << "/h%0AX-Evil:%201" << false;
         QTest::newRow("encoded NUL in the path") << "GET" << "/h%00x" << false;
+        QTest::newRow("method naming Host") << "Host" << "/h" << false;
+        QTest::newRow("method naming Transfer-Encoding") << "transfer-encoding" << "/h" << false;
+        QTest::newRow("method naming Content-Length") << "Content-Length" << "/h" << false;
+        QTest::newRow("method naming a proxy header") << "Proxy-Connection" << "/h" << false;
         QTest::newRow("token punctuation") << "X-Method_1.2!" << "/h" << true;
         QTest::newRow("encoded blank in the path") << "GET" << "/h%20x" << true;
     }

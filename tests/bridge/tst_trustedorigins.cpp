@@ -9,7 +9,10 @@
 #include "httpserver/httpserver.h"
 
 #include "loopbackhttpserver.h"
+#include "network/networkaccessmanager.h"
 
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -43,7 +46,8 @@ const char PingScript[] = "var ev = document.createEvent('Events');ev.initEvent(
 } // namespace
 
 // Which documents get the bridge: the local server's, the configured Url's and the listed
-// origins; nothing else, however it was reached. Four servers on loopback, four origins.
+// origins; nothing else, however it was reached. Five servers on loopback, the last an https
+// impostor with a self-signed certificate on a trusted origin; local files of one folder.
 class tst_TrustedOrigins : public QObject
 {
     Q_OBJECT
@@ -53,6 +57,8 @@ class tst_TrustedOrigins : public QObject
     LoopbackHttpServer m_configured;
     LoopbackHttpServer m_extra;
     LoopbackHttpServer m_other;
+    LoopbackHttpServer m_tls;
+    int m_certificateQuestions = 0;
 
     QString local(const QString &path) const
     {
@@ -63,11 +69,35 @@ class tst_TrustedOrigins : public QObject
         return local(QStringLiteral("update.html?version=5.0.0.9&url=%1#auto").arg(m_other.url("/evil.zip")));
     }
     QString webRoot() const { return QStringLiteral("http://localhost:%1/data/T").arg(m_local->serverPort()); }
+    // A local file of the test's root; the application's are in "files".
+    QString file(const QString &path) const { return QUrl::fromLocalFile(m_root.filePath(path)).toString(); }
+    // The impostor's page under a name that is not trusted.
+    QString tlsByName() const { return QStringLiteral("https://localhost:%1/page.html").arg(m_tls.serverPort()); }
+
+    // A self-signed certificate for localhost, made for this run.
+    bool makeCertificate()
+    {
+        const QString key = m_root.filePath(QStringLiteral("tls.key"));
+        const QString certificate = m_root.filePath(QStringLiteral("tls.crt"));
+        if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+            return false;
+        if (QProcess::execute(QStringLiteral("openssl"),
+                              {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
+                               "-keyout", key, "-out", certificate})
+            != 0)
+            return false;
+        QFile keyFile(key), certificateFile(certificate);
+        if (!keyFile.open(QIODevice::ReadOnly) || !certificateFile.open(QIODevice::ReadOnly))
+            return false;
+        m_tls.useTls(QSslCertificate(certificateFile.readAll()), QSslKey(keyFile.readAll(), QSsl::Rsa));
+        return true;
+    }
 
     void writePage(const QString &name, const QByteArray &html)
     {
-        QDir().mkpath(m_root.filePath(QStringLiteral("data/T")));
-        QFile file(m_root.filePath(QStringLiteral("data/T/") + name));
+        const QString path = name.contains(QLatin1Char('/')) ? name : QStringLiteral("data/T/") + name;
+        QDir().mkpath(QFileInfo(m_root.filePath(path)).path());
+        QFile file(m_root.filePath(path));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(html);
     }
@@ -96,6 +126,21 @@ class tst_TrustedOrigins : public QObject
             QVERIFY2(!request.target.contains("evil.zip"), request.target.constData());
     }
 
+    // The https impostor: no question, the load fails (the program's error text stands in), no
+    // objects, and the page's bytes never went out.
+    void impostorIsRefused(BrowserWindow *window)
+    {
+        m_tls.requests.clear();
+        QSignalSpy ready(window, &BrowserWindow::pageReady);
+        QVERIFY(ready.wait(15000) || !ready.isEmpty());
+        QCOMPARE(ready.first().first().toBool(), false);
+        QTest::qWait(500);
+        QCOMPARE(m_certificateQuestions, 0);
+        QCOMPARE(window->bridgeObjects().size(), 0);
+        QVERIFY2(!report(window).contains(QLatin1Char('|')), qPrintable(report(window)));
+        QVERIFY(m_tls.requests.isEmpty());
+    }
+
     static bool loaded(BrowserWindow *window, const QString &url)
     {
         return QTest::qWaitFor(
@@ -112,14 +157,24 @@ private slots:
         QVERIFY(Host::instance().init());
         QVERIFY(m_root.isValid());
         m_local = new HttpServer(m_root.path(), this);
-        QVERIFY(m_local->listen(QHostAddress::LocalHost, 0));
+        QVERIFY(m_local->listen(QHostAddress::LocalHost, 0, {QStringLiteral("localhost")}));
         QVERIFY(m_configured.start());
         QVERIFY(m_extra.start());
         QVERIFY(m_other.start());
+        QVERIFY2(makeCertificate(), "openssl could not make a certificate (Debian package openssl)");
+        QVERIFY(m_tls.start());
         const LoopbackHttpServer::Answer plain = LoopbackHttpServer::simple(200, page(), {"Content-Type: text/html"});
         m_configured.route("/page.html", plain);
         m_extra.route("/page.html", plain);
         m_other.route("/page.html", plain);
+        m_tls.route("/page.html", plain);
+        m_other.route("/opener", LoopbackHttpServer::simple(200, page("<script>window.open('" + m_extra.url("/page.html").toUtf8()
+                                                                      + "');</script>"),
+                                                            {"Content-Type: text/html"}));
+        // The folder of a configured local start page, a folder beside it whose name begins
+        // alike, and one elsewhere.
+        for (const char *folder : {"files/", "files-other/", "elsewhere/"})
+            writePage(QLatin1String(folder) + QStringLiteral("page.html"), page());
         LoopbackHttpServer::Answer away;
         away.head = "HTTP/1.1 302 Found\r\nContent-Length: 0\r\nLocation: " + m_other.url("/page.html").toUtf8() + "\r\n";
         m_configured.route("/away", away);
@@ -146,13 +201,19 @@ private slots:
 
         BrowserContext::setWebRoot(webRoot());
         BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(
-            m_local->serverPort(), QUrl(m_configured.url("/page.html")), {m_extra.url(QString())}));
+            m_local->serverPort(), m_local->heldOrigins(), QUrl(m_configured.url("/page.html")),
+            {m_extra.url(QString()), m_tls.url(QString()), file(QStringLiteral("files/index.html"))}));
+        BrowserContext::networkAccessManager()->setSslQuestion([this](const QString &, const QString &) {
+            ++m_certificateQuestions;
+            return true;
+        });
     }
 
     void cleanup()
     {
         PageManager::closeAll();
         KavoUpdate::destroyInstance();
+        m_certificateQuestions = 0;
         removeDir(absolutePath(QStringLiteral("data/update/") + appConfig().name()));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
@@ -183,6 +244,25 @@ private slots:
         QTest::newRow("factory window at home") << "factory" << localPage << localPage << true;
         QTest::newRow("steered to the update page with an announcement")
             << "steered" << m_other.url("/steer") << steeredUrl() << true;
+        // Every address the local server holds is its origin; ::1 only where the machine has it.
+        if (m_local->heldAddresses().contains(QHostAddress(QHostAddress::LocalHostIPv6))) {
+            const QString v6 = QStringLiteral("http://[::1]:%1/data/T/page.html").arg(m_local->serverPort());
+            QTest::newRow("local server over IPv6") << "direct" << v6 << v6 << true;
+        }
+        QTest::newRow("window.open by a page elsewhere, landing at home")
+            << "opens" << m_other.url("/opener") << m_extra.url("/page.html") << false;
+        QTest::newRow("local file in the start page's folder")
+            << "direct" << file(QStringLiteral("files/page.html")) << file(QStringLiteral("files/page.html")) << true;
+        QTest::newRow("local file in a folder beside it")
+            << "direct" << file(QStringLiteral("files-other/page.html")) << file(QStringLiteral("files-other/page.html"))
+            << false;
+        QTest::newRow("local file elsewhere")
+            << "direct" << file(QStringLiteral("elsewhere/page.html")) << file(QStringLiteral("elsewhere/page.html"))
+            << false;
+        // A certificate error on a trusted origin fails the load unasked; elsewhere it is asked
+        // (and here answered yes).
+        QTest::newRow("https impostor on a trusted origin") << "tls" << m_tls.url("/page.html") << m_tls.url("/page.html") << false;
+        QTest::newRow("https elsewhere, certificate asked") << "tls" << tlsByName() << tlsByName() << false;
     }
 
     void origins()
@@ -207,15 +287,24 @@ private slots:
             steeredPageStartsNothing(window, target);
             return;
         }
-        const QString first = how == QLatin1String("direct") ? target : start;
-        QVERIFY2(loaded(window, first), qPrintable(window->webView()->url().toString()));
+        if (how == QLatin1String("tls") && BrowserContext::isTrustedOrigin(QUrl(target))) {
+            impostorIsRefused(window);
+            return;
+        }
+        const QString first = how == QLatin1String("direct") || how == QLatin1String("tls") ? target : start;
+        if (how != QLatin1String("opens"))
+            QVERIFY2(loaded(window, first), qPrintable(window->webView()->url().toString()));
+        if (how == QLatin1String("tls"))
+            QCOMPARE(m_certificateQuestions, 1);
 
         if (how == QLatin1String("link")) {
             window->runScript(QStringLiteral("document.getElementById('out').click();"));
             QVERIFY(loaded(window, target));
-        } else if (how == QLatin1String("open")) {
-            const int before = PageManager::windows().size();
-            window->runScript(QStringLiteral("window.open('%1');").arg(target));
+        } else if (how == QLatin1String("open") || how == QLatin1String("opens")) {
+            // A page of another origin opens the window by itself, as it loads.
+            const int before = how == QLatin1String("open") ? PageManager::windows().size() : 1;
+            if (how == QLatin1String("open"))
+                window->runScript(QStringLiteral("window.open('%1');").arg(target));
             QTRY_COMPARE_WITH_TIMEOUT(PageManager::windows().size(), before + 1, 10000);
             window = PageManager::windows().last();
             QVERIFY(loaded(window, target));
@@ -262,6 +351,7 @@ private slots:
         QTest::newRow("explicit port") << "http://127.0.0.1:58899/data/x.html?q=1" << "http://127.0.0.1:58899";
         QTest::newRow("scheme case") << "HTTP://localhost:58899" << "http://localhost:58899";
         QTest::newRow("local file") << "file:///opt/app/index.html" << "file://";
+        QTest::newRow("IPv6 host") << "http://[::1]:58899/data/x.html" << "http://[::1]:58899";
         QTest::newRow("no host") << "about:blank" << "";
         QTest::newRow("other scheme without port") << "ftp://example.com/" << "";
     }
@@ -271,6 +361,52 @@ private slots:
         QFETCH(QString, url);
         QFETCH(QString, origin);
         QCOMPARE(BrowserContext::originOf(QUrl(url)), origin);
+    }
+
+    // What the program trusts from what the server holds and what qt.conf names: a loopback
+    // origin on the server's port only when the server holds it; local files by folder.
+    void applicationOrigins_data()
+    {
+        QTest::addColumn<QStringList>("held");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QStringList>("trusted");
+        QTest::addColumn<QStringList>("untrusted");
+        const QStringList local{QStringLiteral("http://127.0.0.1:58899"), QStringLiteral("http://[::1]:58899"),
+                                QStringLiteral("http://localhost:58899")};
+        QTest::newRow("server on loopback")
+            << local << "http://localhost:58899/data/App/index.html" << QStringList{"https://app.example.com"}
+            << QStringList{"http://localhost:58899/a", "http://[::1]:58899/a", "https://app.example.com/a"}
+            << QStringList{"http://127.0.0.2:58899/a", "http://localhost:58900/a"};
+        QTest::newRow("server elsewhere")
+            << QStringList{"http://192.168.1.5:58899"} << "http://localhost:58899/data/App/index.html"
+            << QStringList{"http://127.0.0.1:58899", "http://127.0.0.1:8080", "https://app.example.com"}
+            << QStringList{"http://192.168.1.5:58899/a", "http://127.0.0.1:8080/a", "https://app.example.com/a"}
+            << QStringList{"http://localhost:58899/a", "http://127.0.0.1:58899/a", "http://[::1]:58899/a"};
+        QTest::newRow("local start page")
+            << local << "file:///opt/app/index.html" << QStringList()
+            << QStringList{"file:///opt/app/index.html", "file:///opt/app/sub/page.html"}
+            << QStringList{"file:///opt/other/page.html", "file:///opt/app-x/page.html", "file:///opt/app/../x.html",
+                           "file:///etc/passwd"};
+        QTest::newRow("whole disk refused")
+            << local << QString() << QStringList{"file:///"} << QStringList()
+            << QStringList{"file:///opt/app/index.html", "file:///x.html"};
+    }
+
+    void applicationOrigins()
+    {
+        QFETCH(QStringList, held);
+        QFETCH(QString, url);
+        QFETCH(QStringList, listed);
+        QFETCH(QStringList, trusted);
+        QFETCH(QStringList, untrusted);
+        const QStringList before = BrowserContext::trustedOrigins();
+        BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(58899, held, QUrl(url), listed));
+        for (const QString &one : qAsConst(trusted))
+            QVERIFY2(BrowserContext::isTrustedOrigin(QUrl(one)), qPrintable(one));
+        for (const QString &one : qAsConst(untrusted))
+            QVERIFY2(!BrowserContext::isTrustedOrigin(QUrl(one)), qPrintable(one));
+        BrowserContext::setTrustedOrigins(before);
     }
 };
 

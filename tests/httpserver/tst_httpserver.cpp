@@ -254,6 +254,8 @@ private slots:
     void privateFilesAreNotServed_data();
     void privateFilesAreNotServed();
     void listensOnLoopbackByDefault();
+    void holdsEveryAddressOfItsNames_data();
+    void holdsEveryAddressOfItsNames();
     void pipeliningWithoutReadingStaysBounded();
     void slowClientsDoNotLockOutAFreshOne_data();
     void slowClientsDoNotLockOutAFreshOne();
@@ -748,6 +750,74 @@ void TestHttpServer::listensOnLoopbackByDefault()
     QTcpSocket viaOther;
     viaOther.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), everywhere.serverPort());
     QVERIFY(viaOther.waitForConnected(2000));
+}
+
+// On loopback the server takes the port on every address its names lead to, or fails when
+// another program holds one: that program would answer for the same origins.
+void TestHttpServer::holdsEveryAddressOfItsNames_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QString>("taken"); // held by another server on the port beforehand
+    QTest::addColumn<QStringList>("origins"); // "%1" stands for the port; none when listen fails
+    const QString v4 = QStringLiteral("http://127.0.0.1:%1");
+    const QString v6 = QStringLiteral("http://[::1]:%1");
+    const QString name = QStringLiteral("http://localhost:%1");
+    const QStringList localhost{QStringLiteral("localhost")};
+    QTest::newRow("loopback, localhost") << "127.0.0.1" << localhost << QString() << QStringList{v4, v6, name};
+    QTest::newRow("every IPv4 address, localhost") << "0.0.0.0" << localhost << QString() << QStringList{v4, v6, name};
+    QTest::newRow("IPv6 loopback, localhost") << "::1" << localhost << QString() << QStringList{v4, v6, name};
+    QTest::newRow("no names") << "127.0.0.1" << QStringList() << QString() << QStringList{v4};
+    QTest::newRow("an address as the name") << "127.0.0.1" << QStringList{QStringLiteral("127.0.0.1")} << QString()
+                                            << QStringList{v4};
+    QTest::newRow("[::1] taken by an impostor") << "127.0.0.1" << localhost << "::1" << QStringList();
+    QTest::newRow("127.0.0.1 taken by an impostor") << "::1" << localhost << "127.0.0.1" << QStringList();
+}
+
+void TestHttpServer::holdsEveryAddressOfItsNames()
+{
+    QFETCH(QString, address);
+    QFETCH(QStringList, names);
+    QFETCH(QString, taken);
+    QFETCH(QStringList, origins);
+    QTcpServer probe;
+    const bool hasV6 = probe.listen(QHostAddress::LocalHostIPv6, 0);
+    probe.close();
+    if (!hasV6 && (QHostAddress(address).protocol() == QAbstractSocket::IPv6Protocol || taken == QLatin1String("::1")))
+        QSKIP("this machine has no ::1");
+    QTcpServer impostor;
+    if (!taken.isEmpty())
+        QVERIFY(impostor.listen(QHostAddress(taken), 0));
+    HttpServer server(m_root.path());
+    const bool listening = server.listen(QHostAddress(address), impostor.serverPort(), names);
+    QCOMPARE(listening, !origins.isEmpty());
+    if (!listening) {
+        QCOMPARE(server.serverError(), QAbstractSocket::AddressInUseError);
+        // Nothing is kept of a failed start: the addresses taken before the failure are free.
+        QTcpServer again;
+        QVERIFY(again.listen(QHostAddress(address), impostor.serverPort()));
+        return;
+    }
+    QStringList expected;
+    for (const QString &origin : qAsConst(origins)) {
+        if (hasV6 || !origin.contains(QLatin1Char('[')))
+            expected << origin.arg(server.serverPort());
+    }
+    QStringList held = server.heldOrigins();
+    held.sort();
+    expected.sort();
+    QCOMPARE(held, expected);
+    // Each address of the names is answered, and no one else can take it.
+    for (const QString &origin : qAsConst(expected)) {
+        const QUrl url(origin);
+        const QHostAddress host = url.host() == QLatin1String("localhost") ? QHostAddress(QHostAddress::LocalHost)
+                                                                           : QHostAddress(url.host());
+        QTcpSocket socket;
+        socket.connectToHost(host, server.serverPort());
+        QVERIFY2(socket.waitForConnected(2000), qPrintable(origin));
+        QTcpServer other;
+        QVERIFY2(!other.listen(host, server.serverPort()), qPrintable(origin));
+    }
 }
 
 void TestHttpServer::pipeliningWithoutReadingStaysBounded()

@@ -131,21 +131,26 @@ private slots:
     }
 
     // Asked once per host; a yes lets later requests through without asking, a no asks again.
+    // A trusted origin is never asked about: its loads fail.
     void certificateErrorsAreAskedOncePerHost_data()
     {
         QTest::addColumn<bool>("answer");
+        QTest::addColumn<bool>("trusted");
         QTest::addColumn<int>("questionsAfterTwo");
         QTest::addColumn<bool>("secondSucceeds");
-        QTest::newRow("yes") << true << 1 << true;
-        QTest::newRow("no") << false << 2 << false;
+        QTest::newRow("yes") << true << false << 1 << true;
+        QTest::newRow("no") << false << false << 2 << false;
+        QTest::newRow("trusted origin, would say yes") << true << true << 0 << false;
     }
 
     void certificateErrorsAreAskedOncePerHost()
     {
         QFETCH(bool, answer);
+        QFETCH(bool, trusted);
         QFETCH(int, questionsAfterTwo);
         QFETCH(bool, secondSucceeds);
         NetworkAccessManager manager;
+        manager.setTrustProbe([trusted](const QUrl &) { return trusted; });
         int questions = 0;
         QString lastText;
         manager.setSslQuestion([&](const QString &, const QString &text) {
@@ -155,14 +160,17 @@ private slots:
         });
         const QUrl url(QStringLiteral("https://localhost:%1/").arg(m_tls.serverPort()));
         QScopedPointer<QNetworkReply> first(get(manager, url));
-        QCOMPARE(questions, 1);
-        QVERIFY(lastText.startsWith(QStringLiteral("SSL Errors:\n\n") + url.toString() + QStringLiteral("\n\n")));
-        QVERIFY(lastText.endsWith(QStringLiteral("\n\nDo you want to ignore these errors for this host?")));
-        QCOMPARE(first->error() == QNetworkReply::NoError, answer);
+        QCOMPARE(questions, trusted ? 0 : 1);
+        if (!trusted) {
+            QVERIFY(lastText.startsWith(QStringLiteral("SSL Errors:\n\n") + url.toString() + QStringLiteral("\n\n")));
+            QVERIFY(lastText.endsWith(QStringLiteral("\n\nDo you want to ignore these errors for this host?")));
+        }
+        QCOMPARE(first->error() == QNetworkReply::NoError, answer && !trusted);
+        QVERIFY(first->isFinished());
         QScopedPointer<QNetworkReply> second(get(manager, url));
         QCOMPARE(questions, questionsAfterTwo);
         QCOMPARE(second->error() == QNetworkReply::NoError, secondSucceeds);
-        QCOMPARE(manager.trustedHosts().contains(NetworkAccessManager::hostKey(url)), answer);
+        QCOMPARE(manager.trustedHosts().contains(NetworkAccessManager::hostKey(url)), answer && !trusted);
     }
 
     // Unattended, the certificate question answers no at once instead of waiting for a click.
