@@ -65,6 +65,10 @@ QString endText(const QProcess *process, bool crashed)
         return QStringLiteral("升级包签名校验失败!");
     case UpdaterExit::UnpackFailed:
         return QStringLiteral("解压升级文件失败!");
+    case UpdaterExit::NotNewer:
+        return QStringLiteral("该版本不比当前版本新, 不能安装!");
+    case UpdaterExit::WrongPackage:
+        return QStringLiteral("升级包不属于本应用或与公布的版本不符!");
     default:
         return QStringLiteral("升级包未能准备好!");
     }
@@ -216,6 +220,15 @@ void KavoUpdate::beginUpdate(const QString &version, const QString &description,
         || UpdateArea::packageFileName(url).isEmpty()) {
         refuse(QStringLiteral("refused: the version must be dotted decimal numbers and the package URL "
                               "must end in a file name"));
+        return;
+    }
+    // An older version, even one its publisher signed, would take back what later ones mended;
+    // a version that does not compare with the running one is not known to be newer. (The
+    // running version itself is answered by the client, which also clears its download.)
+    const QString running = appConfig().version();
+    if (version != running && compareVersions(version, running) != 1) {
+        refuse(QStringLiteral("refused: version %1 is not newer than the running version %2").arg(version, running));
+        dispatchError(version, QStringLiteral("该版本不比当前版本 %1 新, 不能安装!").arg(running));
         return;
     }
     // The updater belongs to the process-wide client, so reloading or closing this page does

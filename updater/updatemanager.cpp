@@ -11,6 +11,7 @@
 #include "core/logutils.h"
 #include "core/config.h"
 #include "core/updaterexit.h"
+#include "core/versions.h"
 #include "updater/consent.h"
 #include "updater/packagesignature.h"
 #include "updater/updatedialog.h"
@@ -129,11 +130,47 @@ QString UpdateManager::downloadFileName() const
     return QString();
 }
 
+QString UpdateManager::runningVersion() const
+{
+    return readAppValue(installationRoot() + QStringLiteral("/qt.conf"), value(QStringLiteral("-app")),
+                        QStringLiteral("Version"));
+}
+
+// Only a version above the running one is ever fetched or installed: an older package, even
+// one its publisher signed, would take back what a later version mended.
+bool UpdateManager::isNewerThanRunning() const
+{
+    return compareVersions(value(QStringLiteral("-version")), runningVersion()) == 1;
+}
+
+// The unpacked package's own qt.conf names the application and the version it is: a package of
+// another application (sharing the signing key) or of another version is not what was announced.
+QString UpdateManager::unpackedPackageMismatch(const QString &unpackedDir) const
+{
+    const QString conf = unpackedDir + QStringLiteral("/qt.conf");
+    const QString app = value(QStringLiteral("-app"));
+    const QString version = value(QStringLiteral("-version"));
+    const QString packageApp = readAppValue(conf, QStringLiteral("System"), QStringLiteral("App"));
+    const QString packageVersion = packageApp.isEmpty() ? QString() : readAppValue(conf, packageApp, QStringLiteral("Version"));
+    if (packageApp == app && compareVersions(packageVersion, version) == 0)
+        return QString();
+    return QStringLiteral("升级包与公布的应用或版本不符: 升级包为 \"%1\" %2, 公布的是 \"%3\" %4")
+        .arg(packageApp, packageVersion, app, version);
+}
+
 void UpdateManager::run()
 {
     if (m_arguments.isEmpty())
         return;
     m_exiting = false;
+    // Refused before anything is written: no trace of an older version in the update area.
+    if (m_arguments.contains(QStringLiteral("-beginUpdate")) && !downloadDir().isEmpty() && !isNewerThanRunning()) {
+        refuse(QStringLiteral("refused: version %1 is not newer than the running version %2")
+                   .arg(value(QStringLiteral("-version")), runningVersion()));
+        m_exitCode = UpdaterExit::NotNewer;
+        exitRoutine(false);
+        return;
+    }
     LogUtils::info(downloadDir(), QStringLiteral("启动Update下载进程成功!"));
     repairInterruptedInstallation();
     if (m_arguments.contains(QStringLiteral("-beginUpdate")))
@@ -142,12 +179,13 @@ void UpdateManager::run()
         runExecuteMode();
 }
 
-void UpdateManager::exitRoutine()
+void UpdateManager::exitRoutine(bool logged)
 {
     if (m_exiting)
         return;
     m_exiting = true;
-    LogUtils::info(downloadDir(), QStringLiteral("退出Update下载进程！"));
+    if (logged)
+        LogUtils::info(downloadDir(), QStringLiteral("退出Update下载进程！"));
     // Queued, so no signal of the download engine is still on the stack when it is deleted.
     QTimer::singleShot(0, this, [this] {
         delete m_downloadManager;
@@ -357,6 +395,11 @@ void UpdateManager::unpackAndAsk()
         exitRoutine();
         return;
     }
+    const QString mismatch = unpackedPackageMismatch(downloadDir() + QStringLiteral("/tmp"));
+    if (!mismatch.isEmpty()) {
+        refusePackage(UpdaterExit::WrongPackage, mismatch);
+        return;
+    }
     askConsent();
 }
 
@@ -437,6 +480,19 @@ void UpdateManager::runExecuteMode()
     const QString root = UpdateArea::applicationRoot(m_appDir);
     if (dir.isEmpty() || root.isEmpty()) {
         refuse(QStringLiteral("refused: execute mode runs only from data/update/<app>/<version>/tmp"));
+        exitRoutine();
+        return;
+    }
+    // Checked again before anything is ended: this tree may have lain here since another run.
+    if (!isNewerThanRunning()) {
+        LogUtils::error(dir, QStringLiteral("不能安装不高于当前版本 %1 的版本 %2!")
+                                 .arg(runningVersion(), value(QStringLiteral("-version"))));
+        exitRoutine();
+        return;
+    }
+    const QString mismatch = unpackedPackageMismatch(m_appDir);
+    if (!mismatch.isEmpty()) {
+        LogUtils::error(dir, mismatch);
         exitRoutine();
         return;
     }

@@ -48,6 +48,12 @@ public slots:
 
 private:
     QString installationRoot() const;
+    // The Version of the installation's qt.conf.
+    QString runningVersion() const;
+    bool isNewerThanRunning() const;
+    // Empty when the qt.conf in unpackedDir names this application and the announced version;
+    // otherwise the reason for the log.
+    QString unpackedPackageMismatch(const QString &unpackedDir) const;
     void repairInterruptedInstallation();
     void runDownloadMode();
     void newDownload();
@@ -65,7 +71,8 @@ private:
     void installNow();
     void startMainProgram(bool success);
     void cleanup();
-    void exitRoutine();
+    // Without logged, the update area is left untouched (a refusal before anything began).
+    void exitRoutine(bool logged = true);
     void replaceWindow(QObject *window);
 
     QString m_appDir;

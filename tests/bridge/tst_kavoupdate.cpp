@@ -251,6 +251,10 @@ private slots:
         QTest::newRow("dot-dot file name") << "5.0.0.1" << url("..");
         QTest::newRow("backslash in file name") << "5.0.0.1" << url("..\\..\\x.zip");
         QTest::newRow("running version, dot-dot file name") << "5.0.0.0" << url("..");
+        // No downgrade, no replay of an older signed package.
+        QTest::newRow("older version") << "4.9.0.0" << url();
+        QTest::newRow("running version with a leading zero") << "05.0.0.0" << url();
+        QTest::newRow("version that does not compare") << "5.1" << url();
     }
 
     void hostileInputChangesNothing()

@@ -180,6 +180,14 @@ private slots:
                              keyFile(QStringLiteral("B"))}));
         QVERIFY(makePackage(served + QStringLiteral("bsigned.zip"), QStringLiteral("5.0.0.2"), overlay.path(),
                             {QStringLiteral("--sign"), keyFile(QStringLiteral("B"))}));
+        QVERIFY(makePackage(served + QStringLiteral("older.zip"), QStringLiteral("4.9.0.0"), overlay.path(),
+                            {QStringLiteral("--sign"), keyFile(QStringLiteral("A"))}));
+        // Another application that shares the signing key.
+        QTemporaryDir otherApp;
+        QVERIFY(writeFile(otherApp.filePath(QStringLiteral("qt.conf")),
+                          "[System]\nApp=Shop\n[Shop]\nVersion=1.0.0.0\nUrl=http://localhost:58899/\n"));
+        QVERIFY(makePackage(served + QStringLiteral("otherapp.zip"), QStringLiteral("5.0.0.1"), otherApp.path(),
+                            {QStringLiteral("--sign"), keyFile(QStringLiteral("A"))}));
         QByteArray tampered = readFile(served + QStringLiteral("signed.zip"));
         QVERIFY(tampered.size() > 1000);
         tampered[tampered.size() / 2] = char(tampered[tampered.size() / 2] ^ 0x20);
@@ -310,24 +318,32 @@ private slots:
     {
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("name");
-        QTest::newRow("parent version") << ".." << "pkg.zip";
-        QTest::newRow("path in version") << "5.0.0.1/../../.." << "pkg.zip";
-        QTest::newRow("letters") << "5.a" << "pkg.zip";
-        QTest::newRow("empty part") << "5..1" << "pkg.zip";
-        QTest::newRow("empty file name") << "5.0.0.1" << "";
-        QTest::newRow("dot file name") << "5.0.0.1" << ".";
-        QTest::newRow("dot-dot file name") << "5.0.0.1" << "..";
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("parent version") << ".." << "pkg.zip" << 0;
+        QTest::newRow("path in version") << "5.0.0.1/../../.." << "pkg.zip" << 0;
+        QTest::newRow("letters") << "5.a" << "pkg.zip" << 0;
+        QTest::newRow("empty part") << "5..1" << "pkg.zip" << 0;
+        QTest::newRow("empty file name") << "5.0.0.1" << "" << 0;
+        QTest::newRow("dot file name") << "5.0.0.1" << "." << 0;
+        QTest::newRow("dot-dot file name") << "5.0.0.1" << ".." << 0;
+        // No downgrade and no replay: the main program hears why from the exit code.
+        QTest::newRow("older version") << "4.9.0.0" << "pkg.zip" << 6;
+        QTest::newRow("running version") << "5.0.0.0" << "pkg.zip" << 6;
+        QTest::newRow("version of other parts") << "5.1" << "pkg.zip" << 6;
     }
 
     void hostileInputChangesNothing()
     {
         QFETCH(QString, version);
         QFETCH(QString, name);
+        QFETCH(int, exitCode);
         QTemporaryDir root;
         makeInstallation(root.path());
         QVERIFY(writeFile(root.path() + QStringLiteral("/data/update/Demo/keep.txt"), "keep"));
         const QStringList before = tree(root.path());
-        QVERIFY(run(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url(name), version), {"KAVO_UPDATE_CONSENT=yes"}));
+        QString err;
+        QCOMPARE(download(root.path(), url(name), version, &err, {"KAVO_UPDATE_CONSENT=yes"}), exitCode);
+        QVERIFY2(err.contains(QStringLiteral("Kavo.Update: refused: ")), qPrintable(err));
         QCOMPARE(tree(root.path()), before);
     }
 
@@ -344,6 +360,11 @@ private slots:
         QTest::newRow("no key configured") << "" << "unsigned.zip" << 0 << "INFO 解压升级文件成功!";
         QTest::newRow("oversized .sig") << "A" << "hugesig.zip" << 4 << "ERROR 升级包签名校验失败!";
         QTest::newRow("key that is no key") << "bm90IGEga2V5" << "signed.zip" << 4 << "ERROR 升级包签名校验失败!";
+        // Signed with the right key, but not what was announced: refused once unpacked, before any question.
+        QTest::newRow("older package announced as newer")
+            << "A" << "older.zip" << 7 << "ERROR 升级包与公布的应用或版本不符: 升级包为 \"Demo\" 4.9.0.0, 公布的是 \"Demo\" 5.0.0.1";
+        QTest::newRow("another application's package")
+            << "A" << "otherapp.zip" << 7 << "ERROR 升级包与公布的应用或版本不符: 升级包为 \"Shop\" 5.0.0.1, 公布的是 \"Demo\" 5.0.0.1";
     }
 
     void signedPackages()
@@ -366,9 +387,10 @@ private slots:
             QCOMPARE(fileVersion(dir + QStringLiteral("/tmp/Kavo.V5")), QStringLiteral("5.0.0.1"));
             return;
         }
-        // Refused: nothing unpacked, nothing kept that a later start could install.
+        // Refused: nothing kept that a later start could install, and nothing unpacked unless
+        // the refusal came from the unpacked qt.conf (exit code 7).
         QVERIFY(!err.contains(QStringLiteral("已经下载完成")));
-        QVERIFY2(!lines.contains(QStringLiteral("INFO 正在解压升级文件...")), qPrintable(lines.join('|')));
+        QVERIFY2(!lines.contains(QStringLiteral("INFO 正在解压升级文件...")) || exitCode == 7, qPrintable(lines.join('|')));
         QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList{QStringLiteral("log.elf")});
     }
