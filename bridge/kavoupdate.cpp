@@ -4,6 +4,7 @@
 #include "core/fileutils.h"
 #include "core/installjournal.h"
 #include "core/messagebox.h"
+#include "core/packagefile.h"
 #include "core/processutils.h"
 #include "core/updatearea.h"
 #include "core/versions.h"
@@ -340,19 +341,28 @@ KavoUpdate::Pending KavoUpdate::startInstallation()
         return Pending::Ended;
     const QString dir = downloadDir();
     const QString tmp = dir + QStringLiteral("/tmp");
-    const QString package = dir + QLatin1Char('/') + packageFileName();
-    // With a key configured only the updater checks signatures, and it unpacks a package only
-    // after the check: a package without its unpacked tree has not been checked yet. It stays
-    // for the updater, which checks it when a page announces the version again.
-    if (!appConfig().updatePublicKey().isEmpty() && !QFileInfo(tmp).isDir())
-        return Pending::Waiting;
-    bool prepared = QFileInfo(tmp).isDir();
-    // A kill during an earlier unpacking can leave a partial "tmp" behind; while the package
-    // is here it is unpacked afresh. The unpacking is staged, so a failure leaves no "tmp".
-    if (QFileInfo::exists(package)) {
-        removeDir(tmp);
-        prepared = ZipUtils::unzip(package, tmp);
+    const QString name = packageFileName();
+    const QString package = dir + QLatin1Char('/') + name;
+    // A tree without its package cannot be traced to anything that was checked.
+    if (!QFileInfo::exists(package)) {
+        discardDownload(dir);
+        return Pending::Discarded;
     }
+    // The updater records the digest of a package once it has checked (with a key configured,
+    // its signature) and unpacked it. A package without the record has not been checked yet: it
+    // stays for the updater, which checks it when a page announces the version again.
+    const QByteArray recorded = PackageRecord::read(dir, name);
+    if (recorded.isEmpty())
+        return Pending::Waiting;
+    // Unpacked afresh from the very bytes compared with the record, so neither a file put in
+    // the package's place nor a tree altered since the check is what runs. The unpacking is
+    // staged, so a failure leaves no "tmp".
+    const PackageFile file(package);
+    bool prepared = file.sha256() == recorded;
+    if (prepared)
+        prepared = ZipUtils::unzip(file.openPath(), tmp) && file.sha256() == recorded;
+    else
+        LogUtils::error(dir, QStringLiteral("升级包与校验时不同, 已丢弃: ") + package);
     const QString program = tmp + QLatin1Char('/') + Kavo::updaterExecutableName();
     if (prepared && QFileInfo::exists(program)) {
         return startUpdater(program,

@@ -353,11 +353,14 @@ Result repairInterrupted(const QString &root, QList<Outcome> *outcomes)
 void testKillPoint(const char *stage, int index)
 {
     static const QByteArray target = qgetenv("KAVO_TEST_KILL_AT");
-    if (target.isEmpty())
+    static const QByteArray stopAt = qgetenv("KAVO_TEST_STOP_AT");
+    if (target.isEmpty() && stopAt.isEmpty())
         return;
     QByteArray here(stage);
     if (index >= 0)
         here += ':' + QByteArray::number(index);
     if (target == here)
         ::kill(::getpid(), SIGKILL);
+    if (stopAt == here)
+        ::kill(::getpid(), SIGSTOP);
 }

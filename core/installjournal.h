@@ -94,5 +94,6 @@ bool rollBack(InstallJournal &journal, const QString &root);
 } // namespace InstallRepair
 
 // Test hook: with KAVO_TEST_KILL_AT=stage:index in the environment, the process kills itself
-// with SIGKILL on reaching that point. Without the variable it does nothing.
+// with SIGKILL on reaching that point; with KAVO_TEST_STOP_AT it stops there (SIGSTOP) until a
+// SIGCONT. Without the variables it does nothing.
 void testKillPoint(const char *stage, int index = -1);

@@ -12,6 +12,7 @@
 
 class HttpDownloadManager;
 class InstallLock;
+class PackageFile;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -60,7 +61,9 @@ private:
     void resumeDownload();
     void startDownload(const QString &url, const QString &path, int count);
     void discardPartialDownload();
-    bool unpack();
+    enum class Unpacked { Done, Failed, Changed };
+    // Changed: the package's bytes changed while they were unpacked.
+    Unpacked unpack(const PackageFile &package, const QByteArray &digest);
     void askConsent();
     // Signed packages: between the download and the unpacking.
     void prepareDownloadedPackage();
@@ -83,6 +86,7 @@ private:
     std::unique_ptr<InstallLock> m_installLock;
     QNetworkAccessManager *m_signatureNetwork = nullptr;
     QByteArray m_signatureText;
+    QString m_signatureUrl;
     int m_exitCode = 0;
     bool m_exiting = false;
     bool m_restartedFresh = false;

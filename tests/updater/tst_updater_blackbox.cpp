@@ -395,6 +395,64 @@ private slots:
                  QStringList{QStringLiteral("log.elf")});
     }
 
+    // The package is replaced or altered on disk after its check, while the updater stands
+    // stopped before unpacking it: what is unpacked is what was checked, or nothing.
+    void packageChangedAfterItsCheck_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("another package renamed over it") << "renamed" << 0;
+        QTest::newRow("grown in place") << "appended" << 5;
+    }
+
+    void packageChangedAfterItsCheck()
+    {
+        QFETCH(QString, change);
+        QFETCH(int, exitCode);
+        QTemporaryDir root;
+        makeInstallation(root.path());
+        setPublicKey(root.path(), m_publicKeys.value(QStringLiteral("A")));
+        const QString dir = dlDir(root.path());
+        const QString package = dir + QStringLiteral("/signed.zip");
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("KAVO_UPDATE_CONSENT"), QStringLiteral("no"));
+        e.insert(QStringLiteral("KAVO_TEST_STOP_AT"), QStringLiteral("unpack"));
+        p.setProcessEnvironment(e);
+        p.start(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url("signed.zip")));
+        QVERIFY(p.waitForStarted());
+        const QString stat = QStringLiteral("/proc/%1/stat").arg(p.processId());
+        // Stopped: the state after the command's closing parenthesis is "T".
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(stat).mid(readFile(stat).lastIndexOf(')') + 2, 1) == "T", 60000);
+        if (change == QLatin1String("renamed")) {
+            // Signed too, but another version: only the check of the unpacked tree would see it.
+            QVERIFY(QFile::copy(m_served.filePath(QStringLiteral("older.zip")), package + QStringLiteral(".new")));
+            QVERIFY(::rename(QFile::encodeName(package + QStringLiteral(".new")).constData(),
+                             QFile::encodeName(package).constData()) == 0);
+        } else {
+            QFile file(package);
+            QVERIFY(file.open(QIODevice::Append));
+            QVERIFY(file.write("appended") == 8);
+        }
+        ::kill(pid_t(p.processId()), SIGCONT);
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), exitCode);
+        const QStringList lines = logLines(root.path());
+        if (exitCode == 0) {
+            // The checked bytes were unpacked and recorded; the file now in their place is not
+            // them, and no later start unpacks it.
+            QCOMPARE(fileVersion(dir + QStringLiteral("/tmp/Kavo.V5")), QStringLiteral("5.0.0.1"));
+            const QByteArray checked = sha(m_served.filePath(QStringLiteral("signed.zip")));
+            QCOMPARE(readFile(dir + QStringLiteral("/package.sha256")), checked.toHex() + "  signed.zip\n");
+            QVERIFY(sha(package) != checked);
+            return;
+        }
+        QVERIFY2(lines.contains(QStringLiteral("ERROR 升级文件在校验后被改动, 已丢弃!")), qPrintable(lines.join('|')));
+        QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{QStringLiteral("log.elf")});
+    }
+
     // A package signed with the old key carries the new one in its qt.conf: once installed,
     // only packages signed with the new key are taken.
     void keyRotatedByPackage()
