@@ -544,12 +544,15 @@ KavoUpdate::Pending KavoUpdate::installPendingDownload(const QString &version)
     return startInstallation();
 }
 
-bool KavoUpdate::repairInterruptedInstallation(EndedUpdate *ended)
+bool KavoUpdate::repairInterruptedInstallation(EndedUpdate *ended, QString *unreadable)
 {
     testKillPoint("main");
     QList<InstallRepair::Outcome> outcomes;
-    const InstallRepair::Result result = InstallRepair::repairInterrupted(applicationDir(), &outcomes);
-    if (result == InstallRepair::Result::Busy)
+    QString problem;
+    const InstallRepair::Result result = InstallRepair::repairInterrupted(applicationDir(), &outcomes, &problem);
+    if (result == InstallRepair::Result::Unreadable && unreadable)
+        *unreadable = problem;
+    if (result == InstallRepair::Result::Busy || result == InstallRepair::Result::Unreadable)
         return false;
     if (ended && !outcomes.isEmpty()) {
         ended->known = true;

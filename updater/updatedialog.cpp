@@ -151,24 +151,40 @@ bool UpdateDialog::copyTree(const QString &source, const QString &target)
         return false;
     }
 
+    // Each original keeps a second name in the backup, then its new version is renamed over it:
+    // whatever ends this run, every path holds a whole file, old or new.
+    QSet<QString> touchedDirs;
     for (int i = 0; i < journal.entries.size(); ++i) {
         testKillPoint("copy", i);
         const InstallJournal::Entry &entry = journal.entries.at(i);
         const QString destination = to + QLatin1Char('/') + entry.relative;
-        if (entry.hadOld && !moveAside(destination, journal.backupOf(entry.relative))) {
+        if (entry.hadOld && !keepOriginal(destination, journal.backupOf(entry.relative))) {
             LogUtils::error(m_logDir, QStringLiteral("删除文件：") + entry.relative + QStringLiteral("失败!"));
             InstallRepair::rollBack(journal, to);
             return false;
         }
         testKillPoint("aside", i);
-        if (!copyFile(from + QLatin1Char('/') + entry.relative, destination)) {
+        if (!InstallJournal::replaceFile(from + QLatin1Char('/') + entry.relative, destination)) {
             LogUtils::error(m_logDir, QStringLiteral("拷贝文件:") + entry.relative + QStringLiteral("失败!"));
             InstallRepair::rollBack(journal, to);
             return false;
         }
+        touchedDirs.insert(QFileInfo(destination).absolutePath());
+        if (entry.hadOld)
+            touchedDirs.insert(QFileInfo(journal.backupOf(entry.relative)).absolutePath());
         advance();
     }
+    for (const QString &dir : qAsConst(journal.createdDirs))
+        touchedDirs.insert(QFileInfo(to + QLatin1Char('/') + dir).absolutePath());
     testKillPoint("copy", journal.entries.size());
+    // The renames reach the disk before the journal says they happened.
+    for (const QString &dir : qAsConst(touchedDirs)) {
+        if (!InstallJournal::syncDir(dir)) {
+            LogUtils::error(m_logDir, QStringLiteral("无法同步目录: ") + dir);
+            InstallRepair::rollBack(journal, to);
+            return false;
+        }
+    }
     journal.state = InstallJournal::State::Installed;
     if (!journal.save()) {
         LogUtils::error(m_logDir, QStringLiteral("无法写入安装记录: ") + journal.path());
@@ -178,17 +194,12 @@ bool UpdateDialog::copyTree(const QString &source, const QString &target)
     return true;
 }
 
-// The original keeps its inode in the backup directory: nothing of it is copied or rewritten.
-bool UpdateDialog::moveAside(const QString &installed, const QString &backup)
+// The original stays where it is; the backup is a second name for it (or a copy).
+bool UpdateDialog::keepOriginal(const QString &installed, const QString &backup)
 {
     const QFileInfo info(installed);
     // A directory where the package has a file cannot be replaced.
     if (info.isDir() && !info.isSymLink())
         return false;
-    if (!QDir().mkpath(QFileInfo(backup).absolutePath()))
-        return false;
-    if (::rename(QFile::encodeName(installed).constData(), QFile::encodeName(backup).constData()) == 0)
-        return true;
-    // Another file system below the update area: a copy, and the original stays until replaced.
-    return copyFile(installed, backup);
+    return InstallJournal::keepOriginal(installed, backup);
 }

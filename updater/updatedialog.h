@@ -37,7 +37,7 @@ signals:
     void updateFinished(bool bSuc);
 
 private:
-    static bool moveAside(const QString &installed, const QString &backup);
+    static bool keepOriginal(const QString &installed, const QString &backup);
     void advance();
 
     QString m_sourceDir;

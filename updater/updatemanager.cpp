@@ -557,7 +557,7 @@ void UpdateManager::installNow()
     const QString dir = downloadDir();
     LogUtils::info(dir, QStringLiteral("开始执行更新..."));
     // Held until the new program is started: a start meanwhile leaves the journal to this run.
-    m_installLock = std::make_unique<InstallLock>(dir);
+    m_installLock = std::make_unique<InstallLock>(installationRoot());
     if (!m_installLock->tryLock()) {
         LogUtils::error(dir, QStringLiteral("另一个升级程序正在安装!"));
         exitRoutine();
