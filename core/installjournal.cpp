@@ -446,18 +446,3 @@ Result repairInterrupted(const QString &root, QList<Outcome> *outcomes, QString 
 }
 
 } // namespace InstallRepair
-
-void testKillPoint(const char *stage, int index)
-{
-    static const QByteArray target = qgetenv("KAVO_TEST_KILL_AT");
-    static const QByteArray stopAt = qgetenv("KAVO_TEST_STOP_AT");
-    if (target.isEmpty() && stopAt.isEmpty())
-        return;
-    QByteArray here(stage);
-    if (index >= 0)
-        here += ':' + QByteArray::number(index);
-    if (target == here)
-        ::kill(::getpid(), SIGKILL);
-    if (stopAt == here)
-        ::kill(::getpid(), SIGSTOP);
-}

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "core/testswitches.h"
+
 // The record of one installation of an unpacked package over the application root, kept as
 // "install.journal" in the version's download directory, with a second name (or a copy) of
 // every replaced original in "backup/" there. It is written before the installation touches
@@ -109,8 +111,3 @@ Result repairInterrupted(const QString &root, QList<Outcome> *outcomes = nullptr
 bool rollBack(InstallJournal &journal, const QString &root);
 
 } // namespace InstallRepair
-
-// Test hook: with KAVO_TEST_KILL_AT=stage:index in the environment, the process kills itself
-// with SIGKILL on reaching that point; with KAVO_TEST_STOP_AT it stops there (SIGSTOP) until a
-// SIGCONT. Without the variables it does nothing.
-void testKillPoint(const char *stage, int index = -1);

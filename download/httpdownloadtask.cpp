@@ -1,7 +1,7 @@
 #include "download/httpdownloadtask.h"
 
 #include "core/fileutils.h"
-#include "core/installjournal.h"
+#include "core/testswitches.h"
 #include "download/httpdownloadworker.h"
 
 #include <QCoreApplication>
