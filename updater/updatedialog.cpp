@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -85,17 +86,25 @@ void UpdateDialog::advance()
 }
 
 // The user's own state lives beside the application's files: a client database (recognised by
-// its header, whatever its name) and the settings file. An update brings them only where none
-// exists yet, so an application can ship a starting database without ever replacing the user's.
-bool UpdateDialog::isUserData(const QString &relative, const QString &installed)
+// its header, whatever its name, or still empty where the package brings one), its journals,
+// the settings file and the picture cache. An update brings them only where none exists yet,
+// so an application can ship a starting database without ever replacing the user's.
+bool UpdateDialog::isUserData(const QString &relative, const QString &installed, const QString &packaged)
 {
-    if (relative == QLatin1String("data/user.conf"))
+    static const QRegularExpression userState(QStringLiteral("^data/user\\.conf$|^data/[^/]+/_pictures/|-journal$|-wal$|-shm$"));
+    if (userState.match(relative).hasMatch())
         return true;
-    QFile file(installed);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
     static const QByteArray sqliteHeader("SQLite format 3\0", 16);
-    return file.read(16) == sqliteHeader;
+    auto header = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.read(16) : QByteArray();
+    };
+    const QFileInfo info(installed);
+    // SQLite makes the file when it opens a database and writes its header only with the
+    // first table: an empty file where the package has a database is the user's, not yet filled.
+    if (info.isFile() && info.size() == 0)
+        return header(packaged) == sqliteHeader;
+    return header(installed) == sqliteHeader;
 }
 
 bool UpdateDialog::copyTree(const QString &source, const QString &target)
@@ -127,7 +136,7 @@ bool UpdateDialog::copyTree(const QString &source, const QString &target)
         const QString destination = to + QLatin1Char('/') + relative;
         const QFileInfo old(destination);
         const bool hadOld = old.exists() || old.isSymLink();
-        if (hadOld && old.isFile() && isUserData(relative, destination)) {
+        if (hadOld && old.isFile() && isUserData(relative, destination, from + QLatin1Char('/') + relative)) {
             LogUtils::info(m_logDir, QStringLiteral("保留用户数据: ") + relative);
             advance();
             continue;

@@ -166,6 +166,8 @@ private slots:
         QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/notes.db")), sqliteFile("packaged notes")));
         QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/start.db")), sqliteFile("starting data")));
         QVERIFY(writeFile(userData.filePath(QStringLiteral("data/user.conf")), "[Window]\npackaged=1\n"));
+        QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/_pictures/picCache_1.png")), "packaged picture"));
+        QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/fresh.db")), sqliteFile("packaged data")));
         QVERIFY(addToZip(m_served.path() + QStringLiteral("/userdata.zip"), userData.path(), QStringLiteral("data")));
         m_packageSha = sha(m_served.path() + QStringLiteral("/pkg.zip"));
 
@@ -483,18 +485,21 @@ private slots:
     void httpsDownload_data()
     {
         QTest::addColumn<bool>("trusted");
-        QTest::addColumn<bool>("cutOff");
+        QTest::addColumn<int>("cutOffBy"); // the signal that ends a first run part-way, or 0
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("trusted certificate") << true << false << 0;
-        QTest::newRow("trusted, resumed after a kill") << true << true << 0;
-        QTest::newRow("untrusted certificate") << false << false << 2;
+        QTest::newRow("trusted certificate") << true << 0 << 0;
+        QTest::newRow("trusted, resumed after a kill") << true << int(SIGKILL) << 0;
+        // Ended from outside (a logout, the user): not a crash, the download goes on next time.
+        QTest::newRow("trusted, resumed after SIGTERM") << true << int(SIGTERM) << 0;
+        QTest::newRow("untrusted certificate") << false << 0 << 2;
     }
 
     void httpsDownload()
     {
         QFETCH(bool, trusted);
-        QFETCH(bool, cutOff);
+        QFETCH(int, cutOffBy);
         QFETCH(int, exitCode);
+        const bool cutOff = cutOffBy != 0;
         QTemporaryDir root;
         makeInstallation(root.path());
         setPublicKey(root.path(), m_publicKeys.value(QStringLiteral("A")));
@@ -511,8 +516,9 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(dir + QStringLiteral("/signed.zip.lrdl")).exists(), 30000);
             QTest::qWait(1500);
             QCOMPARE(p.state(), QProcess::Running);
-            ::kill(pid_t(p.processId()), SIGKILL);
+            ::kill(pid_t(p.processId()), cutOffBy);
             QVERIFY(p.waitForFinished(10000));
+            QVERIFY(QFileInfo(dir + QStringLiteral("/signed.zip.lrdl")).exists());
         }
         QCOMPARE(download(root.path(), packageUrl, QStringLiteral("5.0.0.1"), nullptr,
                           trusted ? env : QStringList()),
@@ -735,12 +741,18 @@ private slots:
         const QByteArray settings = "[Window]\nuser=1\n";
         QVERIFY(writeFile(root.path() + QStringLiteral("/data/Demo/notes.db"), notes));
         QVERIFY(writeFile(root.path() + QStringLiteral("/data/user.conf"), settings));
+        // The picture cache, and a database the program has just created and not written yet.
+        QVERIFY(writeFile(root.path() + QStringLiteral("/data/Demo/_pictures/picCache_1.png"), "cached picture"));
+        QVERIFY(writeFile(root.path() + QStringLiteral("/data/Demo/fresh.db"), QByteArray()));
         downloadInto(root.path(), "userdata.zip");
         QVERIFY(run(dlDir(root.path()) + QStringLiteral("/tmp/Kavo.Update"),
                     {"-app", "Demo", "-version", "5.0.0.1", "-execUpdate"}));
         QCOMPARE(fileVersion(root.path() + QStringLiteral("/Kavo.V5")), QStringLiteral("5.0.0.1"));
         QCOMPARE(readFile(root.path() + QStringLiteral("/data/Demo/notes.db")), notes);
         QCOMPARE(readFile(root.path() + QStringLiteral("/data/user.conf")), settings);
+        QCOMPARE(readFile(root.path() + QStringLiteral("/data/Demo/_pictures/picCache_1.png")), QByteArray("cached picture"));
+        QVERIFY(QFileInfo::exists(root.path() + QStringLiteral("/data/Demo/fresh.db")));
+        QCOMPARE(readFile(root.path() + QStringLiteral("/data/Demo/fresh.db")), QByteArray());
         // Where the installation has none, the package's database is the starting one.
         QCOMPARE(readFile(root.path() + QStringLiteral("/data/Demo/start.db")), sqliteFile("starting data"));
         const QStringList lines = logLines(root.path());
