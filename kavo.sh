@@ -49,7 +49,7 @@ build() {
 suite() {
     local name="$1" dir="$2"
     shift 2
-    build "$dir" all "$@" || return
+    build "$dir" all -DKAVO_TEST_SWITCHES=ON "$@" || return
     echo "kavo: running the tests of $name"
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 1800
 }
@@ -131,7 +131,8 @@ case "${1:-}" in
         ;;
     package)
         install_deps
-        build "$build" all -DKAVO_ENGINE=webengine
+        # What users get never obeys the tests' switches.
+        build "$build" all -DKAVO_ENGINE=webengine -DKAVO_TEST_SWITCHES=OFF
         "$here/scripts/package-app.sh" "$build/bin" "$build/dist" "${@:2}"
         ;;
     *)

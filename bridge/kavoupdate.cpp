@@ -4,6 +4,7 @@
 #include "core/fileutils.h"
 #include "core/installjournal.h"
 #include "core/messagebox.h"
+#include "core/packagefile.h"
 #include "core/processutils.h"
 #include "core/updatearea.h"
 #include "core/versions.h"
@@ -65,6 +66,10 @@ QString endText(const QProcess *process, bool crashed)
         return QStringLiteral("升级包签名校验失败!");
     case UpdaterExit::UnpackFailed:
         return QStringLiteral("解压升级文件失败!");
+    case UpdaterExit::NotNewer:
+        return QStringLiteral("该版本不比当前版本新, 不能安装!");
+    case UpdaterExit::WrongPackage:
+        return QStringLiteral("升级包不属于本应用或与公布的版本不符!");
     default:
         return QStringLiteral("升级包未能准备好!");
     }
@@ -218,6 +223,15 @@ void KavoUpdate::beginUpdate(const QString &version, const QString &description,
                               "must end in a file name"));
         return;
     }
+    // An older version, even one its publisher signed, would take back what later ones mended;
+    // a version that does not compare with the running one is not known to be newer. (The
+    // running version itself is answered by the client, which also clears its download.)
+    const QString running = appConfig().version();
+    if (version != running && compareVersions(version, running) != 1) {
+        refuse(QStringLiteral("refused: version %1 is not newer than the running version %2").arg(version, running));
+        dispatchError(version, QStringLiteral("该版本不比当前版本 %1 新, 不能安装!").arg(running));
+        return;
+    }
     // The updater belongs to the process-wide client, so reloading or closing this page does
     // not end a download.
     KavoUpdate *client = instance();
@@ -327,19 +341,28 @@ KavoUpdate::Pending KavoUpdate::startInstallation()
         return Pending::Ended;
     const QString dir = downloadDir();
     const QString tmp = dir + QStringLiteral("/tmp");
-    const QString package = dir + QLatin1Char('/') + packageFileName();
-    // With a key configured only the updater checks signatures, and it unpacks a package only
-    // after the check: a package without its unpacked tree has not been checked yet. It stays
-    // for the updater, which checks it when a page announces the version again.
-    if (!appConfig().updatePublicKey().isEmpty() && !QFileInfo(tmp).isDir())
-        return Pending::Waiting;
-    bool prepared = QFileInfo(tmp).isDir();
-    // A kill during an earlier unpacking can leave a partial "tmp" behind; while the package
-    // is here it is unpacked afresh. The unpacking is staged, so a failure leaves no "tmp".
-    if (QFileInfo::exists(package)) {
-        removeDir(tmp);
-        prepared = ZipUtils::unzip(package, tmp);
+    const QString name = packageFileName();
+    const QString package = dir + QLatin1Char('/') + name;
+    // A tree without its package cannot be traced to anything that was checked.
+    if (!QFileInfo::exists(package)) {
+        discardDownload(dir);
+        return Pending::Discarded;
     }
+    // The updater records the digest of a package once it has checked (with a key configured,
+    // its signature) and unpacked it. A package without the record has not been checked yet: it
+    // stays for the updater, which checks it when a page announces the version again.
+    const QByteArray recorded = PackageRecord::read(dir, name);
+    if (recorded.isEmpty())
+        return Pending::Waiting;
+    // Unpacked afresh from the very bytes compared with the record, so neither a file put in
+    // the package's place nor a tree altered since the check is what runs. The unpacking is
+    // staged, so a failure leaves no "tmp".
+    const PackageFile file(package);
+    bool prepared = file.sha256() == recorded;
+    if (prepared)
+        prepared = ZipUtils::unzip(file.openPath(), tmp) && file.sha256() == recorded;
+    else
+        LogUtils::error(dir, QStringLiteral("升级包与校验时不同, 已丢弃: ") + package);
     const QString program = tmp + QLatin1Char('/') + Kavo::updaterExecutableName();
     if (prepared && QFileInfo::exists(program)) {
         return startUpdater(program,
@@ -521,12 +544,15 @@ KavoUpdate::Pending KavoUpdate::installPendingDownload(const QString &version)
     return startInstallation();
 }
 
-bool KavoUpdate::repairInterruptedInstallation(EndedUpdate *ended)
+bool KavoUpdate::repairInterruptedInstallation(EndedUpdate *ended, QString *unreadable)
 {
     testKillPoint("main");
     QList<InstallRepair::Outcome> outcomes;
-    const InstallRepair::Result result = InstallRepair::repairInterrupted(applicationDir(), &outcomes);
-    if (result == InstallRepair::Result::Busy)
+    QString problem;
+    const InstallRepair::Result result = InstallRepair::repairInterrupted(applicationDir(), &outcomes, &problem);
+    if (result == InstallRepair::Result::Unreadable && unreadable)
+        *unreadable = problem;
+    if (result == InstallRepair::Result::Busy || result == InstallRepair::Result::Unreadable)
         return false;
     if (ended && !outcomes.isEmpty()) {
         ended->known = true;

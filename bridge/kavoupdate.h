@@ -36,8 +36,10 @@ public:
         QString version;
     };
     // Puts back or finishes an installation that a kill interrupted; runs before anything else
-    // of start-up. False when an installer is still at work in this installation.
-    static bool repairInterruptedInstallation(EndedUpdate *ended);
+    // of start-up. False when an installer is still at work in this installation, or when an
+    // installation journal cannot be read (unreadable then says which and why): its files may
+    // be half old, half new, and the program must not run on them.
+    static bool repairInterruptedInstallation(EndedUpdate *ended, QString *unreadable = nullptr);
     // Installs the newest complete package of a version newer than the running one that an
     // earlier run downloaded, and removes the failed attempts beside it and the older ones it
     // supersedes (each keeps its "log.elf"); true when the installing updater is running.

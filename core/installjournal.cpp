@@ -4,6 +4,7 @@
 #include "core/logutils.h"
 #include "core/updatearea.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -76,14 +78,54 @@ bool syncPath(const QString &path, int flags)
     return ok;
 }
 
-// Moves a file, falling back to a copy where the two paths lie on different file systems.
+bool sameFile(const QString &a, const QString &b)
+{
+    struct stat first;
+    struct stat second;
+    return ::lstat(QFile::encodeName(a).constData(), &first) == 0 && ::lstat(QFile::encodeName(b).constData(), &second) == 0
+        && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Copies from's bytes and permissions to to, synced; false leaves no to behind.
+bool copyWhole(const QString &from, const QString &to)
+{
+    QFile in(from);
+    QFile out(to);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QFile::remove(to);
+        return false;
+    }
+    QByteArray chunk;
+    bool ok = true;
+    while (ok && !(chunk = in.read(1 << 20)).isEmpty())
+        ok = out.write(chunk) == chunk.size();
+    ok = ok && in.error() == QFileDevice::NoError && out.flush() && out.setPermissions(in.permissions())
+        && ::fsync(out.handle()) == 0;
+    out.close();
+    if (!ok)
+        QFile::remove(to);
+    return ok;
+}
+
+bool renamePath(const QString &from, const QString &to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+// Moves a file over another in one rename; across file systems a whole copy is made beside the
+// target first, so the target holds a whole file at every moment either way.
 bool moveFile(const QString &from, const QString &to)
 {
-    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+    if (renamePath(from, to))
         return true;
     if (errno != EXDEV)
         return false;
-    return copyFile(from, to) && QFile::remove(from);
+    const QString partial = InstallJournal::partialOf(to);
+    if (!copyWhole(from, partial) || !renamePath(partial, to)) {
+        QFile::remove(partial);
+        return false;
+    }
+    return QFile::remove(from);
 }
 
 } // namespace
@@ -219,9 +261,12 @@ bool InstallJournal::rollback(const QString &root, QStringList *failures) const
         const QString destination = root + QLatin1Char('/') + entry.relative;
         const QString backup = backupOf(entry.relative);
         bool restored = true;
+        // A new version that a kill left half written beside its target.
+        QFile::remove(partialOf(destination));
         if (entry.hadOld) {
-            // No backup means the original never left its place, or was already put back.
-            if (existsOrLink(backup)) {
+            // No backup means the original was never replaced, or was already put back; a
+            // backup that is still the installed file itself has nothing to undo.
+            if (existsOrLink(backup) && !sameFile(backup, destination)) {
                 const QFileInfo current(destination);
                 if (current.isDir() && !current.isSymLink())
                     restored = false;
@@ -245,8 +290,42 @@ bool InstallJournal::rollback(const QString &root, QStringList *failures) const
     return ok;
 }
 
-InstallLock::InstallLock(const QString &downloadDir)
-    : m_path(QDir::cleanPath(downloadDir) + QStringLiteral("/install.lock"))
+bool InstallJournal::keepOriginal(const QString &path, const QString &backup)
+{
+    if (!QDir().mkpath(QFileInfo(backup).absolutePath()))
+        return false;
+    QFile::remove(backup);
+    if (::link(QFile::encodeName(path).constData(), QFile::encodeName(backup).constData()) == 0)
+        return true;
+    // Another file system below the update area, or one without links: a copy, made whole
+    // beside the backup's name first, since a half backup would be put back as the original.
+    const QString partial = partialOf(backup);
+    if (!copyWhole(path, partial) || !renamePath(partial, backup)) {
+        QFile::remove(partial);
+        return false;
+    }
+    return true;
+}
+
+bool InstallJournal::replaceFile(const QString &source, const QString &target)
+{
+    const QString partial = partialOf(target);
+    if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !copyWhole(source, partial))
+        return false;
+    if (!renamePath(partial, target)) {
+        QFile::remove(partial);
+        return false;
+    }
+    return true;
+}
+
+bool InstallJournal::syncDir(const QString &dir)
+{
+    return syncPath(dir, O_RDONLY | O_DIRECTORY);
+}
+
+InstallLock::InstallLock(const QString &root)
+    : m_path(QDir::cleanPath(root) + QStringLiteral("/data/update/install.lock"))
 {
 }
 
@@ -260,7 +339,9 @@ bool InstallLock::tryLock()
 {
     if (m_fd >= 0)
         return true;
-    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
+        return false;
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return false;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -297,29 +378,45 @@ static void consume(const InstallJournal &journal)
     journal.remove();
 }
 
-Result repairInterrupted(const QString &root, QList<Outcome> *outcomes)
+Result repairInterrupted(const QString &root, QList<Outcome> *outcomes, QString *problem)
 {
     Result result = Result::Nothing;
     const QString base = QDir::cleanPath(root) + QStringLiteral("/data/update");
+    // Taken once something is found, and held to the end: one lock for the whole installation.
+    InstallLock lock(root);
+    bool locked = false;
     const QStringList apps = QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &app : apps) {
         if (!UpdateArea::isSafeName(app))
             continue;
-        const QStringList versions = QDir(base + QLatin1Char('/') + app).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        const QString appDir = base + QLatin1Char('/') + app;
+        const QStringList versions = QDir(appDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         for (const QString &version : versions) {
-            const QString dir = base + QLatin1Char('/') + app + QLatin1Char('/') + version;
+            const QString dir = appDir + QLatin1Char('/') + version;
             InstallJournal journal(dir);
-            if (!UpdateArea::isSafeName(version) || !journal.exists())
+            if (!UpdateArea::isSafeName(version) || !InstallJournal::holdsInstallState(dir))
                 continue;
-            InstallLock lock(dir);
-            if (!lock.tryLock()) {
-                result = Result::Busy;
+            if (!locked && !(locked = lock.tryLock()))
+                return Result::Busy;
+            if (!journal.exists()) {
+                // Nothing says what these files are or where they belong: they are kept, out
+                // of the way of the next update of this version.
+                const QString aside = appDir + QLatin1Char('/') + version + QStringLiteral("-backup-set-aside-")
+                    + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmsszzz"));
+                if (renamePath(journal.backupDir(), aside))
+                    LogUtils::warn(dir, QStringLiteral("发现没有安装记录的备份, 已移到: ") + aside);
+                else
+                    LogUtils::error(dir, QStringLiteral("无法移开没有安装记录的备份: ") + journal.backupDir());
                 continue;
             }
             QString error;
             if (!journal.load(&error)) {
-                // Without a readable record nothing can be put back safely: everything stays.
+                // Without a readable record nothing can be put back safely: everything stays,
+                // and nothing runs on files that may be half old, half new.
                 LogUtils::error(dir, QStringLiteral("无法读取安装记录: ") + error);
+                if (problem)
+                    *problem = journal.path() + QStringLiteral(": ") + error;
+                result = Result::Unreadable;
                 continue;
             }
             if (result == Result::Nothing)
@@ -349,15 +446,3 @@ Result repairInterrupted(const QString &root, QList<Outcome> *outcomes)
 }
 
 } // namespace InstallRepair
-
-void testKillPoint(const char *stage, int index)
-{
-    static const QByteArray target = qgetenv("KAVO_TEST_KILL_AT");
-    if (target.isEmpty())
-        return;
-    QByteArray here(stage);
-    if (index >= 0)
-        here += ':' + QByteArray::number(index);
-    if (target == here)
-        ::kill(::getpid(), SIGKILL);
-}

@@ -10,5 +10,9 @@ enum Code {
     SignatureMissing = 3,
     SignatureRejected = 4,
     UnpackFailed = 5,
+    // The announced version is not newer than the running one.
+    NotNewer = 6,
+    // The unpacked package's qt.conf names another application or another version.
+    WrongPackage = 7,
 };
 } // namespace UpdaterExit

@@ -2,7 +2,7 @@
 
 #include "core/debuglog.h"
 #include "core/fileutils.h"
-#include "core/installjournal.h"
+#include "core/testswitches.h"
 #include "download/httpdownloadworker.h"
 
 #include <QCoreApplication>

@@ -120,7 +120,14 @@ bool BrowserApplication::init()
     // 2. Configuration and the instance guard.
     // An installation that a kill interrupted is finished or undone before anything reads it,
     // qt.conf included.
-    if (!KavoUpdate::repairInterruptedInstallation(&m_repairedUpdate)) {
+    QString unreadableJournal;
+    if (!KavoUpdate::repairInterruptedInstallation(&m_repairedUpdate, &unreadableJournal)) {
+        if (!unreadableJournal.isEmpty()) {
+            showCriticalMessage(errorTitle, QStringLiteral("升级安装记录无法读取, 程序文件可能新旧混杂, 不能启动。\n"
+                                                           "请重新安装本程序。\n")
+                                                + unreadableJournal);
+            return false;
+        }
         std::fprintf(stderr, "an update is being installed: this start yields to it\n");
         return false;
     }

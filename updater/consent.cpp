@@ -2,6 +2,7 @@
 
 #include "widgets/desktopalertwidget.h"
 #include "core/messagebox.h"
+#include "core/testswitches.h"
 
 #include <QTimer>
 
@@ -10,11 +11,11 @@
 QObject *showUpdateConsent(const QString &title, const QString &text, QObject *context,
                            const std::function<void(int)> &answer)
 {
-    if (isNonInteractive() && qEnvironmentVariableIsSet("KAVO_UPDATE_CONSENT")) {
+    if (isNonInteractive() && TestSwitches::isSet(TestSwitches::UpdateConsent)) {
         const QByteArray line = (title + QStringLiteral(": ") + text + QLatin1Char('\n')).toUtf8();
         std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
         std::fflush(stderr);
-        const int cmd = qEnvironmentVariable("KAVO_UPDATE_CONSENT") == QLatin1String("yes") ? 0 : 1;
+        const int cmd = TestSwitches::value(TestSwitches::UpdateConsent) == "yes" ? 0 : 1;
         QTimer::singleShot(0, context, [answer, cmd] { answer(cmd); });
         return nullptr;
     }

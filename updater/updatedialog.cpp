@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -85,17 +86,25 @@ void UpdateDialog::advance()
 }
 
 // The user's own state lives beside the application's files: a client database (recognised by
-// its header, whatever its name) and the settings file. An update brings them only where none
-// exists yet, so an application can ship a starting database without ever replacing the user's.
-bool UpdateDialog::isUserData(const QString &relative, const QString &installed)
+// its header, whatever its name, or still empty where the package brings one), its journals,
+// the settings file and the picture cache. An update brings them only where none exists yet,
+// so an application can ship a starting database without ever replacing the user's.
+bool UpdateDialog::isUserData(const QString &relative, const QString &installed, const QString &packaged)
 {
-    if (relative == QLatin1String("data/user.conf"))
+    static const QRegularExpression userState(QStringLiteral("^data/user\\.conf$|^data/[^/]+/_pictures/|-journal$|-wal$|-shm$"));
+    if (userState.match(relative).hasMatch())
         return true;
-    QFile file(installed);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
     static const QByteArray sqliteHeader("SQLite format 3\0", 16);
-    return file.read(16) == sqliteHeader;
+    auto header = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.read(16) : QByteArray();
+    };
+    const QFileInfo info(installed);
+    // SQLite makes the file when it opens a database and writes its header only with the
+    // first table: an empty file where the package has a database is the user's, not yet filled.
+    if (info.isFile() && info.size() == 0)
+        return header(packaged) == sqliteHeader;
+    return header(installed) == sqliteHeader;
 }
 
 bool UpdateDialog::copyTree(const QString &source, const QString &target)
@@ -127,7 +136,7 @@ bool UpdateDialog::copyTree(const QString &source, const QString &target)
         const QString destination = to + QLatin1Char('/') + relative;
         const QFileInfo old(destination);
         const bool hadOld = old.exists() || old.isSymLink();
-        if (hadOld && old.isFile() && isUserData(relative, destination)) {
+        if (hadOld && old.isFile() && isUserData(relative, destination, from + QLatin1Char('/') + relative)) {
             LogUtils::info(m_logDir, QStringLiteral("保留用户数据: ") + relative);
             advance();
             continue;
@@ -151,24 +160,40 @@ bool UpdateDialog::copyTree(const QString &source, const QString &target)
         return false;
     }
 
+    // Each original keeps a second name in the backup, then its new version is renamed over it:
+    // whatever ends this run, every path holds a whole file, old or new.
+    QSet<QString> touchedDirs;
     for (int i = 0; i < journal.entries.size(); ++i) {
         testKillPoint("copy", i);
         const InstallJournal::Entry &entry = journal.entries.at(i);
         const QString destination = to + QLatin1Char('/') + entry.relative;
-        if (entry.hadOld && !moveAside(destination, journal.backupOf(entry.relative))) {
+        if (entry.hadOld && !keepOriginal(destination, journal.backupOf(entry.relative))) {
             LogUtils::error(m_logDir, QStringLiteral("删除文件：") + entry.relative + QStringLiteral("失败!"));
             InstallRepair::rollBack(journal, to);
             return false;
         }
         testKillPoint("aside", i);
-        if (!copyFile(from + QLatin1Char('/') + entry.relative, destination)) {
+        if (!InstallJournal::replaceFile(from + QLatin1Char('/') + entry.relative, destination)) {
             LogUtils::error(m_logDir, QStringLiteral("拷贝文件:") + entry.relative + QStringLiteral("失败!"));
             InstallRepair::rollBack(journal, to);
             return false;
         }
+        touchedDirs.insert(QFileInfo(destination).absolutePath());
+        if (entry.hadOld)
+            touchedDirs.insert(QFileInfo(journal.backupOf(entry.relative)).absolutePath());
         advance();
     }
+    for (const QString &dir : qAsConst(journal.createdDirs))
+        touchedDirs.insert(QFileInfo(to + QLatin1Char('/') + dir).absolutePath());
     testKillPoint("copy", journal.entries.size());
+    // The renames reach the disk before the journal says they happened.
+    for (const QString &dir : qAsConst(touchedDirs)) {
+        if (!InstallJournal::syncDir(dir)) {
+            LogUtils::error(m_logDir, QStringLiteral("无法同步目录: ") + dir);
+            InstallRepair::rollBack(journal, to);
+            return false;
+        }
+    }
     journal.state = InstallJournal::State::Installed;
     if (!journal.save()) {
         LogUtils::error(m_logDir, QStringLiteral("无法写入安装记录: ") + journal.path());
@@ -178,17 +203,12 @@ bool UpdateDialog::copyTree(const QString &source, const QString &target)
     return true;
 }
 
-// The original keeps its inode in the backup directory: nothing of it is copied or rewritten.
-bool UpdateDialog::moveAside(const QString &installed, const QString &backup)
+// The original stays where it is; the backup is a second name for it (or a copy).
+bool UpdateDialog::keepOriginal(const QString &installed, const QString &backup)
 {
     const QFileInfo info(installed);
     // A directory where the package has a file cannot be replaced.
     if (info.isDir() && !info.isSymLink())
         return false;
-    if (!QDir().mkpath(QFileInfo(backup).absolutePath()))
-        return false;
-    if (::rename(QFile::encodeName(installed).constData(), QFile::encodeName(backup).constData()) == 0)
-        return true;
-    // Another file system below the update area: a copy, and the original stays until replaced.
-    return copyFile(installed, backup);
+    return InstallJournal::keepOriginal(installed, backup);
 }

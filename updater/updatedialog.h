@@ -30,14 +30,15 @@ public:
     void start();
     // Copies every file below source over target; false, with the target as it was, on failure.
     bool copyTree(const QString &source, const QString &target);
-    // Whether the file at relative, installed at the given path, is user state to keep.
-    static bool isUserData(const QString &relative, const QString &installed);
+    // Whether the file at relative, installed at the given path, is user state to keep;
+    // packaged is the package's file for it.
+    static bool isUserData(const QString &relative, const QString &installed, const QString &packaged);
 
 signals:
     void updateFinished(bool bSuc);
 
 private:
-    static bool moveAside(const QString &installed, const QString &backup);
+    static bool keepOriginal(const QString &installed, const QString &backup);
     void advance();
 
     QString m_sourceDir;

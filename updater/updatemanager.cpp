@@ -4,6 +4,7 @@
 #include "core/fileutils.h"
 #include "core/installjournal.h"
 #include "core/messagebox.h"
+#include "core/packagefile.h"
 #include "core/processutils.h"
 #include "core/updatearea.h"
 #include "download/downloadtasklog.h"
@@ -11,6 +12,7 @@
 #include "core/logutils.h"
 #include "core/config.h"
 #include "core/updaterexit.h"
+#include "core/versions.h"
 #include "updater/consent.h"
 #include "updater/packagesignature.h"
 #include "updater/updatedialog.h"
@@ -129,11 +131,47 @@ QString UpdateManager::downloadFileName() const
     return QString();
 }
 
+QString UpdateManager::runningVersion() const
+{
+    return readAppValue(installationRoot() + QStringLiteral("/qt.conf"), value(QStringLiteral("-app")),
+                        QStringLiteral("Version"));
+}
+
+// Only a version above the running one is ever fetched or installed: an older package, even
+// one its publisher signed, would take back what a later version mended.
+bool UpdateManager::isNewerThanRunning() const
+{
+    return compareVersions(value(QStringLiteral("-version")), runningVersion()) == 1;
+}
+
+// The unpacked package's own qt.conf names the application and the version it is: a package of
+// another application (sharing the signing key) or of another version is not what was announced.
+QString UpdateManager::unpackedPackageMismatch(const QString &unpackedDir) const
+{
+    const QString conf = unpackedDir + QStringLiteral("/qt.conf");
+    const QString app = value(QStringLiteral("-app"));
+    const QString version = value(QStringLiteral("-version"));
+    const QString packageApp = readAppValue(conf, QStringLiteral("System"), QStringLiteral("App"));
+    const QString packageVersion = packageApp.isEmpty() ? QString() : readAppValue(conf, packageApp, QStringLiteral("Version"));
+    if (packageApp == app && compareVersions(packageVersion, version) == 0)
+        return QString();
+    return QStringLiteral("升级包与公布的应用或版本不符: 升级包为 \"%1\" %2, 公布的是 \"%3\" %4")
+        .arg(packageApp, packageVersion, app, version);
+}
+
 void UpdateManager::run()
 {
     if (m_arguments.isEmpty())
         return;
     m_exiting = false;
+    // Refused before anything is written: no trace of an older version in the update area.
+    if (m_arguments.contains(QStringLiteral("-beginUpdate")) && !downloadDir().isEmpty() && !isNewerThanRunning()) {
+        refuse(QStringLiteral("refused: version %1 is not newer than the running version %2")
+                   .arg(value(QStringLiteral("-version")), runningVersion()));
+        m_exitCode = UpdaterExit::NotNewer;
+        exitRoutine(false);
+        return;
+    }
     LogUtils::info(downloadDir(), QStringLiteral("启动Update下载进程成功!"));
     repairInterruptedInstallation();
     if (m_arguments.contains(QStringLiteral("-beginUpdate")))
@@ -142,12 +180,13 @@ void UpdateManager::run()
         runExecuteMode();
 }
 
-void UpdateManager::exitRoutine()
+void UpdateManager::exitRoutine(bool logged)
 {
     if (m_exiting)
         return;
     m_exiting = true;
-    LogUtils::info(downloadDir(), QStringLiteral("退出Update下载进程！"));
+    if (logged)
+        LogUtils::info(downloadDir(), QStringLiteral("退出Update下载进程！"));
     // Queued, so no signal of the download engine is still on the stack when it is deleted.
     QTimer::singleShot(0, this, [this] {
         delete m_downloadManager;
@@ -192,8 +231,9 @@ void UpdateManager::runDownloadMode()
         prepareDownloadedPackage();
         return;
     }
-    // An unpacked tree only ever stands beside the package it came from.
+    // An unpacked tree and its record only ever stand beside the package they came from.
     removeDir(dir + QStringLiteral("/tmp"));
+    removeFile(PackageRecord::path(dir));
     if (QFileInfo::exists(dir + QLatin1Char('/') + QLatin1String(TaskLogName)))
         resumeDownload();
     else
@@ -324,17 +364,7 @@ void UpdateManager::checkSignature(QNetworkReply *reply)
     // Whatever came last; a text cut off at the bound stays over it and is refused.
     if (!oversized)
         m_signatureText += reply->read(PackageSignature::MaxSignatureText + 1 - m_signatureText.size());
-    const QString key = readUpdatePublicKey(m_appDir + QStringLiteral("/qt.conf"), value(QStringLiteral("-app")));
-    const PackageSignature::Result result
-        = PackageSignature::verify(dir + QLatin1Char('/') + downloadFileName(), m_signatureText, key);
-    if (result != PackageSignature::Valid) {
-        const int code = result == PackageSignature::MissingSignature ? UpdaterExit::SignatureMissing
-                                                                       : UpdaterExit::SignatureRejected;
-        refusePackage(code, QStringLiteral("升级包签名校验失败!\n     Url:%0, Reason:%1")
-                                .arg(sigUrl, PackageSignature::describe(result)));
-        return;
-    }
-    LogUtils::info(dir, QStringLiteral("升级包签名校验成功!"));
+    m_signatureUrl = sigUrl;
     unpackAndAsk();
 }
 
@@ -344,6 +374,7 @@ void UpdateManager::refusePackage(int exitCode, const QString &message)
     const QString dir = downloadDir();
     LogUtils::error(dir, message);
     removeFile(dir + QLatin1Char('/') + downloadFileName());
+    removeFile(PackageRecord::path(dir));
     discardPartialDownload();
     removeDir(dir + QStringLiteral("/tmp"));
     m_exitCode = exitCode;
@@ -352,28 +383,66 @@ void UpdateManager::refusePackage(int exitCode, const QString &message)
 
 void UpdateManager::unpackAndAsk()
 {
-    if (!unpack()) {
+    const QString dir = downloadDir();
+    const QString archive = dir + QLatin1Char('/') + downloadFileName();
+    // The signature, the digest and the unpacking all read this one open file: a file renamed
+    // over the package meanwhile is neither checked nor unpacked.
+    const PackageFile package(archive);
+    const QByteArray digest = package.sha256();
+    if (digest.isEmpty()) {
+        LogUtils::error(dir, QStringLiteral("无法打开升级文件!:\n") + archive);
+        if (!InstallJournal::holdsInstallState(dir))
+            removeDir(dir);
         m_exitCode = UpdaterExit::UnpackFailed;
         exitRoutine();
+        return;
+    }
+    const QString key = readUpdatePublicKey(m_appDir + QStringLiteral("/qt.conf"), value(QStringLiteral("-app")));
+    if (!key.isEmpty()) {
+        const PackageSignature::Result result = PackageSignature::verify(package.openPath(), m_signatureText, key);
+        if (result != PackageSignature::Valid) {
+            const int code = result == PackageSignature::MissingSignature ? UpdaterExit::SignatureMissing
+                                                                           : UpdaterExit::SignatureRejected;
+            refusePackage(code, QStringLiteral("升级包签名校验失败!\n     Url:%0, Reason:%1")
+                                    .arg(m_signatureUrl, PackageSignature::describe(result)));
+            return;
+        }
+        LogUtils::info(dir, QStringLiteral("升级包签名校验成功!"));
+    }
+    const Unpacked unpacked = unpack(package, digest);
+    if (unpacked == Unpacked::Changed) {
+        refusePackage(UpdaterExit::UnpackFailed, QStringLiteral("升级文件在校验后被改动, 已丢弃!"));
+        return;
+    }
+    if (unpacked != Unpacked::Done) {
+        m_exitCode = UpdaterExit::UnpackFailed;
+        exitRoutine();
+        return;
+    }
+    const QString mismatch = unpackedPackageMismatch(downloadDir() + QStringLiteral("/tmp"));
+    if (!mismatch.isEmpty()) {
+        refusePackage(UpdaterExit::WrongPackage, mismatch);
         return;
     }
     askConsent();
 }
 
-bool UpdateManager::unpack()
+UpdateManager::Unpacked UpdateManager::unpack(const PackageFile &package, const QByteArray &digest)
 {
     const QString dir = downloadDir();
     LogUtils::info(dir, QStringLiteral("正在解压升级文件..."));
     const QString archive = dir + QLatin1Char('/') + downloadFileName();
+    const QString tmp = dir + QStringLiteral("/tmp");
+    // A record of an earlier package never stands beside this one's unpacking.
+    removeFile(PackageRecord::path(dir));
     ZipDecompress zip;
-    if (zip.open(archive) != ZipDecompress::Ok) {
+    if (zip.open(package.openPath()) != ZipDecompress::Ok) {
         LogUtils::error(dir, QStringLiteral("无法打开升级文件!:\n") + archive);
         // Backups of an interrupted installation are never discarded with it.
         if (!InstallJournal::holdsInstallState(dir))
             removeDir(dir);
-        return false;
+        return Unpacked::Failed;
     }
-    const QString tmp = dir + QStringLiteral("/tmp");
     removeDir(tmp);
     makeDir(tmp);
     testKillPoint("unpack");
@@ -383,10 +452,20 @@ bool UpdateManager::unpack()
         LogUtils::error(dir, QStringLiteral("解压升级文件失败!:\n") + archive);
         // A half-filled "tmp" must never be installed by a later start.
         removeDir(tmp);
-        return false;
+        return Unpacked::Failed;
+    }
+    // What was unpacked is what was checked: the same open file, hashed again.
+    if (package.sha256() != digest) {
+        removeDir(tmp);
+        return Unpacked::Changed;
+    }
+    if (!PackageRecord::write(dir, downloadFileName(), digest)) {
+        LogUtils::error(dir, QStringLiteral("无法记录升级包的校验值: ") + PackageRecord::path(dir));
+        removeDir(tmp);
+        return Unpacked::Failed;
     }
     LogUtils::info(dir, QStringLiteral("解压升级文件成功!"));
-    return true;
+    return Unpacked::Done;
 }
 
 void UpdateManager::askConsent()
@@ -418,7 +497,10 @@ void UpdateManager::onDesktopAlertCmd(int cmd)
     const QString target = dir + QStringLiteral("/tmp/") + exe;
     if (!QFileInfo::exists(target))
         copyFile(m_appDir + QLatin1Char('/') + exe, target);
-    if (!QFileInfo::exists(target)) {
+    // The question may have waited long: the package is checked against its record once more.
+    if (!PackageRecord::matches(dir, downloadFileName())) {
+        LogUtils::error(dir, QStringLiteral("升级文件在校验后被改动, 不安装!"));
+    } else if (!QFileInfo::exists(target)) {
         LogUtils::error(dir, QStringLiteral("找不到新版本的Update更新文件!"));
     } else {
         const QStringList arguments{QStringLiteral("-app"), value(QStringLiteral("-app")), QStringLiteral("-version"),
@@ -440,6 +522,25 @@ void UpdateManager::runExecuteMode()
         exitRoutine();
         return;
     }
+    // Checked again before anything is ended: this tree may have lain here since another run.
+    if (!isNewerThanRunning()) {
+        LogUtils::error(dir, QStringLiteral("不能安装不高于当前版本 %1 的版本 %2!")
+                                 .arg(runningVersion(), value(QStringLiteral("-version"))));
+        exitRoutine();
+        return;
+    }
+    const QString mismatch = unpackedPackageMismatch(m_appDir);
+    if (!mismatch.isEmpty()) {
+        LogUtils::error(dir, mismatch);
+        exitRoutine();
+        return;
+    }
+    // Only a tree unpacked from the checked package, which is still byte for byte what was checked.
+    if (!PackageRecord::matches(dir, downloadFileName())) {
+        LogUtils::error(dir, QStringLiteral("升级文件在校验后被改动, 不安装!"));
+        exitRoutine();
+        return;
+    }
     // Only this installation's programs are ended, never another installation's.
     const bool mainEnded = killProcessByName(Kavo::mainExecutableName(), root);
     killProcessByName(Kavo::updaterExecutableName(), root);
@@ -456,7 +557,7 @@ void UpdateManager::installNow()
     const QString dir = downloadDir();
     LogUtils::info(dir, QStringLiteral("开始执行更新..."));
     // Held until the new program is started: a start meanwhile leaves the journal to this run.
-    m_installLock = std::make_unique<InstallLock>(dir);
+    m_installLock = std::make_unique<InstallLock>(installationRoot());
     if (!m_installLock->tryLock()) {
         LogUtils::error(dir, QStringLiteral("另一个升级程序正在安装!"));
         exitRoutine();
@@ -519,6 +620,7 @@ void UpdateManager::cleanup()
     if (!name.isEmpty())
         removeFile(dir + QLatin1Char('/') + name);
     removeFile(dir + QLatin1Char('/') + QLatin1String(TaskLogName));
+    removeFile(PackageRecord::path(dir));
     removeDir(dir + QStringLiteral("/tmp"));
 }
 

@@ -12,6 +12,7 @@
 
 class HttpDownloadManager;
 class InstallLock;
+class PackageFile;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -48,13 +49,21 @@ public slots:
 
 private:
     QString installationRoot() const;
+    // The Version of the installation's qt.conf.
+    QString runningVersion() const;
+    bool isNewerThanRunning() const;
+    // Empty when the qt.conf in unpackedDir names this application and the announced version;
+    // otherwise the reason for the log.
+    QString unpackedPackageMismatch(const QString &unpackedDir) const;
     void repairInterruptedInstallation();
     void runDownloadMode();
     void newDownload();
     void resumeDownload();
     void startDownload(const QString &url, const QString &path, int count);
     void discardPartialDownload();
-    bool unpack();
+    enum class Unpacked { Done, Failed, Changed };
+    // Changed: the package's bytes changed while they were unpacked.
+    Unpacked unpack(const PackageFile &package, const QByteArray &digest);
     void askConsent();
     // Signed packages: between the download and the unpacking.
     void prepareDownloadedPackage();
@@ -65,7 +74,8 @@ private:
     void installNow();
     void startMainProgram(bool success);
     void cleanup();
-    void exitRoutine();
+    // Without logged, the update area is left untouched (a refusal before anything began).
+    void exitRoutine(bool logged = true);
     void replaceWindow(QObject *window);
 
     QString m_appDir;
@@ -76,6 +86,7 @@ private:
     std::unique_ptr<InstallLock> m_installLock;
     QNetworkAccessManager *m_signatureNetwork = nullptr;
     QByteArray m_signatureText;
+    QString m_signatureUrl;
     int m_exitCode = 0;
     bool m_exiting = false;
     bool m_restartedFresh = false;

@@ -4,6 +4,7 @@
 #include "download/downloadtasklog.h"
 #include "core/config.h"
 
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QPointer>
 #include <QProcess>
@@ -88,13 +89,29 @@ class tst_KavoUpdate : public QObject
         QCOMPARE(p.exitCode(), 0);
     }
 
-    // "version/file=kind": kind is log, garbage, partial, package-<standin>, standin-<kind>, dir.
+    // The record the updater leaves beside a package it checked and unpacked, for these bytes.
+    static void writeRecord(const QString &package, const QByteArray &bytes)
+    {
+        writeFile(QFileInfo(package).absolutePath() + QStringLiteral("/package.sha256"),
+                  QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + "  "
+                      + QFileInfo(package).fileName().toUtf8() + '\n');
+    }
+
+    // "version/file=kind": kind is log, garbage, partial, package-<standin>, checked-<standin>
+    // (a package with its record), changed-<standin> (one whose record names other bytes),
+    // recorded:<text> (a file of that text with its record), standin-<kind>, dir.
     void lay(const QStringList &files)
     {
         for (const QString &entry : files) {
             const QString file = path(entry.section('=', 0, 0));
             const QString kind = entry.section('=', 1);
-            if (kind == QLatin1String("log"))
+            if (kind.startsWith(QLatin1String("checked-")) || kind.startsWith(QLatin1String("changed-"))) {
+                writePackage(file, kind.mid(8));
+                writeRecord(file, kind.startsWith(QLatin1String("checked-")) ? readFile(file) : QByteArray("other bytes"));
+            } else if (kind.startsWith(QLatin1String("recorded:"))) {
+                writeFile(file, kind.mid(9).toUtf8());
+                writeRecord(file, kind.mid(9).toUtf8());
+            } else if (kind == QLatin1String("log"))
                 writeTaskLog(QFileInfo(file).absolutePath(), url());
             else if (kind == QLatin1String("garbage"))
                 writeFile(file, "<not a task log");
@@ -251,6 +268,10 @@ private slots:
         QTest::newRow("dot-dot file name") << "5.0.0.1" << url("..");
         QTest::newRow("backslash in file name") << "5.0.0.1" << url("..\\..\\x.zip");
         QTest::newRow("running version, dot-dot file name") << "5.0.0.0" << url("..");
+        // No downgrade, no replay of an older signed package.
+        QTest::newRow("older version") << "4.9.0.0" << url();
+        QTest::newRow("running version with a leading zero") << "05.0.0.0" << url();
+        QTest::newRow("version that does not compare") << "5.1" << url();
     }
 
     void hostileInputChangesNothing()
@@ -474,7 +495,7 @@ private slots:
         QTest::newRow("package never unpacked") << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=package-stays"}
                                                 << false;
         QTest::newRow("package checked and unpacked")
-            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=package-stays",
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=checked-stays",
                            "5.0.0.1/tmp/Kavo.Update=standin-stays"}
             << true;
     }
@@ -509,9 +530,21 @@ private slots:
         QTest::newRow("newer download incomplete")
             << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip.lrdl=partial"} << false << QString()
             << QStringList() << QStringList{"5.0.0.1/update.rdl", "5.0.0.1/pkg.zip.lrdl"};
-        QTest::newRow("newer, unpacked")
-            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1" + updater + "=standin-stays"} << true << "5.0.0.1"
+        QTest::newRow("newer, checked and unpacked")
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=checked-stays"} << true << "5.0.0.1"
             << QStringList() << QStringList();
+        // Nothing ties a tree without its package to anything that was checked.
+        QTest::newRow("newer, unpacked tree without its package")
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1" + updater + "=standin-stays"} << false << QString()
+            << QStringList{"5.0.0.1/tmp"} << QStringList();
+        // Changed on disk after the updater checked and unpacked it: never unpacked again.
+        QTest::newRow("newer, package changed after its check")
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=changed-stays"} << false << QString()
+            << QStringList{"5.0.0.1/pkg.zip", "5.0.0.1/tmp", "5.0.0.1/package.sha256"}
+            << QStringList{"5.0.0.1/log.elf"};
+        QTest::newRow("newer, package never checked")
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=package-stays"} << false << QString()
+            << QStringList{"5.0.0.1/tmp"} << QStringList{"5.0.0.1/pkg.zip"};
         QTest::newRow("newer, unreadable task log")
             << QStringList{"5.0.0.1/update.rdl=garbage", "5.0.0.1" + updater + "=standin-stays"} << false << QString()
             << QStringList{"5.0.0.1"} << QStringList();
@@ -523,30 +556,30 @@ private slots:
             << false << QString() << QStringList{"5.0.0.1/tmp", "5.0.0.1/pkg.zip.lrdl"}
             << QStringList{"5.0.0.1/log.elf"};
         QTest::newRow("greatest comparable version wins")
-            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1" + updater + "=standin-stays", "5.0.0.2/update.rdl=log",
-                           "5.0.0.2" + updater + "=standin-stays", "6.0/update.rdl=log", "6.0" + updater + "=standin-stays",
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=checked-stays", "5.0.0.2/update.rdl=log",
+                           "5.0.0.2/pkg.zip=checked-stays", "6.0/update.rdl=log", "6.0" + updater + "=standin-stays",
                            "zzz/update.rdl=log", "9.9.9.9.9/update.rdl=log"}
             << true << "5.0.0.2" << QStringList{"5.0.0.1"}
             << QStringList{"6.0/tmp", "zzz/update.rdl", "9.9.9.9.9/update.rdl"};
         QTest::newRow("package present: half-unpacked tmp replaced")
-            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=package-stays", "5.0.0.1/tmp/half=half"} << true
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=checked-stays", "5.0.0.1/tmp/half=half"} << true
             << "5.0.0.1" << QStringList{"5.0.0.1/tmp/half"} << QStringList{"5.0.0.1/pkg.zip"};
         QTest::newRow("damaged package")
-            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=not a zip", "5.0.0.1" + updater + "=standin-stays"}
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=recorded:not a zip", "5.0.0.1" + updater + "=standin-stays"}
             << false << QString() << QStringList{"5.0.0.1"} << QStringList();
         QTest::newRow("newer failed download above a complete older one")
-            << QStringList{"5.0.0.2/update.rdl=log", "5.0.0.2/pkg.zip=not a zip", "5.0.0.2/log.elf=why",
-                           "5.0.0.1/update.rdl=log", "5.0.0.1" + updater + "=standin-stays"}
+            << QStringList{"5.0.0.2/update.rdl=log", "5.0.0.2/pkg.zip=recorded:not a zip", "5.0.0.2/log.elf=why",
+                           "5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=checked-stays"}
             << true << "5.0.0.1" << QStringList{"5.0.0.2/pkg.zip", "5.0.0.2/update.rdl", "5.0.0.2/tmp"}
             << QStringList{"5.0.0.2/log.elf", "5.0.0.1/update.rdl"};
         QTest::newRow("older failed download beside a complete newer one")
             << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip.lrdl=partial", "5.0.0.1/tmp/half=half",
-                           "5.0.0.1/log.elf=why", "5.0.0.2/update.rdl=log", "5.0.0.2/pkg.zip=package-stays"}
+                           "5.0.0.1/log.elf=why", "5.0.0.2/update.rdl=log", "5.0.0.2/pkg.zip=checked-stays"}
             << true << "5.0.0.2" << QStringList{"5.0.0.1/pkg.zip.lrdl", "5.0.0.1/tmp", "5.0.0.1/update.rdl"}
             << QStringList{"5.0.0.1/log.elf", "5.0.0.2/pkg.zip", "5.0.0.2" + updater};
         QTest::newRow("newer download under way above a complete older one")
             << QStringList{"5.0.0.2/update.rdl=log", "5.0.0.2/pkg.zip.lrdl=partial", "5.0.0.1/update.rdl=log",
-                           "5.0.0.1" + updater + "=standin-stays"}
+                           "5.0.0.1/pkg.zip=checked-stays"}
             << true << "5.0.0.1" << QStringList()
             << QStringList{"5.0.0.2/update.rdl", "5.0.0.2/pkg.zip.lrdl", "5.0.0.1/update.rdl"};
         QTest::newRow("interrupted installation above a complete older one")
@@ -557,7 +590,7 @@ private slots:
             << QStringList{"5.0.0.2/install.journal", "5.0.0.2/backup/Kavo.V5", "5.0.0.2/pkg.zip.lrdl",
                            "5.0.0.1/update.rdl", "5.0.0.1/tmp"};
         QTest::newRow("updater that ends at once")
-            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1" + updater + "=standin-quick"} << false << QString()
+            << QStringList{"5.0.0.1/update.rdl=log", "5.0.0.1/pkg.zip=checked-quick"} << false << QString()
             << QStringList() << QStringList{"5.0.0.1/update.rdl"};
     }
 

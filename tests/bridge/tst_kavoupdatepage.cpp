@@ -48,11 +48,15 @@ class tst_KavoUpdatePage : public QObject
         return at < 0 ? QString() : out.mid(at + 16).trimmed();
     }
 
-    // A package holding an updater file and filler, signed with the key of the given name.
-    void package(const QString &name, const QString &signer, int fillerBytes)
+    // A package holding an updater file, filler and the qt.conf of the given application and
+    // version, signed with the key of the given name.
+    void package(const QString &name, const QString &signer, int fillerBytes, const QString &app,
+                 const QString &version)
     {
         QTemporaryDir stage;
         QVERIFY(writeFile(stage.filePath(Kavo::updaterExecutableName()), "#!/bin/sh\nexit 0\n"));
+        QVERIFY(writeFile(stage.filePath(QStringLiteral("qt.conf")),
+                          QStringLiteral("[System]\nApp=%1\n[%1]\nVersion=%2\n").arg(app, version).toUtf8()));
         // Random, so the zip is as large as its contents.
         QByteArray filler(fillerBytes, '\0');
         for (int i = 0; i < fillerBytes; ++i)
@@ -90,8 +94,10 @@ private slots:
                           QStringLiteral("[System]\nApp=%1\n[%1]\nVersion=5.0.0.0\nUpdatePublicKey=%2\n")
                               .arg(m_name, keyA)
                               .toUtf8()));
-        package(QStringLiteral("wrongkey.zip"), QStringLiteral("B"), 1000);
-        package(QStringLiteral("slow.zip"), QStringLiteral("A"), 600000);
+        package(QStringLiteral("wrongkey.zip"), QStringLiteral("B"), 1000, m_name, QStringLiteral("5.0.0.1"));
+        package(QStringLiteral("slow.zip"), QStringLiteral("A"), 600000, m_name, QStringLiteral("5.0.0.3"));
+        // Signed with the right key, but made for another application.
+        package(QStringLiteral("otherapp.zip"), QStringLiteral("A"), 1000, QStringLiteral("Shop"), QStringLiteral("5.0.0.1"));
         // Slow enough that a page reloads while the download runs.
         m_nginx.setServerDirectives(QStringLiteral("limit_rate 40k;"));
         QVERIFY(m_nginx.start(m_served.path()));
@@ -138,6 +144,8 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::newRow("signature by another key") << "5.0.0.1" << "wrongkey.zip" << "升级包签名校验失败!";
         QTest::newRow("package not on the server") << "5.0.0.2" << "missing.zip" << "升级包下载失败!";
+        QTest::newRow("another application's package") << "5.0.0.1" << "otherapp.zip"
+                                                        << "升级包不属于本应用或与公布的版本不符!";
     }
 
     void failuresReachEveryOpenPage()
@@ -157,12 +165,24 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_area + QLatin1Char('/') + version + QLatin1Char('/') + package));
     }
 
-    void runningVersionIsAnswered()
+    void versionNotNewerIsAnswered_data()
     {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("running version") << "5.0.0.0" << "该版本已经安装!";
+        // A signed older package is never even fetched.
+        QTest::newRow("older version") << "4.9.0.0" << "该版本不比当前版本 5.0.0.0 新, 不能安装!";
+    }
+
+    void versionNotNewerIsAnswered()
+    {
+        QFETCH(QString, version);
+        QFETCH(QString, error);
         EventPage asking;
         EventPage other;
-        announce(asking, QStringLiteral("5.0.0.0"), m_nginx.url(QStringLiteral("slow.zip")));
-        QTRY_COMPARE(asking.events(), QJsonArray{errorEvent(QStringLiteral("5.0.0.0"), QStringLiteral("该版本已经安装!"))});
+        announce(asking, version, m_nginx.url(QStringLiteral("slow.zip")));
+        QTRY_COMPARE(asking.events(), QJsonArray{errorEvent(version, error)});
+        QVERIFY(!QFileInfo::exists(m_area + QLatin1Char('/') + version + QStringLiteral("/slow.zip")));
         QTest::qWait(200);
         QCOMPARE(other.events(), QJsonArray());
         QVERIFY(!KavoUpdate::instance()->process());

@@ -1,7 +1,9 @@
 #include "widgets/desktopalertwidget.h"
 #include "updater/consent.h"
+#include "core/testswitches.h"
 
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -69,6 +71,36 @@ private slots:
                                            [&answers](int cmd) { answers << cmd; });
         QVERIFY(!shown);
         QTRY_COMPARE(answers, QList<int>{expected});
+    }
+
+    // The switches exist in this test build, and in a build without them (the probe compiles
+    // their source as the programs users get do) none of their variables has any effect.
+    void switchesOnlyInTestBuilds_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::newRow("consent") << "KAVO_UPDATE_CONSENT=yes";
+        QTest::newRow("kill point") << "KAVO_TEST_KILL_AT=probe";
+        QTest::newRow("stop point") << "KAVO_TEST_STOP_AT=probe";
+    }
+    void switchesOnlyInTestBuilds()
+    {
+        QFETCH(QString, variable);
+        QVERIFY(TestSwitches::builtIn());
+        QProcess probe;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("KAVO_NONINTERACTIVE"), QStringLiteral("1"));
+        e.insert(variable.section('=', 0, 0), variable.section('=', 1));
+        probe.setProcessEnvironment(e);
+        probe.start(QCoreApplication::applicationDirPath() + QStringLiteral("/kavo_switchprobe"), QStringList());
+        const bool finished = probe.waitForFinished(10000);
+        if (!finished) {
+            probe.kill();
+            probe.waitForFinished(5000);
+        }
+        QVERIFY(finished);
+        QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(probe.exitCode(), 0);
+        QCOMPARE(probe.readAllStandardOutput(), QByteArray("built in: 0, consent: '', alive\n"));
     }
 };
 

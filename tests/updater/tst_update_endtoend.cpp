@@ -201,9 +201,15 @@ private slots:
         QVERIFY(makeInstallation(root.path(), true));
         const QString dir = dlDir(root.path());
         QVERIFY(writeTaskLog(dir));
-        const QString updater = dir + QStringLiteral("/tmp/") + Kavo::updaterExecutableName();
+        // A package the updater checked and unpacked earlier: it holds the stand-in installer,
+        // and its record beside it says so.
+        QTemporaryDir stage;
+        const QString updater = stage.filePath(Kavo::updaterExecutableName());
         QVERIFY(writeFile(updater, "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/../pid\"\n" + behaviour));
         QVERIFY(QFile::setPermissions(updater, QFile::permissions(updater) | QFileDevice::ExeOwner));
+        QVERIFY(run(QStringLiteral("zip"), {QStringLiteral("-qj"), dir + QStringLiteral("/pkg.zip"), updater}));
+        QVERIFY(writeFile(dir + QStringLiteral("/package.sha256"),
+                          sha(dir + QStringLiteral("/pkg.zip")).toHex() + "  pkg.zip\n"));
 
         const QString output = logs.filePath(QStringLiteral("main.log"));
         QProcess *main = startMain(root.path(), output);

@@ -237,6 +237,9 @@ private slots:
         QTest::newRow("rollback at the next start") << "rollback" << "rollback:20";
         QTest::newRow("before the restart") << "execute" << "restart";
         QTest::newRow("right after the restart") << "execute" << "main";
+        // Started as the user's menu entry starts it, the installer killed with the program it
+        // names kept in the backup and not yet replaced: it is still there, whole, to repair.
+        QTest::newRow("through Kavo.V5, its original kept but not replaced") << "desktop" << "aside:1";
     }
 
     void killAnywhere()
@@ -278,6 +281,17 @@ private slots:
                 QTest::qWait(1000);
                 bytesSent(QStringLiteral("pkg.zip"), 0, &logLine);
             }
+        } else if (stage == QLatin1String("desktop")) {
+            // The page announces the update, the user says yes, the installer ends the program.
+            QProcess *p = start(main, {}, output,
+                                {QStringLiteral("KAVO_UPDATE_CONSENT=yes"), QStringLiteral("KAVO_TEST_KILL_AT=") + killAt});
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + QStringLiteral("/install.journal"))
+                                         && !isProcessRunning(Kavo::updaterExecutableName(), root.path())
+                                         && !isProcessRunning(Kavo::mainExecutableName(), root.path()),
+                                     180000);
+            stop(p);
+            // Killed half-way: the journal still says so.
+            QVERIFY(readFile(dir + QStringLiteral("/install.journal")).contains("\nstate installing\n"));
         } else if (stage == QLatin1String("consent")) {
             // No answer preset: the notification waits for a user who never comes.
             QProcess *p = start(updater, download, output, {}, {QStringLiteral("KAVO_UPDATE_CONSENT")});
@@ -305,6 +319,11 @@ private slots:
             if (stage == QLatin1String("rollback"))
                 QVERIFY(killedAt(main, {}, killAt, output));
         }
+
+        // Whatever the kill left, the program the menu entry starts is there, whole, old or new.
+        const QByteArray program = sha(main);
+        QVERIFY(program == older.value(Kavo::mainExecutableName()) || program == newer.value(Kavo::mainExecutableName()));
+        QVERIFY(QFileInfo(main).isExecutable());
 
         // A user starts the program again; its page announces the update once more if needed.
         QProcess *first = start(main, {}, output, {QStringLiteral("KAVO_UPDATE_CONSENT=yes")});

@@ -2,6 +2,7 @@
 #include "core/updatearea.h"
 #include "updater/updatedialog.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -150,6 +151,86 @@ private slots:
             QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("new/deeper"))));
             QVERIFY(QFileInfo::exists(root.filePath(QStringLiteral("new/user.txt"))));
         }
+    }
+
+    // What a start finds in the update area before anything else runs. An unreadable journal
+    // stops it; a backup folder that no journal explains is set aside, not left to block every
+    // later update of its version; one lock covers every version of the installation.
+    void repairAtStart_data()
+    {
+        QTest::addColumn<QStringList>("files"); // "path=content" below data/update/Shop
+        QTest::addColumn<bool>("lockHeld");      // as by an installer of another version
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QStringList>("gone");
+        QTest::addColumn<QStringList>("kept");
+        QTest::addColumn<QString>("setAside"); // a file the set-aside backup must hold
+        const QString installed = QStringLiteral("KavoInstallJournal 1\nstate installed\nversion 5.2\nfile 1 Kavo.V5\n");
+        QTest::newRow("installation that ended")
+            << QStringList{"5.2/install.journal=" + installed, "5.2/backup/Kavo.V5=original"} << false
+            << int(InstallRepair::Result::Repaired) << QStringList{"5.2/install.journal", "5.2/backup"} << QStringList()
+            << QString();
+        QTest::newRow("unreadable journal")
+            << QStringList{"5.2/install.journal=half a journal", "5.2/backup/Kavo.V5=original"} << false
+            << int(InstallRepair::Result::Unreadable) << QStringList()
+            << QStringList{"5.2/install.journal", "5.2/backup/Kavo.V5"} << QString();
+        QTest::newRow("backup without a journal")
+            << QStringList{"5.2/backup/Kavo.V5=original", "5.2/log.elf=log"} << false
+            << int(InstallRepair::Result::Nothing) << QStringList{"5.2/backup"} << QStringList{"5.2/log.elf"}
+            << QStringLiteral("Kavo.V5");
+        QTest::newRow("installer of another version at work")
+            << QStringList{"5.2/install.journal=" + installed, "5.2/backup/Kavo.V5=original", "5.3/update.rdl=x"}
+            << true << int(InstallRepair::Result::Busy) << QStringList()
+            << QStringList{"5.2/install.journal", "5.2/backup/Kavo.V5"} << QString();
+    }
+
+    void repairAtStart()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(bool, lockHeld);
+        QFETCH(int, result);
+        QFETCH(QStringList, gone);
+        QFETCH(QStringList, kept);
+        QFETCH(QString, setAside);
+        QTemporaryDir root;
+        const QString area = root.filePath(QStringLiteral("data/update/Shop/"));
+        for (const QString &entry : files) {
+            const QString file = area + entry.section('=', 0, 0);
+            QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(entry.section('=', 1).toUtf8());
+        }
+        QVERIFY(writeText(root.filePath(QStringLiteral("Kavo.V5")), "installed"));
+        InstallLock lock(root.path());
+        if (lockHeld)
+            QVERIFY(lock.tryLock());
+        QString problem;
+        QCOMPARE(int(InstallRepair::repairInterrupted(root.path(), nullptr, &problem)), result);
+        QCOMPARE(problem.isEmpty(), result != int(InstallRepair::Result::Unreadable));
+        for (const QString &entry : gone)
+            QVERIFY2(!QFileInfo::exists(area + entry), qPrintable(entry));
+        for (const QString &entry : kept)
+            QVERIFY2(QFileInfo::exists(area + entry), qPrintable(entry));
+        // The installed file stays as it is in every case.
+        QCOMPARE(readText(root.filePath(QStringLiteral("Kavo.V5"))), QByteArray("installed"));
+        const QStringList asides = QDir(area).entryList({QStringLiteral("5.2-backup-set-aside-*")}, QDir::Dirs);
+        QCOMPARE(asides.size(), setAside.isEmpty() ? 0 : 1);
+        if (!setAside.isEmpty()) {
+            QCOMPARE(readText(area + asides.first() + QLatin1Char('/') + setAside), QByteArray("original"));
+            QVERIFY(readText(area + QStringLiteral("5.2/log.elf")).contains("WARN"));
+        }
+    }
+
+private:
+    static bool writeText(const QString &path, const QByteArray &data)
+    {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+    }
+    static QByteArray readText(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 };
 

@@ -166,6 +166,8 @@ private slots:
         QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/notes.db")), sqliteFile("packaged notes")));
         QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/start.db")), sqliteFile("starting data")));
         QVERIFY(writeFile(userData.filePath(QStringLiteral("data/user.conf")), "[Window]\npackaged=1\n"));
+        QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/_pictures/picCache_1.png")), "packaged picture"));
+        QVERIFY(writeFile(userData.filePath(QStringLiteral("data/Demo/fresh.db")), sqliteFile("packaged data")));
         QVERIFY(addToZip(m_served.path() + QStringLiteral("/userdata.zip"), userData.path(), QStringLiteral("data")));
         m_packageSha = sha(m_served.path() + QStringLiteral("/pkg.zip"));
 
@@ -180,6 +182,14 @@ private slots:
                              keyFile(QStringLiteral("B"))}));
         QVERIFY(makePackage(served + QStringLiteral("bsigned.zip"), QStringLiteral("5.0.0.2"), overlay.path(),
                             {QStringLiteral("--sign"), keyFile(QStringLiteral("B"))}));
+        QVERIFY(makePackage(served + QStringLiteral("older.zip"), QStringLiteral("4.9.0.0"), overlay.path(),
+                            {QStringLiteral("--sign"), keyFile(QStringLiteral("A"))}));
+        // Another application that shares the signing key.
+        QTemporaryDir otherApp;
+        QVERIFY(writeFile(otherApp.filePath(QStringLiteral("qt.conf")),
+                          "[System]\nApp=Shop\n[Shop]\nVersion=1.0.0.0\nUrl=http://localhost:58899/\n"));
+        QVERIFY(makePackage(served + QStringLiteral("otherapp.zip"), QStringLiteral("5.0.0.1"), otherApp.path(),
+                            {QStringLiteral("--sign"), keyFile(QStringLiteral("A"))}));
         QByteArray tampered = readFile(served + QStringLiteral("signed.zip"));
         QVERIFY(tampered.size() > 1000);
         tampered[tampered.size() / 2] = char(tampered[tampered.size() / 2] ^ 0x20);
@@ -310,24 +320,32 @@ private slots:
     {
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("name");
-        QTest::newRow("parent version") << ".." << "pkg.zip";
-        QTest::newRow("path in version") << "5.0.0.1/../../.." << "pkg.zip";
-        QTest::newRow("letters") << "5.a" << "pkg.zip";
-        QTest::newRow("empty part") << "5..1" << "pkg.zip";
-        QTest::newRow("empty file name") << "5.0.0.1" << "";
-        QTest::newRow("dot file name") << "5.0.0.1" << ".";
-        QTest::newRow("dot-dot file name") << "5.0.0.1" << "..";
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("parent version") << ".." << "pkg.zip" << 0;
+        QTest::newRow("path in version") << "5.0.0.1/../../.." << "pkg.zip" << 0;
+        QTest::newRow("letters") << "5.a" << "pkg.zip" << 0;
+        QTest::newRow("empty part") << "5..1" << "pkg.zip" << 0;
+        QTest::newRow("empty file name") << "5.0.0.1" << "" << 0;
+        QTest::newRow("dot file name") << "5.0.0.1" << "." << 0;
+        QTest::newRow("dot-dot file name") << "5.0.0.1" << ".." << 0;
+        // No downgrade and no replay: the main program hears why from the exit code.
+        QTest::newRow("older version") << "4.9.0.0" << "pkg.zip" << 6;
+        QTest::newRow("running version") << "5.0.0.0" << "pkg.zip" << 6;
+        QTest::newRow("version of other parts") << "5.1" << "pkg.zip" << 6;
     }
 
     void hostileInputChangesNothing()
     {
         QFETCH(QString, version);
         QFETCH(QString, name);
+        QFETCH(int, exitCode);
         QTemporaryDir root;
         makeInstallation(root.path());
         QVERIFY(writeFile(root.path() + QStringLiteral("/data/update/Demo/keep.txt"), "keep"));
         const QStringList before = tree(root.path());
-        QVERIFY(run(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url(name), version), {"KAVO_UPDATE_CONSENT=yes"}));
+        QString err;
+        QCOMPARE(download(root.path(), url(name), version, &err, {"KAVO_UPDATE_CONSENT=yes"}), exitCode);
+        QVERIFY2(err.contains(QStringLiteral("Kavo.Update: refused: ")), qPrintable(err));
         QCOMPARE(tree(root.path()), before);
     }
 
@@ -344,6 +362,11 @@ private slots:
         QTest::newRow("no key configured") << "" << "unsigned.zip" << 0 << "INFO 解压升级文件成功!";
         QTest::newRow("oversized .sig") << "A" << "hugesig.zip" << 4 << "ERROR 升级包签名校验失败!";
         QTest::newRow("key that is no key") << "bm90IGEga2V5" << "signed.zip" << 4 << "ERROR 升级包签名校验失败!";
+        // Signed with the right key, but not what was announced: refused once unpacked, before any question.
+        QTest::newRow("older package announced as newer")
+            << "A" << "older.zip" << 7 << "ERROR 升级包与公布的应用或版本不符: 升级包为 \"Demo\" 4.9.0.0, 公布的是 \"Demo\" 5.0.0.1";
+        QTest::newRow("another application's package")
+            << "A" << "otherapp.zip" << 7 << "ERROR 升级包与公布的应用或版本不符: 升级包为 \"Shop\" 5.0.0.1, 公布的是 \"Demo\" 5.0.0.1";
     }
 
     void signedPackages()
@@ -366,9 +389,68 @@ private slots:
             QCOMPARE(fileVersion(dir + QStringLiteral("/tmp/Kavo.V5")), QStringLiteral("5.0.0.1"));
             return;
         }
-        // Refused: nothing unpacked, nothing kept that a later start could install.
+        // Refused: nothing kept that a later start could install, and nothing unpacked unless
+        // the refusal came from the unpacked qt.conf (exit code 7).
         QVERIFY(!err.contains(QStringLiteral("已经下载完成")));
-        QVERIFY2(!lines.contains(QStringLiteral("INFO 正在解压升级文件...")), qPrintable(lines.join('|')));
+        QVERIFY2(!lines.contains(QStringLiteral("INFO 正在解压升级文件...")) || exitCode == 7, qPrintable(lines.join('|')));
+        QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{QStringLiteral("log.elf")});
+    }
+
+    // The package is replaced or altered on disk after its check, while the updater stands
+    // stopped before unpacking it: what is unpacked is what was checked, or nothing.
+    void packageChangedAfterItsCheck_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("another package renamed over it") << "renamed" << 0;
+        QTest::newRow("grown in place") << "appended" << 5;
+    }
+
+    void packageChangedAfterItsCheck()
+    {
+        QFETCH(QString, change);
+        QFETCH(int, exitCode);
+        QTemporaryDir root;
+        makeInstallation(root.path());
+        setPublicKey(root.path(), m_publicKeys.value(QStringLiteral("A")));
+        const QString dir = dlDir(root.path());
+        const QString package = dir + QStringLiteral("/signed.zip");
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("KAVO_UPDATE_CONSENT"), QStringLiteral("no"));
+        e.insert(QStringLiteral("KAVO_TEST_STOP_AT"), QStringLiteral("unpack"));
+        p.setProcessEnvironment(e);
+        p.start(root.path() + QStringLiteral("/Kavo.Update"), downloadArgs(url("signed.zip")));
+        QVERIFY(p.waitForStarted());
+        const QString stat = QStringLiteral("/proc/%1/stat").arg(p.processId());
+        // Stopped: the state after the command's closing parenthesis is "T".
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(stat).mid(readFile(stat).lastIndexOf(')') + 2, 1) == "T", 60000);
+        if (change == QLatin1String("renamed")) {
+            // Signed too, but another version: only the check of the unpacked tree would see it.
+            QVERIFY(QFile::copy(m_served.filePath(QStringLiteral("older.zip")), package + QStringLiteral(".new")));
+            QVERIFY(::rename(QFile::encodeName(package + QStringLiteral(".new")).constData(),
+                             QFile::encodeName(package).constData()) == 0);
+        } else {
+            QFile file(package);
+            QVERIFY(file.open(QIODevice::Append));
+            QVERIFY(file.write("appended") == 8);
+        }
+        ::kill(pid_t(p.processId()), SIGCONT);
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), exitCode);
+        const QStringList lines = logLines(root.path());
+        if (exitCode == 0) {
+            // The checked bytes were unpacked and recorded; the file now in their place is not
+            // them, and no later start unpacks it.
+            QCOMPARE(fileVersion(dir + QStringLiteral("/tmp/Kavo.V5")), QStringLiteral("5.0.0.1"));
+            const QByteArray checked = sha(m_served.filePath(QStringLiteral("signed.zip")));
+            QCOMPARE(readFile(dir + QStringLiteral("/package.sha256")), checked.toHex() + "  signed.zip\n");
+            QVERIFY(sha(package) != checked);
+            return;
+        }
+        QVERIFY2(lines.contains(QStringLiteral("ERROR 升级文件在校验后被改动, 已丢弃!")), qPrintable(lines.join('|')));
         QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList{QStringLiteral("log.elf")});
     }
@@ -403,18 +485,21 @@ private slots:
     void httpsDownload_data()
     {
         QTest::addColumn<bool>("trusted");
-        QTest::addColumn<bool>("cutOff");
+        QTest::addColumn<int>("cutOffBy"); // the signal that ends a first run part-way, or 0
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("trusted certificate") << true << false << 0;
-        QTest::newRow("trusted, resumed after a kill") << true << true << 0;
-        QTest::newRow("untrusted certificate") << false << false << 2;
+        QTest::newRow("trusted certificate") << true << 0 << 0;
+        QTest::newRow("trusted, resumed after a kill") << true << int(SIGKILL) << 0;
+        // Ended from outside (a logout, the user): not a crash, the download goes on next time.
+        QTest::newRow("trusted, resumed after SIGTERM") << true << int(SIGTERM) << 0;
+        QTest::newRow("untrusted certificate") << false << 0 << 2;
     }
 
     void httpsDownload()
     {
         QFETCH(bool, trusted);
-        QFETCH(bool, cutOff);
+        QFETCH(int, cutOffBy);
         QFETCH(int, exitCode);
+        const bool cutOff = cutOffBy != 0;
         QTemporaryDir root;
         makeInstallation(root.path());
         setPublicKey(root.path(), m_publicKeys.value(QStringLiteral("A")));
@@ -431,8 +516,9 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(dir + QStringLiteral("/signed.zip.lrdl")).exists(), 30000);
             QTest::qWait(1500);
             QCOMPARE(p.state(), QProcess::Running);
-            ::kill(pid_t(p.processId()), SIGKILL);
+            ::kill(pid_t(p.processId()), cutOffBy);
             QVERIFY(p.waitForFinished(10000));
+            QVERIFY(QFileInfo(dir + QStringLiteral("/signed.zip.lrdl")).exists());
         }
         QCOMPARE(download(root.path(), packageUrl, QStringLiteral("5.0.0.1"), nullptr,
                           trusted ? env : QStringList()),
@@ -655,12 +741,18 @@ private slots:
         const QByteArray settings = "[Window]\nuser=1\n";
         QVERIFY(writeFile(root.path() + QStringLiteral("/data/Demo/notes.db"), notes));
         QVERIFY(writeFile(root.path() + QStringLiteral("/data/user.conf"), settings));
+        // The picture cache, and a database the program has just created and not written yet.
+        QVERIFY(writeFile(root.path() + QStringLiteral("/data/Demo/_pictures/picCache_1.png"), "cached picture"));
+        QVERIFY(writeFile(root.path() + QStringLiteral("/data/Demo/fresh.db"), QByteArray()));
         downloadInto(root.path(), "userdata.zip");
         QVERIFY(run(dlDir(root.path()) + QStringLiteral("/tmp/Kavo.Update"),
                     {"-app", "Demo", "-version", "5.0.0.1", "-execUpdate"}));
         QCOMPARE(fileVersion(root.path() + QStringLiteral("/Kavo.V5")), QStringLiteral("5.0.0.1"));
         QCOMPARE(readFile(root.path() + QStringLiteral("/data/Demo/notes.db")), notes);
         QCOMPARE(readFile(root.path() + QStringLiteral("/data/user.conf")), settings);
+        QCOMPARE(readFile(root.path() + QStringLiteral("/data/Demo/_pictures/picCache_1.png")), QByteArray("cached picture"));
+        QVERIFY(QFileInfo::exists(root.path() + QStringLiteral("/data/Demo/fresh.db")));
+        QCOMPARE(readFile(root.path() + QStringLiteral("/data/Demo/fresh.db")), QByteArray());
         // Where the installation has none, the package's database is the starting one.
         QCOMPARE(readFile(root.path() + QStringLiteral("/data/Demo/start.db")), sqliteFile("starting data"));
         const QStringList lines = logLines(root.path());
