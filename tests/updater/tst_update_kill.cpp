@@ -328,7 +328,11 @@ private slots:
         // A user starts the program again; its page announces the update once more if needed.
         QProcess *first = start(main, {}, output, {QStringLiteral("KAVO_UPDATE_CONSENT=yes")});
         QVERIFY(first->waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(reported(QStringLiteral("success=true&version=5.0.0.1")), 180000);
+        // On failure: what the page reported, and what the programs and the updater logged.
+        QTRY_VERIFY2_WITH_TIMEOUT(reported(QStringLiteral("success=true&version=5.0.0.1")),
+                                  qPrintable(m_requests.join('|') + QLatin1Char('\n') + QString::fromUtf8(readFile(output))
+                                             + QString::fromUtf8(readFile(dir + QStringLiteral("/log.elf")))),
+                                  180000);
         QVERIFY2(!reported(QStringLiteral("success=false&version=5.0.0.1")), qPrintable(m_requests.join('|')));
         bool isNew = false;
         QString why;
