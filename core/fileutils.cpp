@@ -10,6 +10,9 @@
 #include <QSaveFile>
 #include <QWaitCondition>
 
+#include <cstdio>
+#include <unistd.h>
+
 namespace {
 const char *const ErrorTitle = "错误";
 }
@@ -76,6 +79,21 @@ bool writeFileBytes(const QByteArray &data, const QString &path, bool overwrite)
         return false;
     }
     return file.commit();
+}
+
+bool replaceDurably(const QString &path, const QByteArray &text)
+{
+    const QString partial = path + QStringLiteral(".part");
+    QFile file(partial);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const bool written = file.write(text) == text.size() && file.flush() && ::fsync(file.handle()) == 0;
+    file.close();
+    if (!written || ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) != 0) {
+        QFile::remove(partial);
+        return false;
+    }
+    return true;
 }
 
 bool makeDir(const QString &path)

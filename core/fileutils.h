@@ -16,6 +16,9 @@ QByteArray readFileBytes(const QString &path);
 // before reading and again on what was read, so a file that grows meanwhile is refused too.
 bool readAtMost(QFile &file, qint64 limit, QByteArray *bytes);
 bool writeFileBytes(const QByteArray &data, const QString &path, bool overwrite);
+// Writes text to "<path>.part", syncs it and renames it over path, so a kill or a crash leaves
+// the old file or the new one, never a part; the partial file is removed when it fails.
+bool replaceDurably(const QString &path, const QByteArray &text);
 bool makeDir(const QString &path);
 QStringList listFiles(const QString &folder);
 bool copyFile(const QString &source, const QString &target);

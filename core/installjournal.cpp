@@ -233,16 +233,8 @@ bool InstallJournal::save() const
     for (const Entry &entry : entries)
         text += QByteArray("file ") + (entry.hadOld ? '1' : '0') + ' ' + QUrl::toPercentEncoding(entry.relative, "/") + '\n';
 
-    const QString partial = path() + QStringLiteral(".part");
-    QFile file(partial);
-    if (!makeDir(m_downloadDir) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!makeDir(m_downloadDir) || !replaceDurably(path(), text))
         return false;
-    const bool written = file.write(text) == text.size() && file.flush() && ::fsync(file.handle()) == 0;
-    file.close();
-    if (!written || ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path()).constData()) != 0) {
-        QFile::remove(partial);
-        return false;
-    }
     syncPath(m_downloadDir, O_RDONLY | O_DIRECTORY);
     return true;
 }

@@ -73,17 +73,7 @@ bool write(const QString &downloadDir, const QString &packageName, const QByteAr
     if (sha256.size() != DigestSize || !UpdateArea::isSafeName(packageName))
         return false;
     const QByteArray text = sha256.toHex() + "  " + packageName.toUtf8() + '\n';
-    const QString partial = path(downloadDir) + QStringLiteral(".part");
-    QFile file(partial);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const bool written = file.write(text) == text.size() && file.flush() && ::fsync(file.handle()) == 0;
-    file.close();
-    if (!written || ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path(downloadDir)).constData()) != 0) {
-        QFile::remove(partial);
-        return false;
-    }
-    return true;
+    return replaceDurably(path(downloadDir), text);
 }
 
 QByteArray read(const QString &downloadDir, const QString &packageName)
