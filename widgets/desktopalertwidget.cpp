@@ -189,6 +189,10 @@ void DesktopAlertWidget::popUp()
     // Shown first below the screen, where the slide starts: shown at the top left corner it
     // flashed there, and took a pointer resting there for the user's, which stopped the fade.
     move(x(), screen->geometry().height());
+    // A window's layout sizes it for its minimum, not for the height a wrapped text needs at
+    // the fixed width: a long message lost its first and last lines.
+    if (layout()->hasHeightForWidth())
+        resize(width(), qMax(minimumHeight(), layout()->totalHeightForWidth(width())));
     show();
     const QPoint end = freeRestingPosition();
     m_restingPos = end;

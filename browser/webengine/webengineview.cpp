@@ -81,7 +81,6 @@ WebEngineView::WebEngineView(QWidget *parent)
     // A failed load shows the program's own text, not the engine's error page.
     settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
 
-    connect(m_page, &QWebEnginePage::loadStarted, this, &WebView::loadStarted);
     connect(m_page, &QWebEnginePage::loadProgress, this, &WebView::loadProgress);
     // The end of a load comes from the loading state, which carries the reason of a failure; the
     // engine's loadFinished comes before it and knows none.
@@ -89,6 +88,8 @@ WebEngineView::WebEngineView(QWidget *parent)
         switch (info.status()) {
         case QWebEngineLoadingInfo::LoadStartedStatus:
             m_loadError.clear();
+            m_navigationUrl = info.url();
+            emit loadStarted();
             return;
         case QWebEngineLoadingInfo::LoadSucceededStatus:
             m_loadError.clear();
@@ -152,7 +153,7 @@ QUrl WebEngineView::url() const
 
 QUrl WebEngineView::requestedUrl() const
 {
-    return m_page->requestedUrl();
+    return m_navigationUrl.isEmpty() ? m_page->requestedUrl() : m_navigationUrl;
 }
 
 QString WebEngineView::title() const

@@ -64,6 +64,9 @@ private:
     BridgeDispatcher m_dispatcher;
     // The document that has the bridge now; empty while the document shown has none.
     QString m_loadError;
+    // The address of the navigation under way or last ended; the engine's requested URL stays
+    // the last committed document's when a navigation fails.
+    QUrl m_navigationUrl;
     QString m_documentToken;
     QString m_documentOrigin;
     QJsonArray m_published;

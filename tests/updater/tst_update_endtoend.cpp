@@ -218,7 +218,9 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!readFile(dir + QStringLiteral("/pid")).isEmpty(), 20000);
             // Past its first second, so start-up has handed over.
             QTest::qWait(1500);
-            QCOMPARE(main->state(), QProcess::Running);
+            QVERIFY2(main->state() == QProcess::Running,
+                     qPrintable(QStringLiteral("ended with %1: ").arg(main->exitCode()) + QString::fromUtf8(readFile(output))
+                                + QString::fromUtf8(readFile(dir + QStringLiteral("/log.elf")))));
             ::kill(pid_t(readFile(dir + QStringLiteral("/pid")).trimmed().toInt()), SIGKILL);
         }
         QVERIFY(main->waitForFinished(30000));

@@ -363,6 +363,9 @@ private slots:
         QVERIFY2(isWhollyOneOf(root.path(), newer, overlay(newer, m_package2), &isNew, &why), qPrintable(why));
         QVERIFY(isNew);
         versionMatchesConf(root.path());
+        // The installer has restarted the program: it is ended with the row, not left to hold the
+        // port in the next one.
+        QTRY_VERIFY_WITH_TIMEOUT(isProcessRunning(Kavo::mainExecutableName(), root.path()), 60000);
         stop(first);
     }
 };

@@ -9,6 +9,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -19,6 +20,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUrlQuery>
 #include <QtTest>
 
@@ -177,8 +179,19 @@ struct InstallationReaper
     QString root;
     ~InstallationReaper()
     {
-        killProcessByName(Kavo::updaterExecutableName(), root);
-        killProcessByName(Kavo::mainExecutableName(), root);
+        // A restart started just before may exec only after a first sweep: sweep until a second
+        // of quiet.
+        QElapsedTimer quiet;
+        quiet.start();
+        for (int sweeps = 0; sweeps < 50 && quiet.elapsed() < 1000; ++sweeps) {
+            const bool found = isProcessRunning(Kavo::updaterExecutableName(), root)
+                || isProcessRunning(Kavo::mainExecutableName(), root);
+            killProcessByName(Kavo::updaterExecutableName(), root);
+            killProcessByName(Kavo::mainExecutableName(), root);
+            if (found)
+                quiet.restart();
+            QThread::msleep(100);
+        }
     }
 };
 

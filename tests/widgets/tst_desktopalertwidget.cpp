@@ -99,6 +99,10 @@ private slots:
         QTest::newRow("link layout keeps markup") << 1 << "<b>新消息</b>" << "<b>新消息</b>";
         QTest::newRow("plain layout unchanged") << 2 << "新消息" << "新消息";
         QTest::newRow("action layout unchanged") << 0 << "新版本" << "新版本";
+        const QString consent = QStringLiteral("\"卡沃演示应用\"新版本5.0.0.1已经下载完成, 是否退出程序立即更新？"
+                                               "更新完毕后将自动启动新版程序。(来自 updates.example.com)");
+        QTest::newRow("long update question") << 0 << consent << consent;
+        QTest::newRow("long plain text") << 2 << consent + consent << consent + consent;
     }
     void content()
     {
@@ -108,6 +112,13 @@ private slots:
         DesktopAlertWidget w(nullptr, type);
         w.setContent(content);
         QCOMPARE(w.content(), shown);
+        // Shown, the whole text fits: no line is cut off at the top or the bottom.
+        w.popUp();
+        auto *label = w.findChild<QLabel *>(QString(), Qt::FindDirectChildrenOnly);
+        QVERIFY(label);
+        QTRY_VERIFY(label->isVisible());
+        QVERIFY2(label->height() >= label->heightForWidth(label->width()),
+                 qPrintable(QStringLiteral("%1 < %2").arg(label->height()).arg(label->heightForWidth(label->width()))));
     }
 
     void autoCloseDelayIgnoredForActionLayout_data()
