@@ -269,16 +269,22 @@ QString BrowserApplication::singleInstanceKey()
 bool BrowserApplication::ensureSingleInstance()
 {
     const QString key = singleInstanceKey();
-    switch (m_singleInstance.acquire(key)) {
+    SingleInstance::Result result = m_singleInstance.acquire(key);
+    // An instance that does not answer may be ending, as when the installer has just ended it and
+    // starts this one: its guard goes a moment after it, and this start waits for that.
+    if (result == SingleInstance::AlreadyRunning && !SingleInstance::requestActivation(key)) {
+        result = m_singleInstance.acquire(key, 5000);
+        if (result == SingleInstance::AlreadyRunning)
+            qWarning("the running instance did not answer the activation request");
+    }
+    switch (result) {
     case SingleInstance::Acquired:
         connect(&m_singleInstance, &SingleInstance::activationRequested, this,
                 &BrowserApplication::bringMainWindowToFront);
         m_singleInstance.listenForActivation();
         return true;
     case SingleInstance::AlreadyRunning:
-        // The running window comes forward, whether it was minimised, hidden or covered.
-        if (!SingleInstance::requestActivation(key))
-            qWarning("the running instance did not answer the activation request");
+        // The running window came forward when it answered, whether minimised, hidden or covered.
         // Nothing went wrong: the user's window is there, and this start has done its part.
         showInformationMessage(systemTitle, appConfig().title() + QStringLiteral("已经在运行"));
         m_failedStartExitCode = 0;

@@ -2,9 +2,11 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <pwd.h>
@@ -62,6 +64,18 @@ SingleInstance::Result SingleInstance::acquire(const QString &key)
     if (!m_memory.create(1, QSharedMemory::ReadWrite))
         return m_memory.error() == QSharedMemory::AlreadyExists ? AlreadyRunning : CreateFailed;
     return Acquired;
+}
+
+SingleInstance::Result SingleInstance::acquire(const QString &key, int waitMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    Result result = acquire(key);
+    while (result == AlreadyRunning && waited.elapsed() < waitMs) {
+        QThread::msleep(100);
+        result = acquire(key);
+    }
+    return result;
 }
 
 QString SingleInstance::activationSocketName(const QString &key)

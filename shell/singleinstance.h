@@ -26,6 +26,9 @@ public:
     static QString currentUserName();
 
     Result acquire(const QString &key);
+    // As acquire(), trying again for up to waitMs while another instance holds the guard: one
+    // that is ending keeps it until its last thread has gone, a moment after its window.
+    Result acquire(const QString &key, int waitMs);
 
     // After acquire() succeeded: accept activation requests of later starts.
     bool listenForActivation();

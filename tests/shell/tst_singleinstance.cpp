@@ -76,6 +76,34 @@ private slots:
         QCOMPARE(third.acquire(m_key), SingleInstance::AlreadyRunning);
     }
 
+    // A start that finds the guard held tries again for a while: a holder that is ending (here
+    // one that timeout(1) ends after three seconds) lets it in, one that stays does not.
+    void waitsForAHolderThatEnds_data()
+    {
+        QTest::addColumn<QString>("holderLives");
+        QTest::addColumn<int>("waitMs");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("holder ends within the wait") << "3" << 10000 << int(SingleInstance::Acquired);
+        QTest::newRow("holder stays") << QString() << 1500 << int(SingleInstance::AlreadyRunning);
+    }
+    void waitsForAHolderThatEnds()
+    {
+        QFETCH(QString, holderLives);
+        QFETCH(int, waitMs);
+        QFETCH(int, expected);
+        auto *holder = new QProcess(this);
+        m_holders.append(holder);
+        if (holderLives.isEmpty())
+            holder->start(holderPath(), {m_key});
+        else
+            holder->start(QStringLiteral("timeout"), {holderLives, holderPath(), m_key});
+        QVERIFY(holder->waitForReadyRead(10000));
+        QCOMPARE(holder->readLine().trimmed().toInt(), int(SingleInstance::Acquired));
+        SingleInstance next;
+        QCOMPARE(next.acquire(m_key), SingleInstance::AlreadyRunning);
+        QCOMPARE(int(next.acquire(m_key, waitMs)), expected);
+    }
+
     // The guard is per application and per user: only the same application of the same user
     // blocks, and this start never clears the other's guard.
     void onlyTheSameApplicationOfTheSameUserBlocks_data()
