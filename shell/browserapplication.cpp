@@ -290,6 +290,7 @@ bool BrowserApplication::ensureSingleInstance()
         m_failedStartExitCode = 0;
         return false;
     case SingleInstance::CreateFailed:
+        qWarning("the instance guard failed: %s", qUtf8Printable(m_singleInstance.errorString()));
         break;
     }
     showCriticalMessage(systemTitle, QStringLiteral("无法创建共享内存"));

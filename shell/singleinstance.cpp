@@ -3,13 +3,19 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -18,6 +24,21 @@ const QByteArray activateAnswer("ok\n");
 // A request is one short line; anything longer is not ours.
 constexpr int maxRequestBytes = 64;
 constexpr int requestTimeoutMs = 5000;
+
+// The runtime folder belongs to the user alone; the shared temporary folder is the fallback,
+// where the user's name inside the key keeps users apart. A runtime folder that is not this
+// user's own (one inherited through su or runuser) is not used. The digest keeps the name short
+// and free of path characters whatever the application is called.
+QString runtimeName(const QString &key)
+{
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    struct stat info = {};
+    if (folder.isEmpty() || stat(QFile::encodeName(folder).constData(), &info) != 0 || !S_ISDIR(info.st_mode)
+        || info.st_uid != geteuid())
+        folder = QDir::tempPath();
+    const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex().left(24);
+    return folder + QStringLiteral("/kavo-") + QString::fromLatin1(digest);
+}
 } // namespace
 
 SingleInstance::SingleInstance(QObject *parent)
@@ -29,6 +50,16 @@ SingleInstance::~SingleInstance()
 {
     if (m_server)
         m_server->close();
+    release();
+}
+
+void SingleInstance::release()
+{
+    // The file stays: removing it would let a later start lock a new file while another start
+    // still holds the old one.
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
+    m_lockFd = -1;
 }
 
 QString SingleInstance::currentUserName()
@@ -48,21 +79,34 @@ QString SingleInstance::instanceKey(const QString &applicationName, const QStrin
 
 SingleInstance::Result SingleInstance::acquire(const QString &key)
 {
+    release();
     m_key = key;
-    // System V segments outlive a process killed with SIGKILL. Attaching and detaching a probe
-    // destroys a segment that no process holds any more; a live instance keeps its own.
-    {
-        QSharedMemory probe(key);
-        if (probe.attach())
-            probe.detach();
+    m_error.clear();
+    const QString name = lockFileName(key);
+    // Never through a link, and only a file of this user: in the shared temporary folder anyone
+    // may have put something under the name.
+    const int fd = ::open(QFile::encodeName(name).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    struct stat info = {};
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        m_error = fd < 0 ? QStringLiteral("%1: %2").arg(name, QString::fromLocal8Bit(std::strerror(errno)))
+                         : QStringLiteral("%1: not a file of this user").arg(name);
+        if (fd >= 0)
+            ::close(fd);
+        return CreateFailed;
     }
-    m_memory.setKey(key);
-    if (m_memory.attach(QSharedMemory::ReadWrite)) {
-        m_memory.detach();
-        return AlreadyRunning;
+    int locked;
+    do
+        locked = flock(fd, LOCK_EX | LOCK_NB);
+    while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK)
+            return AlreadyRunning;
+        m_error = QStringLiteral("%1: %2").arg(name, QString::fromLocal8Bit(std::strerror(error)));
+        return CreateFailed;
     }
-    if (!m_memory.create(1, QSharedMemory::ReadWrite))
-        return m_memory.error() == QSharedMemory::AlreadyExists ? AlreadyRunning : CreateFailed;
+    m_lockFd = fd;
     return Acquired;
 }
 
@@ -80,14 +124,12 @@ SingleInstance::Result SingleInstance::acquire(const QString &key, int waitMs)
 
 QString SingleInstance::activationSocketName(const QString &key)
 {
-    // The runtime folder belongs to the user alone; the shared temporary folder is the fallback,
-    // where the user's name inside the key keeps users apart. The digest keeps the name short and
-    // free of path characters whatever the application is called.
-    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (folder.isEmpty() || !QFileInfo(folder).isDir())
-        folder = QDir::tempPath();
-    const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex().left(24);
-    return folder + QStringLiteral("/kavo-") + QString::fromLatin1(digest);
+    return runtimeName(key);
+}
+
+QString SingleInstance::lockFileName(const QString &key)
+{
+    return runtimeName(key) + QStringLiteral(".lock");
 }
 
 bool SingleInstance::listenForActivation()

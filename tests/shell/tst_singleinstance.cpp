@@ -34,6 +34,23 @@ class tst_SingleInstance : public QObject
         return holder;
     }
 
+    // Points the runtime and temporary folders elsewhere until the returned guard goes;
+    // an empty runtime folder unsets it.
+    static auto setRuntimeFolders(const QByteArray &runtime, const QByteArray &temp)
+    {
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        const bool hadRuntime = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+        const QByteArray savedTemp = qgetenv("TMPDIR");
+        const bool hadTemp = qEnvironmentVariableIsSet("TMPDIR");
+        runtime.isEmpty() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", runtime);
+        if (!temp.isEmpty())
+            qputenv("TMPDIR", temp);
+        return qScopeGuard([=] {
+            hadRuntime ? qputenv("XDG_RUNTIME_DIR", savedRuntime) : qunsetenv("XDG_RUNTIME_DIR");
+            hadTemp ? qputenv("TMPDIR", savedTemp) : qunsetenv("TMPDIR");
+        });
+    }
+
     static void end(QProcess *holder)
     {
         holder->terminate();
@@ -62,7 +79,7 @@ private slots:
         end(holder);
     }
 
-    void segmentOfKilledHolderIsCleared()
+    void guardOfKilledHolderIsReleased()
     {
         int result = -1;
         QProcess *holder = startHolder({m_key}, &result);
@@ -74,6 +91,49 @@ private slots:
         QCOMPARE(next.acquire(m_key), SingleInstance::Acquired);
         SingleInstance third;
         QCOMPARE(third.acquire(m_key), SingleInstance::AlreadyRunning);
+    }
+
+    // What someone else put under the guard's name in the shared temporary folder is never
+    // followed or locked: the start fails with a reason, and the thing stays as it was.
+    void guardFileThatIsNotOursIsRefused_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("a link to a file of this user") << "link";
+        QTest::newRow("a file of another account") << "foreign file";
+        QTest::newRow("a folder") << "folder";
+    }
+    void guardFileThatIsNotOursIsRefused()
+    {
+        QFETCH(QString, planted);
+        QTemporaryDir temp;
+        QVERIFY(temp.isValid());
+        const auto restore = setRuntimeFolders(QByteArray(), temp.path().toLocal8Bit());
+        const QString key = m_key + QStringLiteral(".planted");
+        const QString name = SingleInstance::lockFileName(key);
+        QCOMPARE(QFileInfo(name).path(), temp.path());
+        const QString target = temp.filePath(QStringLiteral("target"));
+        if (planted == QLatin1String("link")) {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(QFile::link(target, name));
+        } else if (planted == QLatin1String("foreign file")) {
+            if (geteuid() != 0)
+                QSKIP("needs root to give a file to another account");
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(::chown(QFile::encodeName(name).constData(), 65534, 65534), 0);
+        } else {
+            QVERIFY(QDir().mkdir(name));
+        }
+        const QFileInfo before(name);
+        SingleInstance started;
+        QCOMPARE(started.acquire(key), SingleInstance::CreateFailed);
+        QVERIFY2(started.errorString().startsWith(name), qPrintable(started.errorString()));
+        const QFileInfo after(name);
+        QCOMPARE(after.isSymLink(), before.isSymLink());
+        QCOMPARE(after.isDir(), before.isDir());
+        QCOMPARE(after.ownerId(), before.ownerId());
+        QVERIFY(!QFileInfo::exists(target) || QFileInfo(target).size() == 0);
     }
 
     // A start that finds the guard held tries again for a while: a holder that is ending (here
@@ -142,10 +202,16 @@ private slots:
     }
 
     // A real instance of another account: it neither blocks this user's start nor is cleared by it.
+    // The other account inherits this user's runtime folder, as through su, and passes it over.
     void anotherAccountsInstanceStaysApart()
     {
         if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("runuser")).isEmpty())
             QSKIP("needs root and runuser to start a holder as another account");
+        QTemporaryDir runtime;
+        QVERIFY(runtime.isValid());
+        QVERIFY(QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                          | QFileDevice::ExeOwner));
+        const auto restore = setRuntimeFolders(runtime.path().toLocal8Bit(), QByteArray());
         const QString app = QStringLiteral("Shared%1").arg(QCoreApplication::applicationPid());
         int result = -1;
         QProcess *other = startHolder({QStringLiteral("--app"), app}, &result, QStringLiteral("nobody"));
