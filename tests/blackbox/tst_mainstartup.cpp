@@ -597,7 +597,7 @@ private slots:
             QProcess *process = start(root, {}, {{QStringLiteral("HOME"), home.path()},
                                                  {QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data"))},
                                                  {QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral("cache"))}});
-            QTRY_VERIFY_WITH_TIMEOUT(heard.size() > i, 30000);
+            QTRY_VERIFY2_WITH_TIMEOUT(heard.size() > i, process->readAllStandardError().constData(), 30000);
             QCOMPARE(heard.at(i), reports.at(i));
             stop(process);
         }
