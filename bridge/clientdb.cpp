@@ -15,6 +15,7 @@
 
 #include <cctype>
 #include <unordered_map>
+#include <utility>
 
 // One connection per database file, shared by every object on that file, with its transaction.
 struct ClientDb::SharedConnection
@@ -341,7 +342,7 @@ void ClientDb::setStatementError(const QSqlQuery &query, bool preparing, const Q
 
 QVariant ClientDb::bindable(const QVariant &value)
 {
-    if (value.type() == QVariant::DateTime)
+    if (value.userType() == QMetaType::QDateTime)
         return value.toDateTime().toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     return value;
 }
@@ -375,7 +376,7 @@ int ClientDb::insert(QString tableName, QVariantList fields, QVariantMap values)
 
     QStringList columns;
     QStringList placeholders;
-    for (const QVariant &field : qAsConst(fields)) {
+    for (const QVariant &field : std::as_const(fields)) {
         columns << field.toString();
         placeholders << QLatin1Char(':') + field.toString();
     }
@@ -386,7 +387,7 @@ int ClientDb::insert(QString tableName, QVariantList fields, QVariantMap values)
         setStatementError(query, true, sql);
         return -1;
     }
-    for (const QString &column : qAsConst(columns))
+    for (const QString &column : std::as_const(columns))
         query.bindValue(QLatin1Char(':') + column, bindable(values.value(column)));
     const bool executed = query.exec();
     m_lastInsertedId = query.lastInsertId();
@@ -413,7 +414,7 @@ int ClientDb::update(QString tableName, QString primaryKey, QVariantList fields,
         return failEmpty(QStringLiteral("values"));
 
     QStringList sets;
-    for (const QVariant &field : qAsConst(fields))
+    for (const QVariant &field : std::as_const(fields))
         sets << field.toString() + QStringLiteral("=:") + field.toString();
     const QString condition = primaryKey + QStringLiteral("=:") + primaryKey;
     const QString sql = QStringLiteral("update %0 set %1 where %2").arg(tableName, sets.join(QLatin1Char(',')), condition);
@@ -422,7 +423,7 @@ int ClientDb::update(QString tableName, QString primaryKey, QVariantList fields,
         setStatementError(query, true, sql);
         return -1;
     }
-    for (const QVariant &field : qAsConst(fields))
+    for (const QVariant &field : std::as_const(fields))
         query.bindValue(QLatin1Char(':') + field.toString(), bindable(values.value(field.toString())));
     query.bindValue(QLatin1Char(':') + primaryKey, values.value(primaryKey));
     const bool executed = query.exec();

@@ -4,6 +4,8 @@
 
 #include <QEvent>
 
+#include <utility>
+
 KavoFactory::KavoFactory(QObject *parent)
     : QObject(parent)
 {
@@ -11,10 +13,10 @@ KavoFactory::KavoFactory(QObject *parent)
 
 KavoFactory::~KavoFactory()
 {
-    for (const QPointer<QObject> &object : qAsConst(m_created))
+    for (const QPointer<QObject> &object : std::as_const(m_created))
         delete object.data();
     // Later, from the event loop: a window carries a page of its own.
-    for (const QPointer<QObject> &window : qAsConst(m_unshownWindows)) {
+    for (const QPointer<QObject> &window : std::as_const(m_unshownWindows)) {
         if (window) {
             window->removeEventFilter(this);
             window->deleteLater();

@@ -28,6 +28,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <utility>
 
 namespace {
 const char TaskLogName[] = "update.rdl";
@@ -504,7 +505,7 @@ bool KavoUpdate::resumePendingUpdate()
     // has been superseded.
     KavoUpdate *client = instance();
     Pending installed = Pending::Waiting;
-    for (const QString &version : qAsConst(newer)) {
+    for (const QString &version : std::as_const(newer)) {
         const QString dir = absolutePath(UpdateArea::downloadDir(appConfig().name(), version));
         // A journal left here could not be repaired: nothing is installed over its backups,
         // and none of the downloads is judged until it is gone.

@@ -9,6 +9,8 @@
 #include <QUrl>
 #include <QtDebug>
 
+#include <utility>
+
 namespace {
 const quint16 DefaultServerPort = 58899;
 QStringList g_trustedOrigins{QStringLiteral("http://localhost:%1").arg(DefaultServerPort),
@@ -98,7 +100,7 @@ void setTrustedOrigins(const QStringList &origins)
 QStringList trustedOrigins()
 {
     QStringList all = g_trustedOrigins;
-    for (const QString &folder : qAsConst(g_trustedFolders))
+    for (const QString &folder : std::as_const(g_trustedFolders))
         all.append(QUrl::fromLocalFile(folder).toString());
     return all;
 }
@@ -150,7 +152,7 @@ bool isTrustedDocument(const QString &origin, const QUrl &url)
     if (!url.isLocalFile())
         return false;
     const QString path = QDir::cleanPath(url.toLocalFile());
-    for (const QString &folder : qAsConst(g_trustedFolders)) {
+    for (const QString &folder : std::as_const(g_trustedFolders)) {
         if (path.startsWith(folder))
             return true;
     }
@@ -178,7 +180,7 @@ QStringList applicationOrigins(quint16 port, const QStringList &serverOrigins, c
     QStringList configured = listed;
     if (!originOf(startUrl).isEmpty())
         configured.prepend(startUrl.toString());
-    for (const QString &entry : qAsConst(configured)) {
+    for (const QString &entry : std::as_const(configured)) {
         const QUrl url(entry);
         const bool serverPort = url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80) == port;
         if (!url.isLocalFile() && serverPort && isLoopbackHost(url.host()) && !normalServer.contains(originOf(url))) {

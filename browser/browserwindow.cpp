@@ -29,6 +29,8 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace {
 // Integer keys absent from an INI file read as this value.
 constexpr int missingSize = -99999;
@@ -280,7 +282,7 @@ void BrowserWindow::onFinishedLoading(bool ok)
 void BrowserWindow::deleteBridgeObjects()
 {
     // An object whose slot still waits in a modal dialog goes once that slot has returned.
-    for (QObject *object : qAsConst(m_bridgeObjects))
+    for (QObject *object : std::as_const(m_bridgeObjects))
         BridgeLifetime::retire(object);
     m_bridgeObjects.clear();
 }

@@ -1,5 +1,7 @@
 #include "host.h"
 
+#include <utility>
+
 Host &Host::instance()
 {
     static Host host;
@@ -23,7 +25,7 @@ bool Host::registerWindowObject(const QString &name, const WindowObjectCreator &
 {
     if (name.isEmpty() || !creator)
         return false;
-    for (const auto &entry : qAsConst(m_windowObjects)) {
+    for (const auto &entry : std::as_const(m_windowObjects)) {
         if (entry.first == name)
             return false;
     }

@@ -4,6 +4,8 @@
 
 #include "core/config.h"
 
+#include <utility>
+
 namespace {
 QList<BrowserWindow *> &registry()
 {
@@ -21,7 +23,7 @@ BrowserWindow *PageManager::mainWindow()
 {
     if (!isAppMode())
         return nullptr;
-    for (BrowserWindow *window : qAsConst(registry())) {
+    for (BrowserWindow *window : std::as_const(registry())) {
         if (window->accessibleName() == mainWindowName())
             return window;
     }

@@ -150,7 +150,7 @@ bool AppConfig::load(const QString &path)
                 + QStringLiteral(" is no numeric IPv4 or IPv6 address");
     // A value with commas reads as a list; blanks and commas both separate.
     const QVariant origins = parser.value(group + QStringLiteral("TrustedOrigins"));
-    const QString originText = origins.type() == QVariant::StringList ? origins.toStringList().join(QLatin1Char(' '))
+    const QString originText = origins.userType() == QMetaType::QStringList ? origins.toStringList().join(QLatin1Char(' '))
                                                                       : origins.toString();
     m_trustedOrigins = originText.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
     m_updatePublicKey = parser.stringValue(group + QStringLiteral("UpdatePublicKey")).trimmed();

@@ -55,7 +55,11 @@ bool installQtTranslations(const QLocale &locale)
     // The program's own qt.conf moves Qt's prefix beside the program; the system's folder is
     // where Debian puts the translations.
     const QStringList folders = {QStringLiteral(KAVO_QT_TRANSLATIONS_DIR),
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+                                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+#else
                                  QLibraryInfo::location(QLibraryInfo::TranslationsPath)};
+#endif
     for (const QString &folder : folders) {
         if (translator->load(qtTranslationLocale(locale), QStringLiteral("qt"), QStringLiteral("_"), folder)) {
             QCoreApplication::installTranslator(translator);

@@ -27,6 +27,12 @@ bool DownloadTaskLog::load(const QString &path, QString &errorMessage)
     if (!file.open(QIODevice::ReadOnly))
         return false;
     QDomDocument doc;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    if (const QDomDocument::ParseResult parsed = doc.setContent(&file); !parsed) {
+        errorMessage = QStringLiteral("%0 at line:%1,col:%2").arg(parsed.errorMessage).arg(parsed.errorLine).arg(parsed.errorColumn);
+        return false;
+    }
+#else
     QString message;
     int line = 0;
     int column = 0;
@@ -34,6 +40,7 @@ bool DownloadTaskLog::load(const QString &path, QString &errorMessage)
         errorMessage = QStringLiteral("%0 at line:%1,col:%2").arg(message).arg(line).arg(column);
         return false;
     }
+#endif
     const QDomNodeList taskNodes = doc.elementsByTagName(QStringLiteral("Task"));
     for (int i = 0; i < taskNodes.size(); ++i) {
         const QDomElement task = taskNodes.at(i).toElement();

@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <cmath>
 #include <fcntl.h>
+#include <utility>
 
 namespace {
 constexpr int ProbeAttempts = 3;
@@ -486,12 +487,12 @@ void HttpDownloadTask::stopWorkers()
     // Stopped workers end with their threads and never report: a later start counts afresh.
     ++m_generation;
     m_activeWorkers = 0;
-    for (const QPointer<QThread> &thread : qAsConst(m_threads)) {
+    for (const QPointer<QThread> &thread : std::as_const(m_threads)) {
         if (thread)
             thread->quit();
     }
     // A worker may be blocked in requirePiece on this thread: serve those calls while waiting.
-    for (const QPointer<QThread> &thread : qAsConst(m_threads)) {
+    for (const QPointer<QThread> &thread : std::as_const(m_threads)) {
         while (thread && !thread->wait(10))
             QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     }

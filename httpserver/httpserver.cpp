@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 const int ConnectionLimit = 1024;
@@ -71,7 +72,7 @@ QList<QHostAddress> addressesOf(QString name)
     if (lower == QLatin1String("localhost") || lower.endsWith(QLatin1String(".localhost")))
         found << QHostAddress(QHostAddress::LocalHost) << QHostAddress(QHostAddress::LocalHostIPv6);
     QList<QHostAddress> unique;
-    for (const QHostAddress &address : qAsConst(found)) {
+    for (const QHostAddress &address : std::as_const(found)) {
         if (!unique.contains(address))
             unique.append(address);
     }
@@ -96,7 +97,7 @@ HttpServer::HttpServer(const QString &rootDir, QObject *parent)
 
 HttpServer::~HttpServer()
 {
-    for (HttpConnection *connection : qAsConst(m_connections))
+    for (HttpConnection *connection : std::as_const(m_connections))
         disconnect(connection, nullptr, this, nullptr);
     closeAll();
 }
@@ -162,7 +163,7 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port, const QString
         if (!isWildcard(one))
             addOrigin(hostLiteral(one));
     }
-    for (const auto &entry : qAsConst(named)) {
+    for (const auto &entry : std::as_const(named)) {
         bool all = !entry.second.isEmpty();
         for (const QHostAddress &one : entry.second) {
             if (absent.contains(one))
@@ -316,7 +317,7 @@ void HttpServer::resumeAccepting()
 bool HttpServer::makeRoom(const HttpConnection *keep, qint64 idleMs)
 {
     // The oldest connection with nothing to send: a slow or idle peer, never a transfer.
-    for (HttpConnection *connection : qAsConst(m_connections)) {
+    for (HttpConnection *connection : std::as_const(m_connections)) {
         if (connection != keep && connection->quietMs() >= idleMs && connection->isIdle()) {
             qCDebug(lcHttpServer) << "connection limit reached: closing the oldest idle connection";
             m_connections.removeOne(connection);
@@ -326,7 +327,7 @@ bool HttpServer::makeRoom(const HttpConnection *keep, qint64 idleMs)
     }
     // Else the peer that has stopped reading the longest ago; a transfer under way goes on.
     HttpConnection *stalled = nullptr;
-    for (HttpConnection *connection : qAsConst(m_connections)) {
+    for (HttpConnection *connection : std::as_const(m_connections)) {
         if (connection != keep && connection->quietMs() >= StalledMs
             && (!stalled || connection->quietMs() > stalled->quietMs()))
             stalled = connection;

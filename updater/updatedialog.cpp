@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -183,11 +184,11 @@ bool UpdateDialog::copyTree(const QString &source, const QString &target)
             touchedDirs.insert(QFileInfo(journal.backupOf(entry.relative)).absolutePath());
         advance();
     }
-    for (const QString &dir : qAsConst(journal.createdDirs))
+    for (const QString &dir : std::as_const(journal.createdDirs))
         touchedDirs.insert(QFileInfo(to + QLatin1Char('/') + dir).absolutePath());
     testKillPoint("copy", journal.entries.size());
     // The renames reach the disk before the journal says they happened.
-    for (const QString &dir : qAsConst(touchedDirs)) {
+    for (const QString &dir : std::as_const(touchedDirs)) {
         if (!InstallJournal::syncDir(dir)) {
             LogUtils::error(m_logDir, QStringLiteral("无法同步目录: ") + dir);
             InstallRepair::rollBack(journal, to);

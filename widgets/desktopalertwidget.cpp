@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 // Pop-ups on the desktop now, in the order they popped up.
@@ -166,14 +167,14 @@ QPoint DesktopAlertWidget::freeRestingPosition() const
     const int x = available.right() - frame.width() - 1;
     const int bottomY = available.bottom() - frame.height() - 1;
     QList<QRect> taken;
-    for (const DesktopAlertWidget *other : qAsConst(shownAlerts())) {
+    for (const DesktopAlertWidget *other : std::as_const(shownAlerts())) {
         if (other != this && other->m_resting && !other->m_finished && other->isVisible())
             taken << QRect(other->m_restingPos, other->frameSize());
     }
     // Lowest first: each pop-up in the way pushes the candidate above itself.
     std::sort(taken.begin(), taken.end(), [](const QRect &a, const QRect &b) { return a.top() > b.top(); });
     int y = bottomY;
-    for (const QRect &other : qAsConst(taken)) {
+    for (const QRect &other : std::as_const(taken)) {
         if (y <= other.bottom() + stackGap && y + frame.height() - 1 + stackGap >= other.top())
             y = other.top() - stackGap - frame.height();
     }
@@ -306,7 +307,11 @@ void DesktopAlertWidget::mousePressEvent(QMouseEvent *event)
 void DesktopAlertWidget::mouseMoveEvent(QMouseEvent *event)
 {
     if (m_dragging)
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        move(event->globalPosition().toPoint() - m_dragOffset);
+#else
         move(event->globalPos() - m_dragOffset);
+#endif
     QWidget::mouseMoveEvent(event);
 }
 

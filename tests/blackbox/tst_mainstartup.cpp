@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <utility>
 
 // Runs copies of the built main program as an installation in a temporary directory.
 class tst_MainStartup : public QObject
@@ -231,7 +232,7 @@ private slots:
     {
         while (!m_processes.isEmpty())
             stop(m_processes.first());
-        for (QProcess *helper : qAsConst(m_desktop)) {
+        for (QProcess *helper : std::as_const(m_desktop)) {
             helper->terminate();
             if (!helper->waitForFinished(5000)) {
                 helper->kill();

@@ -234,7 +234,7 @@ private slots:
 
     void dateValuesAreStoredAsLocalText()
     {
-        const QDateTime utc(QDate(2024, 2, 29), QTime(23, 30, 5), Qt::UTC);
+        const QDateTime utc = QDateTime::fromString(QStringLiteral("2024-02-29T23:30:05Z"), Qt::ISODate);
         const QString expected = utc.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         QCOMPARE(m_db->insert(QStringLiteral("notes"), {QStringLiteral("Title"), QStringLiteral("created")},
                               {{QStringLiteral("Title"), "d"}, {QStringLiteral("created"), utc}}),

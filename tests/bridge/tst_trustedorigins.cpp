@@ -122,7 +122,7 @@ class tst_TrustedOrigins : public QObject
         QVERIFY(!client->process());
         QVERIFY2(client->version().isEmpty(), qPrintable(client->version()));
         QVERIFY(!QFileInfo::exists(absolutePath(QStringLiteral("data/update/") + appConfig().name())));
-        for (const LoopbackHttpServer::Request &request : qAsConst(m_other.requests))
+        for (const LoopbackHttpServer::Request &request : std::as_const(m_other.requests))
             QVERIFY2(!request.target.contains("evil.zip"), request.target.constData());
     }
 
@@ -402,9 +402,9 @@ private slots:
         QFETCH(QStringList, untrusted);
         const QStringList before = BrowserContext::trustedOrigins();
         BrowserContext::setTrustedOrigins(BrowserContext::applicationOrigins(58899, held, QUrl(url), listed));
-        for (const QString &one : qAsConst(trusted))
+        for (const QString &one : std::as_const(trusted))
             QVERIFY2(BrowserContext::isTrustedOrigin(QUrl(one)), qPrintable(one));
-        for (const QString &one : qAsConst(untrusted))
+        for (const QString &one : std::as_const(untrusted))
             QVERIFY2(!BrowserContext::isTrustedOrigin(QUrl(one)), qPrintable(one));
         BrowserContext::setTrustedOrigins(before);
     }
@@ -412,3 +412,5 @@ private slots:
 
 QTEST_MAIN(tst_TrustedOrigins)
 #include "tst_trustedorigins.moc"
+
+#include <utility>

@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -799,7 +800,7 @@ void TestHttpServer::holdsEveryAddressOfItsNames()
         return;
     }
     QStringList expected;
-    for (const QString &origin : qAsConst(origins)) {
+    for (const QString &origin : std::as_const(origins)) {
         if (hasV6 || !origin.contains(QLatin1Char('[')))
             expected << origin.arg(server.serverPort());
     }
@@ -808,7 +809,7 @@ void TestHttpServer::holdsEveryAddressOfItsNames()
     expected.sort();
     QCOMPARE(held, expected);
     // Each address of the names is answered, and no one else can take it.
-    for (const QString &origin : qAsConst(expected)) {
+    for (const QString &origin : std::as_const(expected)) {
         const QUrl url(origin);
         const QHostAddress host = url.host() == QLatin1String("localhost") ? QHostAddress(QHostAddress::LocalHost)
                                                                            : QHostAddress(url.host());

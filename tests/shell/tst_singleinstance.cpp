@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <unistd.h>
+#include <utility>
 
 class tst_SingleInstance : public QObject
 {
@@ -60,7 +61,7 @@ class tst_SingleInstance : public QObject
 private slots:
     void cleanup()
     {
-        for (QProcess *holder : qAsConst(m_holders)) {
+        for (QProcess *holder : std::as_const(m_holders)) {
             holder->kill();
             holder->waitForFinished(5000);
         }

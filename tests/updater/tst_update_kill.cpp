@@ -7,6 +7,7 @@
 #include <QSettings>
 
 #include <csignal>
+#include <utility>
 
 using namespace UpdateFixture;
 
@@ -77,7 +78,7 @@ class tst_UpdateKill : public QObject
             paths.insert(p);
         bool asOld = true;
         bool asNew = true;
-        for (const QString &p : qAsConst(paths)) {
+        for (const QString &p : std::as_const(paths)) {
             const QByteArray current = now.value(p);
             if (current != older.value(p)) {
                 asOld = false;

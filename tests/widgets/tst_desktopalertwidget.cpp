@@ -178,7 +178,7 @@ private slots:
             QVERIFY(upper.bottom() < lower.top());
             QVERIFY(upper.top() >= available.top());
         }
-        for (const auto &w : qAsConst(shown))
+        for (const auto &w : std::as_const(shown))
             QTRY_COMPARE_WITH_TIMEOUT(w->pos(), w->restingPosition(), 2000);
 
         const QPoint freed = shown.at(0)->restingPosition();
@@ -188,7 +188,7 @@ private slots:
         next->popUp();
         QCOMPARE(next->restingPosition(), freed);
         delete next;
-        for (const auto &w : qAsConst(shown))
+        for (const auto &w : std::as_const(shown))
             delete w.data();
     }
 
@@ -382,3 +382,5 @@ int main(int argc, char **argv)
 }
 
 #include "tst_desktopalertwidget.moc"
+
+#include <utility>
