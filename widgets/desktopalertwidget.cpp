@@ -75,13 +75,17 @@ DesktopAlertWidget::DesktopAlertWidget(QWidget *parent, int layoutType)
     m_contentLabel->setWordWrap(true);
     switch (layoutType) {
     case IconLinkLayout: {
+        // Centred by stretches, not by aligning the layout: an aligned layout is given its size
+        // hint, narrower than the width its height was reckoned for, and a wrapped message lost
+        // its last line.
         auto *body = new QHBoxLayout;
-        body->setAlignment(Qt::AlignCenter);
         m_contextIcon = new QLabel(this);
         m_contextIcon->setObjectName(QStringLiteral("DesktopAlertWndContextIcon"));
         m_contextIcon->setFixedSize(16, 16);
+        body->addStretch();
         body->addWidget(m_contextIcon);
         body->addWidget(m_contentLabel);
+        body->addStretch();
         connect(m_contentLabel, &QLabel::linkActivated, this, &DesktopAlertWidget::onClickLink);
         m_titleLabel->setText(QStringLiteral("<font color=white><strong>提示</strong></font>"));
         mainLayout->addLayout(body);

@@ -4,8 +4,10 @@
 #include <QtTest>
 
 #include <csignal>
-#include <unistd.h>
 #include <utility>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 class tst_SingleInstance : public QObject
 {
@@ -13,6 +15,9 @@ class tst_SingleInstance : public QObject
 
     QString m_key = QStringLiteral("Kavo.Test.%1").arg(QCoreApplication::applicationPid());
     QList<QProcess *> m_holders;
+    // Every guard file and socket of this test goes here rather than into the shared /tmp; the
+    // other account's holders write here too.
+    QTemporaryDir m_temp;
 
     static QString holderPath()
     {
@@ -59,6 +64,14 @@ class tst_SingleInstance : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_temp.isValid());
+        QVERIFY(::chmod(QFile::encodeName(m_temp.path()).constData(), 01777) == 0);
+        qputenv("TMPDIR", m_temp.path().toLocal8Bit());
+        qunsetenv("XDG_RUNTIME_DIR");
+    }
+
     void cleanup()
     {
         for (QProcess *holder : std::as_const(m_holders)) {

@@ -103,6 +103,8 @@ private slots:
                                                "更新完毕后将自动启动新版程序。(来自 updates.example.com)");
         QTest::newRow("long update question") << 0 << consent << consent;
         QTest::newRow("long plain text") << 2 << consent + consent << consent + consent;
+        const QString message = QStringLiteral("你有一条新消息，点击查看，这条消息比一行长");
+        QTest::newRow("long link message") << 1 << message << QString(wrapped).replace(QStringLiteral("新消息"), message);
     }
     void content()
     {
